@@ -1,0 +1,41 @@
+// convert.cpp: conversion from double into a freshly drawn high-precision slot.
+#include <cmath>
+#include <cstdlib>
+
+#include "common/internal.h"
+
+namespace lv {
+
+Converted convert_double(double x) {
+    // Non-finite values are spelled out: converting them to an integer is undefined.
+    if (std::isnan(x)) return {kTopBit, 0};
+    if (std::isinf(x)) return {0, 0};
+    int e = 0;
+    const double f = std::frexp(x, &e);
+    return {static_cast<uint64_t>(std::fabs(f) * 18446744073709551616.0), e};
+}
+
+}  // namespace lv
+
+extern "C" Slot *ap_from_double(int mantissa_bits, int exponent_bits, double x) {
+    Slot s = slot_init_apa(mantissa_bits, exponent_bits);
+    // Without a mantissa (failed allocation, or widths outside the domain) there
+    // is no word 0 to hold the value: a null answer, never a false conversion.
+    if (s.mantissa_words == nullptr || s.num_words == 0) {
+        ap_free(&s);
+        return nullptr;
+    }
+    auto *r = static_cast<Slot *>(std::malloc(sizeof(Slot)));
+    if (r == nullptr) {
+        ap_free(&s);
+        return nullptr;
+    }
+    *r = s;
+    if (x == 0.0) return r;  // the freshly drawn slot, random word 0 and exponent
+    const lv::Converted c = lv::convert_double(x);
+    r->mantissa_words[0] = c.word0;
+    r->exponent = c.exponent;
+    if (x < 0.0) r->flags |= FLAG_NEGATIVE;
+    mpi_set_value(&r->exponent_mpi, lv::magnitude(c.exponent), c.exponent < 0 ? 1 : 0);
+    return r;
+}

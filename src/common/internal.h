@@ -1,0 +1,74 @@
+// internal.h: helpers shared between subsystems; nothing here is exported.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#include "lumivane/lumivane.h"
+
+namespace lv {
+
+inline constexpr double kPhi = 1.618033988749895;
+inline constexpr double kTurn = 6.283185307179586;
+inline constexpr double kPi = 3.141592653589793;
+inline constexpr uint64_t kTopBit = uint64_t{1} << 63;
+
+// Writes a fixed message to standard error; standard output is flushed first
+// so that a combined log keeps the order in which things happened.
+void report_error(const char *message);
+
+// Chunk-wide storage: a materialised chunk keeps every slot's buffers in one
+// block. Releasing a pointer that lies in a registered block only forgets it;
+// the block is released whole by lattice_free.
+void arena_register(const void *begin, std::size_t bytes);
+void arena_unregister(const void *begin);
+bool arena_owns(const void *p);
+void release_words(uint64_t *words);
+
+// Mantissa words of a slot of this width, or -1 outside the domain.
+int64_t words_for_bits(int mantissa_bits);
+bool exponent_bits_valid(int exponent_bits);
+
+// Draws a slot's random fields into storage the caller provides (mantissa of
+// `num_words` zeroed words and three zeroed one-word vectors): exactly the
+// draws and values of slot_init_apa.
+void slot_fill_random(Slot *s, int mantissa_bits, int exponent_bits, uint64_t num_words,
+                      uint64_t *mantissa, uint64_t *exp_word, uint64_t *nw_word,
+                      uint64_t *aux_word);
+
+// Exact 2^e as a double, with pow(2.0, e)'s results: +inf from 1024, 0 from -1075.
+inline double exact_pow2(int64_t e) {
+    if (e >= 1024) return __builtin_inf();
+    if (e <= -1075) return 0.0;
+    if (e >= -1022) return std::bit_cast<double>(static_cast<uint64_t>(e + 1023) << 52);
+    return std::bit_cast<double>(uint64_t{1} << (e + 1074));
+}
+
+// ap_to_double on a slot known to be non-null.
+inline double slot_value(const Slot *s) {
+    if (s->num_words == 0 || s->mantissa_words == nullptr) return 0.0;
+    const double m = static_cast<double>(s->mantissa_words[0]) * 5.421010862427522e-20;
+    return exact_pow2(s->exponent) * m;
+}
+
+// Word 0 and exponent of the conversion of a non-zero double.
+struct Converted {
+    uint64_t word0;
+    int64_t exponent;
+};
+Converted convert_double(double x);
+
+// Signed magnitude of an exponent into its vector word and sign.
+inline uint64_t magnitude(int64_t e) {
+    return e < 0 ? uint64_t{0} - static_cast<uint64_t>(e) : static_cast<uint64_t>(e);
+}
+
+// The two constant slots (static storage, private to the module).
+Slot *const_phi();
+Slot *const_pi();
+
+// The fixed run with the given seed; answers the exit status.
+int run(unsigned seed);
+
+}  // namespace lv

@@ -1,0 +1,32 @@
+// boot.cpp: the paced boot: constants, sweeps against absolute deadlines, snapshots, report.
+#include <cstdio>
+
+#include "common/internal.h"
+
+namespace {
+constexpr uint64_t kPaceNs = 30517;  // 2^-15 s truncated to whole nanoseconds
+constexpr double kNominalStep = 3.0517578125e-05;
+}  // namespace
+
+extern "C" void bootloader_init_lattice(Lattice *lattice, int32_t steps, CheckpointLog *log) {
+    std::puts("[Bootloader] Initializing Quorith Deredu Lumivane (APA V2.6)...");
+    if (lattice == nullptr) {
+        std::puts("[Bootloader] ERROR: Lattice allocation failed.");
+        return;
+    }
+    init_apa_constants();
+    std::printf("[Bootloader] %d instances, %d total slots\n", lattice->num_instances,
+                static_cast<int32_t>(static_cast<uint32_t>(lattice->num_instances) *
+                                     static_cast<uint32_t>(lattice->slots_per_instance)));
+    // Deadlines are absolute: a slow sweep is caught up, never forgiven.
+    uint64_t deadline = get_rtc_ns() + kPaceNs;
+    for (int32_t i = 0; i < steps; ++i) {
+        lattice_integrate_rk4(lattice, kNominalStep);
+        if (i != 0 && i % 100 == 0) checkpoint_add(log, i, lattice);
+        rtc_sleep_until(deadline);
+        deadline += kPaceNs;
+    }
+    std::printf("[Bootloader] Lattice seeded with %d RK4 steps\n", steps);
+    std::printf("[Bootloader] Omega: %.6f, Time: %.6f, PhaseVar: %.6f\n", lattice->omega,
+                lattice->time, lattice->phase_var);
+}

@@ -1,0 +1,34 @@
+// runtime.cpp: the process-wide random source, the monotonic clock and sleeping to a deadline.
+#include <cstdlib>
+#include <ctime>
+
+#include "common/internal.h"
+
+extern "C" {
+
+double get_normalized_rand(void) { return static_cast<double>(std::rand()) / 2147483647.0; }
+
+uint64_t det_rand(uint64_t x) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    return x;
+}
+
+uint64_t get_rtc_ns(void) {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+int rtc_sleep_until(uint64_t deadline_ns) {
+    const uint64_t now = get_rtc_ns();
+    if (static_cast<int64_t>(now) >= static_cast<int64_t>(deadline_ns)) return 0;
+    const uint64_t remaining = deadline_ns - now;
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(remaining / 1000000000u);
+    ts.tv_nsec = static_cast<long>(remaining % 1000000000u);
+    return nanosleep(&ts, nullptr);
+}
+
+}  // extern "C"

@@ -1,0 +1,85 @@
+// consensus.cpp: harmonic consensus: the spread of the free phases, quiet-sweep count and the lock.
+#include <cmath>
+#include <cstdio>
+
+#include "common/internal.h"
+
+namespace {
+
+int32_t declared_slots(const Lattice *l) {
+    return static_cast<int32_t>(static_cast<uint32_t>(l->num_instances) *
+                                static_cast<uint32_t>(l->slots_per_instance));
+}
+
+// 32768 x time as a signed 32-bit count: truncated, saturated at the bounds, NaN as 0.
+int32_t evo_number(double time) {
+    const double v = 32768.0 * time;
+    if (std::isnan(v)) return 0;
+    if (v >= 2147483648.0) return INT32_MAX;
+    if (v <= -2147483649.0) return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
+
+// Calls f(slot) for each non-null declared slot in index order, walking the
+// chunk blocks directly when every chunk is present.
+template <class F>
+void for_each_slot(Lattice *l, int32_t n, F &&f) {
+    const int32_t needed = (n - 1) / SLOTS_PER_CHUNK + 1;
+    bool present = l->chunks != nullptr && needed <= l->num_chunks;
+    for (int32_t c = 0; present && c < needed; ++c) present = l->chunks[c] != nullptr;
+    if (!present) {
+        for (int32_t j = 0; j < n; ++j)
+            if (Slot *s = lattice_get_slot(l, j)) f(s);
+        return;
+    }
+    for (int32_t c = 0; c < needed; ++c) {
+        Slot *block = l->chunks[c]->slots;
+        const int32_t count = c == needed - 1 ? n - c * SLOTS_PER_CHUNK : SLOTS_PER_CHUNK;
+        for (int32_t j = 0; j < count; ++j) f(&block[j]);
+    }
+}
+
+}  // namespace
+
+extern "C" void detect_harmonic_consensus(Lattice *l) {
+    if (l == nullptr) return;
+    const int32_t n = declared_slots(l);
+    if (n <= 0) return;
+
+    double sum = 0.0;
+    int64_t count = 0;
+    for_each_slot(l, n, [&](const Slot *s) {
+        if ((s->flags & FLAG_LOCKED) != 0) return;
+        sum += s->phase;
+        ++count;
+    });
+    if (count == 0) return;
+    const double mean = sum / static_cast<double>(count);
+
+    double total = 0.0;
+    for_each_slot(l, n, [&](const Slot *s) {
+        if ((s->flags & FLAG_LOCKED) != 0) return;
+        double d = s->phase - mean;
+        if (d > lv::kPi)
+            d = d - lv::kTurn;
+        else if (d < -lv::kPi)
+            d = d + lv::kTurn;
+        total += d * d;
+    });
+    l->phase_var = std::sqrt(total / static_cast<double>(count));
+
+    if (!(l->phase_var < 1e-6)) {
+        l->consensus_steps = 0;
+        return;
+    }
+    l->consensus_steps += 1;
+    if (l->consensus_steps < 100) return;
+    std::printf("[CONSENSUS] Domain locked at t=%.4f (var=%.6f, evo=%d)!\n", l->time, l->phase_var,
+                evo_number(l->time));
+    for_each_slot(l, n, [](Slot *s) {
+        if ((s->flags & FLAG_LOCKED) != 0) return;
+        s->phase_vel = 0.0;
+        s->flags |= FLAG_LOCKED;
+    });
+    l->consensus_steps = 0;
+}

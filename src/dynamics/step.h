@@ -1,0 +1,99 @@
+// step.h: the vector field, the RK4 stages and the renormalisation, shared by
+// the exported step and the sweep's in-place step so that both do the same arithmetic.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+
+#include "common/internal.h"
+
+namespace lv {
+
+inline SlotDerivative derive(const SlotState &y, const NeighborLink *links, int32_t n,
+                             double omega) {
+    double d_re = -0.02 * y.amp_re;
+    double d_im = -0.02 * y.amp_im;
+    double s = 0.0;
+    for (int32_t j = 0; j < n; ++j) {
+        const double theta = links[j].phase_delta - y.phase;
+        double sn, cs;
+        ::sincos(theta, &sn, &cs);
+        d_re += links[j].coupling * cs;
+        d_im += links[j].coupling * sn;
+        s += sn;
+    }
+    return SlotDerivative{d_re, d_im, y.phase_vel, s + omega};
+}
+
+// y0 + (dt x k) x f, component by component (f = 0.5 for the half steps).
+inline SlotState stage(const SlotState &y0, const SlotDerivative &k, double dt, double f) {
+    return SlotState{y0.amp_re + (dt * k.d_amp_re) * f, y0.amp_im + (dt * k.d_amp_im) * f,
+                     y0.phase + (dt * k.d_phase) * f, y0.phase_vel + (dt * k.d_phase_vel) * f};
+}
+
+inline SlotState stage_full(const SlotState &y0, const SlotDerivative &k, double dt) {
+    return SlotState{y0.amp_re + dt * k.d_amp_re, y0.amp_im + dt * k.d_amp_im,
+                     y0.phase + dt * k.d_phase, y0.phase_vel + dt * k.d_phase_vel};
+}
+
+inline double combine(double y, double k1, double k2, double k3, double k4, double h) {
+    return y + (((k1 + 2.0 * k2) + 2.0 * k3) + k4) * h;
+}
+
+inline SlotState rk4_integrate(const SlotState &y0, const NeighborLink *links, int32_t n,
+                               double omega, double dt) {
+    const SlotDerivative k1 = derive(y0, links, n, omega);
+    const SlotDerivative k2 = derive(stage(y0, k1, dt, 0.5), links, n, omega);
+    const SlotDerivative k3 = derive(stage(y0, k2, dt, 0.5), links, n, omega);
+    const SlotDerivative k4 = derive(stage_full(y0, k3, dt), links, n, omega);
+    const double h = dt / 6.0;
+    return SlotState{
+        combine(y0.amp_re, k1.d_amp_re, k2.d_amp_re, k3.d_amp_re, k4.d_amp_re, h),
+        combine(y0.amp_im, k1.d_amp_im, k2.d_amp_im, k3.d_amp_im, k4.d_amp_im, h),
+        combine(y0.phase, k1.d_phase, k2.d_phase, k3.d_phase, k4.d_phase, h),
+        combine(y0.phase_vel, k1.d_phase_vel, k2.d_phase_vel, k3.d_phase_vel, k4.d_phase_vel, h)};
+}
+
+struct Amplitude {
+    double re;
+    double im;
+};
+
+// Decay, cap and jitter of the modulus; the draw happens on every step.
+inline Amplitude renormalise(const SlotState &y1, double dt) {
+    const double r = std::sqrt(y1.amp_re * y1.amp_re + y1.amp_im * y1.amp_im);
+    const double e = std::exp(-0.05 * dt);
+    const double u = get_normalized_rand();
+    if (r > 1e-10) {
+        const double len = std::min(r * e, 1000000.0) + (2.0 * u - 1.0) * 0.01;
+        return Amplitude{(y1.amp_re / r) * len, (y1.amp_im / r) * len};
+    }
+    return Amplitude{y1.amp_re, y1.amp_im};
+}
+
+// fmod by one turn, lifted into [0, turn] when negative.
+inline double wrap_phase(double phase) {
+    double phi = std::fmod(phase, kTurn);
+    if (phi < 0.0) phi += kTurn;
+    return phi;
+}
+
+// The same result without fmod where the remainder is exact: |phase| < turn is
+// its own remainder, and in [turn, 2 turn) the subtraction is exact (Sterbenz).
+inline double wrap_phase_fast(double phase) {
+    double phi;
+    if (phase > -kTurn && phase < kTurn)
+        phi = phase;
+    else if (phase >= kTurn && phase < 2.0 * kTurn)
+        phi = phase - kTurn;
+    else
+        phi = std::fmod(phase, kTurn);
+    if (phi < 0.0) phi += kTurn;
+    return phi;
+}
+
+// One RK4 step that writes the new amplitude into the slot's own buffers when
+// it can; same result and draws as rk4_step. `a_own` is ap_to_double(slot).
+void step_in_place(Slot *slot, const NeighborLink *links, double a_own, double dt);
+
+}  // namespace lv

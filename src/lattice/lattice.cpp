@@ -1,0 +1,124 @@
+// lattice.cpp: the lattice record and its lazily materialised chunks of slots.
+#include <cstdlib>
+#include <type_traits>
+
+#include "common/internal.h"
+
+static_assert(std::is_standard_layout_v<SlotChunk> && offsetof(SlotChunk, slots) == 0 &&
+              offsetof(SlotChunk, num_slots) == 8 && sizeof(SlotChunk) == 16);
+static_assert(std::is_standard_layout_v<Lattice> && offsetof(Lattice, chunks) == 0 &&
+              offsetof(Lattice, num_chunks) == 8 && offsetof(Lattice, num_instances) == 12 &&
+              offsetof(Lattice, slots_per_instance) == 16 && offsetof(Lattice, omega) == 24 &&
+              offsetof(Lattice, time) == 32 && offsetof(Lattice, consensus_steps) == 40 &&
+              offsetof(Lattice, phase_var) == 48 && offsetof(Lattice, last_update_ns) == 56 &&
+              sizeof(Lattice) == 64);
+
+namespace {
+
+constexpr int32_t kMaxSlots = 2146435072;  // keeps the chunk-count sum within 32 bits
+
+// A group of eight consecutive positions (one of each width) needs 540
+// mantissa words and 24 vector words.
+constexpr std::size_t kGroupWords = 8 * 64 + (0 + 1 + 2 + 3 + 4 + 5 + 6 + 7) + 8 * 3;
+constexpr std::size_t kArenaWords = (SLOTS_PER_CHUNK / 8) * kGroupWords;
+constexpr std::size_t kBlockBytes = SLOTS_PER_CHUNK * sizeof(Slot);
+
+int mantissa_bits_at(int64_t j) { return 64 * (64 + static_cast<int>(j % 8)); }
+int exponent_bits_at(int64_t j) { return 16 + 2 * static_cast<int>(j % 8); }
+
+// Every slot gets its own allocations: the path taken when one chunk-wide
+// block cannot be had.
+void fill_separately(Slot *slots) {
+    for (int64_t j = 0; j < SLOTS_PER_CHUNK; ++j)
+        slots[j] = slot_init_apa(mantissa_bits_at(j), exponent_bits_at(j));
+}
+
+// Slot records first, then every slot's buffers, carved in position order
+// from zeroed memory: the same draws and values as slot_init_apa per slot.
+void fill_from_block(Slot *slots) {
+    auto *words = reinterpret_cast<uint64_t *>(reinterpret_cast<char *>(slots) + kBlockBytes);
+    for (int64_t j = 0; j < SLOTS_PER_CHUNK; ++j) {
+        const uint64_t n = 64 + static_cast<uint64_t>(j % 8);
+        uint64_t *mantissa = words;
+        words += n;
+        lv::slot_fill_random(&slots[j], mantissa_bits_at(j), exponent_bits_at(j), n, mantissa,
+                             words, words + 1, words + 2);
+        words += 3;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+Lattice *lattice_init(int32_t num_instances, int32_t slots_per_instance) {
+    if (num_instances <= 0 || slots_per_instance <= 0 ||
+        int64_t{num_instances} * slots_per_instance > kMaxSlots)
+        return nullptr;
+    auto *l = static_cast<Lattice *>(std::calloc(1, sizeof(Lattice)));
+    if (l == nullptr) return nullptr;
+    l->num_instances = num_instances;
+    l->slots_per_instance = slots_per_instance;
+    l->omega = 0.0;
+    l->time = 0.0;
+    l->consensus_steps = 0;
+    l->phase_var = 1000000.0;
+    l->last_update_ns = get_rtc_ns();
+    const int32_t total = num_instances * slots_per_instance;
+    l->num_chunks = (total + (SLOTS_PER_CHUNK - 1)) / SLOTS_PER_CHUNK;
+    l->chunks = static_cast<SlotChunk **>(std::calloc(static_cast<std::size_t>(l->num_chunks),
+                                                      sizeof(SlotChunk *)));
+    if (l->chunks == nullptr) {
+        std::free(l);
+        return nullptr;
+    }
+    return l;
+}
+
+SlotChunk *lattice_get_chunk(Lattice *l, int32_t c) {
+    if (l == nullptr || l->chunks == nullptr || c < 0 || c >= l->num_chunks) return nullptr;
+    if (l->chunks[c] != nullptr) return l->chunks[c];
+    auto *chunk = static_cast<SlotChunk *>(std::malloc(sizeof(SlotChunk)));
+    if (chunk == nullptr) return nullptr;
+    chunk->num_slots = SLOTS_PER_CHUNK;
+    // One zeroed block holds the records and all their buffers; zeroed pages
+    // come from the system untouched, so every page is written once.
+    void *block = std::calloc(kBlockBytes + kArenaWords * sizeof(uint64_t), 1);
+    if (block != nullptr) {
+        chunk->slots = static_cast<Slot *>(block);
+        lv::arena_register(static_cast<char *>(block) + kBlockBytes,
+                           kArenaWords * sizeof(uint64_t));
+        fill_from_block(chunk->slots);
+    } else {
+        chunk->slots = static_cast<Slot *>(std::malloc(kBlockBytes));
+        if (chunk->slots == nullptr) {
+            std::free(chunk);
+            return nullptr;
+        }
+        fill_separately(chunk->slots);
+    }
+    l->chunks[c] = chunk;
+    return chunk;
+}
+
+Slot *lattice_get_slot(Lattice *l, int32_t k) {
+    if (k < 0) return nullptr;
+    SlotChunk *chunk = lattice_get_chunk(l, k / SLOTS_PER_CHUNK);
+    return chunk == nullptr ? nullptr : &chunk->slots[k % SLOTS_PER_CHUNK];
+}
+
+void lattice_free(Lattice *l) {
+    if (l == nullptr) return;
+    for (int32_t c = 0; c < l->num_chunks && l->chunks != nullptr; ++c) {
+        SlotChunk *chunk = l->chunks[c];
+        if (chunk == nullptr) continue;
+        for (int64_t j = 0; j < SLOTS_PER_CHUNK; ++j) ap_free(&chunk->slots[j]);
+        lv::arena_unregister(reinterpret_cast<char *>(chunk->slots) + kBlockBytes);
+        std::free(chunk->slots);
+        std::free(chunk);
+    }
+    std::free(l->chunks);
+    std::free(l);
+}
+
+}  // extern "C"

@@ -1,0 +1,31 @@
+// support.h: helpers shared by the tests: draw counting, slot comparison, output capture.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "lumivane/lumivane.h"
+
+namespace lvtest {
+
+// How many rand() draws `f` makes: seeds, runs f, then finds the next value
+// in a fresh sequence from the same seed. -1 when not found within `limit`.
+template <class F>
+int draws_made(F &&f, unsigned seed = 12345u, int limit = 100000);
+
+int position_of_next(unsigned seed, int next_value, int limit);
+
+template <class F>
+int draws_made(F &&f, unsigned seed, int limit) {
+    srand(seed);
+    f();
+    const int next = rand();
+    return position_of_next(seed, next, limit);
+}
+
+// Every field of two slots equal, doubles as bit patterns, words by value.
+::testing::AssertionResult same_slot(const Slot &a, const Slot &b);
+
+}  // namespace lvtest
