@@ -54,3 +54,10 @@ bool same_mpi(const Mpi &a, const Mpi &b) {
 }
 
 }  // namespace lvtest
+
+// Our own entry point, in an object file: the library exports a `main` of its
+// own, which would otherwise satisfy the link before gtest_main's archive.
+int main(int argc, char **argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
