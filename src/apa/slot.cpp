@@ -42,13 +42,6 @@ void mpi_duplicate(Mpi *d, const Mpi *s) {
 
 namespace lv {
 
-int64_t words_for_bits(int mantissa_bits) {
-    if (mantissa_bits < 0 || mantissa_bits > INT32_MAX - 63) return -1;
-    return (mantissa_bits + 63) / 64;
-}
-
-bool exponent_bits_valid(int exponent_bits) { return exponent_bits >= 1 && exponent_bits <= 63; }
-
 void slot_fill_random(Slot *s, int mantissa_bits, int exponent_bits, uint64_t num_words,
                       uint64_t *mantissa, uint64_t *exp_word, uint64_t *nw_word,
                       uint64_t *aux_word) {
@@ -62,20 +55,15 @@ void slot_fill_random(Slot *s, int mantissa_bits, int exponent_bits, uint64_t nu
     s->aux_mpi = Mpi{aux_word, 1, 0};
     if (mantissa == nullptr && num_words != 0) return;  // the caller reports the failure
 
-    if (num_words != 0) {
-        const auto r1 = static_cast<uint64_t>(static_cast<uint32_t>(std::rand()));
-        const auto r2 = static_cast<uint64_t>(static_cast<uint32_t>(std::rand()));
-        mantissa[0] = kTopBit | (r1 << 32) | r2;
-    }
-    const auto r3 = static_cast<uint64_t>(static_cast<uint32_t>(std::rand()));
-    const uint64_t span = uint64_t{1} << exponent_bits;  // exponent_bits <= 63
-    s->exponent = static_cast<int64_t>(r3 % span) - static_cast<int64_t>(span >> 1);
-    s->base = static_cast<float>(get_normalized_rand() * 0.01 + kPhi);
+    const Drawn d = draw_fields(exponent_bits, num_words != 0);
+    if (num_words != 0) mantissa[0] = d.word0;
+    s->exponent = d.exponent;
+    s->base = d.base;
     s->init_tag = 4096;
-    s->phase = get_normalized_rand() * kTurn;
+    s->phase = d.phase;
     s->phase_vel = 0.0;
-    s->omega = get_normalized_rand() * 0.5 + 1.0;
-    s->amp_im = get_normalized_rand() * 0.1;
+    s->omega = d.omega;
+    s->amp_im = d.amp_im;
 
     mpi_set_value(&s->exponent_mpi, magnitude(s->exponent), s->exponent < 0 ? 1 : 0);
     mpi_set_value(&s->num_words_mpi, num_words, 0);

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include "lumivane/lumivane.h"
 
@@ -27,8 +28,44 @@ bool arena_owns(const void *p);
 void release_words(uint64_t *words);
 
 // Mantissa words of a slot of this width, or -1 outside the domain.
-int64_t words_for_bits(int mantissa_bits);
-bool exponent_bits_valid(int exponent_bits);
+inline int64_t words_for_bits(int mantissa_bits) {
+    if (mantissa_bits < 0 || mantissa_bits > INT32_MAX - 63) return -1;
+    return (mantissa_bits + 63) / 64;
+}
+
+inline bool exponent_bits_valid(int exponent_bits) { return exponent_bits >= 1 && exponent_bits <= 63; }
+
+// get_normalized_rand, inlined where draws are hot.
+inline double normalized_rand() { return static_cast<double>(std::rand()) / 2147483647.0; }
+
+// The random fields of a slot initialisation, drawn in their fixed order:
+// word 0 (two draws, only when the slot has a mantissa word), exponent, base,
+// phase, omega, amp_im.
+struct Drawn {
+    uint64_t word0;
+    int64_t exponent;
+    float base;
+    double phase;
+    double omega;
+    double amp_im;
+};
+
+inline Drawn draw_fields(int exponent_bits, bool has_word) {
+    Drawn d{};
+    if (has_word) {
+        const auto r1 = static_cast<uint64_t>(static_cast<uint32_t>(std::rand()));
+        const auto r2 = static_cast<uint64_t>(static_cast<uint32_t>(std::rand()));
+        d.word0 = kTopBit | (r1 << 32) | r2;
+    }
+    const auto r3 = static_cast<uint64_t>(static_cast<uint32_t>(std::rand()));
+    const uint64_t span = uint64_t{1} << exponent_bits;  // exponent_bits <= 63
+    d.exponent = static_cast<int64_t>(r3 % span) - static_cast<int64_t>(span >> 1);
+    d.base = static_cast<float>(normalized_rand() * 0.01 + kPhi);
+    d.phase = normalized_rand() * kTurn;
+    d.omega = normalized_rand() * 0.5 + 1.0;
+    d.amp_im = normalized_rand() * 0.1;
+    return d;
+}
 
 // Draws a slot's random fields into storage the caller provides (mantissa of
 // `num_words` zeroed words and three zeroed one-word vectors): exactly the

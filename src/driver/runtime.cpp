@@ -6,7 +6,7 @@
 
 extern "C" {
 
-double get_normalized_rand(void) { return static_cast<double>(std::rand()) / 2147483647.0; }
+double get_normalized_rand(void) { return lv::normalized_rand(); }
 
 uint64_t det_rand(uint64_t x) {
     x ^= x << 13;

@@ -28,6 +28,12 @@ struct Blocks {
     }
 };
 
+// All declared slots in one present block.
+struct OneBlock {
+    Slot *slots;
+    Slot *operator()(int32_t k) const { return slots + k; }
+};
+
 bool all_chunks_present(const Lattice *l, int32_t n) {
     if (l->chunks == nullptr) return false;
     const int32_t needed = (n - 1) / SLOTS_PER_CHUNK + 1;
@@ -37,48 +43,110 @@ bool all_chunks_present(const Lattice *l, int32_t n) {
     return true;
 }
 
-// Neighbour k of slot c on rows of width w, wrapped over the ring of n slots.
-void neighbours(int64_t c, int64_t w, int64_t n, int32_t out[8]) {
-    const int64_t off[8] = {-1, 1, -w, w, -w - 1, -w + 1, w - 1, w + 1};
-    for (int k = 0; k < 8; ++k) {
-        int64_t v = (c + off[k]) % n;
-        if (v < 0) v += n;
-        out[k] = static_cast<int32_t>(v);
+// Neighbour k of slot c on rows of width w, wrapped over the ring of n slots:
+// previous, next, up, down, up-back, up-on, down-back, down-on.
+struct Ring {
+    int64_t n;
+    int64_t w;
+    int64_t reach;  // the farthest any neighbour lies from c
+    int64_t off[8];
+    Ring(int64_t n_, int64_t w_)
+        : n(n_), w(w_), reach((w_ < 0 ? -w_ : w_) + 1),
+          off{-1, 1, -w_, w_, -w_ - 1, -w_ + 1, w_ - 1, w_ + 1} {}
+
+    void neighbours(int64_t c, int32_t out[8]) const {
+        if (c - reach >= 0 && c + reach < n) {  // away from the ends no wrap is needed
+            for (int k = 0; k < 8; ++k) out[k] = static_cast<int32_t>(c + off[k]);
+            return;
+        }
+        for (int k = 0; k < 8; ++k) {
+            int64_t v = (c + off[k]) % n;
+            if (v < 0) v += n;
+            out[k] = static_cast<int32_t>(v);
+        }
     }
+};
+
+double adapt(double dt, double a) {
+    const double mag = std::fabs(a);
+    if (mag > 0.8)
+        dt = dt * lv::kPhi;
+    else if (mag < 0.4944271909999159)
+        dt = dt / lv::kPhi;
+    if (dt < 1e-6)
+        dt = 1e-6;
+    else if (dt > 0.1)
+        dt = 0.1;
+    return dt;
 }
 
-// One sweep over the n declared slots; answers the final step. Only
-// phase_delta and coupling of a link reach the derivative, so the sweep forms
-// those two; the damped amplitudes and the rate travel nowhere.
+// Only phase_delta and coupling of a link reach the derivative, so the sweep
+// forms those two; the damped amplitudes and the rate travel nowhere.
+void link(NeighborLink &lk, const Slot *slot, const Slot *other, double a_other, double own) {
+    lk.phase_delta = other->phase - slot->phase;
+    lk.coupling = std::exp(-std::fabs(1.0 - std::fabs(a_other) / own));
+}
+
+// The general sweep: every fetch may be null or materialise a chunk.
 template <class Fetch>
-double sweep(Fetch fetch, int32_t n, int32_t w, double dt) {
+double sweep(Fetch fetch, const Ring &ring, double dt) {
     NeighborLink links[8];
     int32_t nb[8];
-    for (int32_t c = 0; c < n; ++c) {
+    for (int32_t c = 0; c < ring.n; ++c) {
         Slot *slot = fetch(c);
         if (slot == nullptr || (slot->flags & kSkipMask) != 0) continue;
         std::memset(links, 0, sizeof links);
-        neighbours(c, w, n, nb);
+        ring.neighbours(c, nb);
         const double a = lv::slot_value(slot);
         const double own = std::fabs(a) + 1e-10;
-        for (int k = 0; k < 8; ++k) {
-            const Slot *other = fetch(nb[k]);
-            if (other == nullptr) continue;
-            links[k].phase_delta = other->phase - slot->phase;
-            links[k].coupling = std::exp(-std::fabs(1.0 - std::fabs(lv::slot_value(other)) / own));
-        }
+        for (int k = 0; k < 8; ++k)
+            if (const Slot *other = fetch(nb[k])) link(links[k], slot, other, lv::slot_value(other), own);
         lv::step_in_place(slot, links, a, dt);
-        const double mag = std::fabs(a);
-        if (mag > 0.8)
-            dt = dt * lv::kPhi;
-        else if (mag < 0.4944271909999159)
-            dt = dt / lv::kPhi;
-        if (dt < 1e-6)
-            dt = 1e-6;
-        else if (dt > 0.1)
-            dt = 0.1;
+        dt = adapt(dt, a);
     }
     return dt;
+}
+
+// Widest row for which the sweep keeps its window of amplitudes on the stack.
+constexpr int64_t kWindow = 4096;
+
+// The sweep over present blocks with a window of converted amplitudes: every
+// slot's amplitude is converted once when it enters the window (positions
+// c - w - 1 to c + w + 1, wrapped) and once more after its own step. Window
+// positions name distinct slots as long as the ring is longer than the window.
+template <class Fetch>
+double sweep_windowed(Fetch fetch, const Ring &ring, double dt) {
+    double amp[kWindow];
+    const auto at = [&amp](int64_t position) -> double & {
+        return amp[static_cast<uint64_t>(position + kWindow) & (kWindow - 1)];
+    };
+    const auto wrapped = [&ring](int64_t position) {
+        return static_cast<int32_t>(position < 0 ? position + ring.n
+                                                 : position >= ring.n ? position - ring.n : position);
+    };
+    int64_t filled = -ring.w - 1;
+    NeighborLink links[8] = {};
+    int32_t nb[8];
+    for (int32_t c = 0; c < ring.n; ++c) {
+        for (; filled <= c + ring.w + 1; ++filled) at(filled) = lv::slot_value(fetch(wrapped(filled)));
+        Slot *slot = fetch(c);
+        if ((slot->flags & kSkipMask) != 0) continue;
+        ring.neighbours(c, nb);
+        const double a = at(c);
+        const double own = std::fabs(a) + 1e-10;
+        for (int k = 0; k < 8; ++k) link(links[k], slot, fetch(nb[k]), at(c + ring.off[k]), own);
+        lv::step_in_place(slot, links, a, dt);
+        at(c) = lv::slot_value(slot);
+        dt = adapt(dt, a);
+    }
+    return dt;
+}
+
+template <class Fetch>
+double sweep_present(Fetch fetch, const Ring &ring, double dt) {
+    if (ring.w >= 1 && 2 * ring.w + 3 < kWindow && ring.n > 2 * ring.w + 3)
+        return sweep_windowed(fetch, ring, dt);
+    return sweep(fetch, ring, dt);
 }
 
 }  // namespace
@@ -100,10 +168,13 @@ void lattice_integrate_rk4(Lattice *l, double dt) {
     if (l == nullptr) return;
     const int32_t n = declared_slots(l);
     if (n > 0) {
-        if (all_chunks_present(l, n))
-            dt = sweep(Blocks{l->chunks}, n, l->slots_per_instance, dt);
+        const Ring ring(n, l->slots_per_instance);
+        if (!all_chunks_present(l, n))
+            dt = sweep(Lookup{l}, ring, dt);
+        else if (n <= SLOTS_PER_CHUNK)
+            dt = sweep_present(OneBlock{l->chunks[0]->slots}, ring, dt);
         else
-            dt = sweep(Lookup{l}, n, l->slots_per_instance, dt);
+            dt = sweep_present(Blocks{l->chunks}, ring, dt);
     }
     detect_harmonic_consensus(l);
     l->omega += 0.01 * dt;

@@ -1,0 +1,58 @@
+// reference_sweep.h: the sweep composed plainly from exported operations, the
+// yardstick that the product's sweep is checked and timed against.
+#pragma once
+
+#include <cmath>
+#include <cstring>
+
+#include "lumivane/lumivane.h"
+
+namespace lvref {
+
+inline int32_t wrap(int64_t v, int64_t n) {
+    v %= n;
+    return static_cast<int32_t>(v < 0 ? v + n : v);
+}
+
+// One sweep exactly as written: a lookup for every fetch, the amplitude read
+// at every use, every link field formed, rk4_step with its temporary slot.
+inline void sweep(Lattice *l, double dt) {
+    const int32_t n = l->num_instances * l->slots_per_instance;
+    const int64_t w = l->slots_per_instance;
+    for (int32_t c = 0; c < n; ++c) {
+        Slot *slot = lattice_get_slot(l, c);
+        if (slot == nullptr || (slot->flags & 0x16u) != 0) continue;
+        NeighborLink links[8];
+        std::memset(links, 0, sizeof links);
+        const int32_t nb[8] = {wrap(n + c - 1, n),     wrap(c + 1, n),
+                               wrap(n + c - w, n),     wrap(c + w, n),
+                               wrap(n + c - w - 1, n), wrap(n + c - w + 1, n),
+                               wrap(n + c + w - 1, n), wrap(c + w + 1, n)};
+        for (int k = 0; k < 8; ++k) {
+            const Slot *other = lattice_get_slot(l, nb[k]);
+            if (other == nullptr) continue;
+            links[k].amp_re = ap_to_double(other);
+            links[k].amp_im = other->amp_im;
+            links[k].amp_rate = (ap_to_double(other) - ap_to_double(slot)) / dt;
+            links[k].phase_delta = other->phase - slot->phase;
+            links[k].coupling = std::exp(
+                -std::fabs(1.0 - std::fabs(ap_to_double(other)) / (std::fabs(ap_to_double(slot)) + 1e-10)));
+        }
+        exchange_analog_links(links, c % l->num_instances, l->num_instances, 8);
+        const double a = ap_to_double(slot);
+        rk4_step(slot, links, 8, l->time, dt);
+        if (std::fabs(a) > 0.8)
+            dt = dt * 1.618033988749895;
+        else if (std::fabs(a) < 0.4944271909999159)
+            dt = dt / 1.618033988749895;
+        if (dt < 1e-6)
+            dt = 1e-6;
+        else if (dt > 0.1)
+            dt = 0.1;
+    }
+    detect_harmonic_consensus(l);
+    l->omega += 0.01 * dt;
+    l->time += dt;
+}
+
+}  // namespace lvref
