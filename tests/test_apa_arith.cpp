@@ -1,0 +1,741 @@
+// test_apa_arith.cpp: mantissa arithmetic (right shift, normalisation,
+// addition) checked against GMP and against a plain single-bit model.
+#include <gmp.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+static_assert(sizeof(mp_limb_t) == sizeof(uint64_t), "64-bit GMP limbs expected");
+
+namespace {
+
+constexpr uint64_t kTop = uint64_t{1} << 63;
+using Words = std::vector<uint64_t>;
+
+uint64_t magnitude(int64_t e) {
+    return e < 0 ? uint64_t{0} - static_cast<uint64_t>(e) : static_cast<uint64_t>(e);
+}
+
+std::string hex(const Words &w) {
+    std::ostringstream o;
+    o << std::hex << "[";
+    for (size_t i = 0; i < w.size(); ++i) o << (i ? " " : "") << w[i];
+    o << "]";
+    return o.str();
+}
+
+// --- GMP bridges ----------------------------------------------------------
+
+struct Z {
+    mpz_t v;
+    Z() { mpz_init(v); }
+    ~Z() { mpz_clear(v); }
+    Z(const Z &) = delete;
+    Z &operator=(const Z &) = delete;
+};
+
+// Our words run most significant first; mpz_import with order 1 reads them so.
+void to_mpz(mpz_t z, const Words &w) {
+    if (w.empty())
+        mpz_set_ui(z, 0);
+    else
+        mpz_import(z, w.size(), 1, sizeof(uint64_t), 0, 0, w.data());
+}
+
+Words from_mpz(const mpz_t z, size_t n) {
+    Words out(n, 0);
+    Words buf(n + 1, 0);
+    size_t count = 0;
+    mpz_export(buf.data(), &count, 1, sizeof(uint64_t), 0, 0, z);
+    if (count > n) ADD_FAILURE() << "value does not fit in " << n << " words";
+    for (size_t i = 0; i < count && i < n; ++i) out[n - count + i] = buf[i];
+    return out;
+}
+
+// GMP limbs run least significant first.
+std::vector<mp_limb_t> to_limbs(const Words &w) { return {w.rbegin(), w.rend()}; }
+Words from_limbs(const std::vector<mp_limb_t> &l) { return {l.rbegin(), l.rend()}; }
+
+// Right shift by any non-negative count, through mpz.
+Words shifted_right(const Words &w, uint64_t bits) {
+    Z z;
+    to_mpz(z.v, w);
+    if (bits >= 64 * w.size()) return Words(w.size(), 0);
+    mpz_tdiv_q_2exp(z.v, z.v, bits);
+    return from_mpz(z.v, w.size());
+}
+
+// --- random mantissas -----------------------------------------------------
+
+Words random_words(std::mt19937_64 &g, size_t n, int pattern) {
+    Words w(n);
+    switch (pattern % 7) {
+        case 0:  // uniform
+            for (auto &x : w) x = g();
+            break;
+        case 1:  // sparse: many zero words, single bits
+            for (auto &x : w) x = (g() % 2) ? 0 : (g() % 3 ? uint64_t{1} << (g() % 64) : g());
+            break;
+        case 2:  // all ones: every addition carries through
+            std::fill(w.begin(), w.end(), ~uint64_t{0});
+            break;
+        case 3: {  // leading zero words, then random
+            const size_t k = g() % (n + 1);
+            for (size_t i = 0; i < n; ++i) w[i] = i < k ? 0 : g() >> (g() % 64);
+            break;
+        }
+        case 4:  // only the top bit
+            w[0] = kTop;
+            break;
+        case 5:  // only the lowest bit
+            w[n - 1] = 1;
+            break;
+        default:  // top-heavy words near a carry
+            for (auto &x : w) x = ~uint64_t{0} - (g() % 4);
+            break;
+    }
+    return w;
+}
+
+// --- hand-built slots -----------------------------------------------------
+
+Slot make_slot(const Words &w, int64_t exponent, int exponent_bits = 16) {
+    Slot s{};
+    s.num_words = w.size();
+    if (!w.empty()) {
+        s.mantissa_words = static_cast<uint64_t *>(std::malloc(w.size() * sizeof(uint64_t)));
+        std::memcpy(s.mantissa_words, w.data(), w.size() * sizeof(uint64_t));
+    }
+    s.exponent = exponent;
+    s.exponent_bits = exponent_bits;
+    s.mantissa_bits = static_cast<int32_t>(64 * w.size());
+    s.init_tag = 4096;
+    s.base = 1.625f;
+    s.phase = 0.5;
+    s.omega = 1.25;
+    s.amp_im = 0.03125;
+    mpi_init(&s.exponent_mpi, 1);
+    mpi_init(&s.num_words_mpi, 1);
+    mpi_init(&s.aux_mpi, 1);
+    mpi_set_value(&s.exponent_mpi, magnitude(exponent), exponent < 0 ? 1 : 0);
+    mpi_set_value(&s.num_words_mpi, w.size(), 0);
+    return s;
+}
+
+Words words_of(const Slot &s) {
+    return s.mantissa_words ? Words(s.mantissa_words, s.mantissa_words + s.num_words) : Words{};
+}
+
+// Releases a hand-built or initialised slot at the end of a scope.
+struct Owned {
+    Slot s;
+    explicit Owned(Slot x) : s(x) {}
+    ~Owned() { ap_free(&s); }
+    Owned(const Owned &) = delete;
+    Owned &operator=(const Owned &) = delete;
+};
+
+// --- the obviously-right models -------------------------------------------
+
+struct Value {
+    Words w;
+    int64_t exponent;
+    uint32_t flags;
+};
+
+// Normalisation one bit at a time, exactly as described.
+void normalize_by_single_bits(Value &v, int exponent_bits) {
+    const size_t n = v.w.size();
+    if (n == 0) return;
+    if (v.w[0] & kTop) return;
+    const int64_t min = -(int64_t{1} << (exponent_bits - 1));
+    while (v.exponent > min) {
+        for (size_t i = 0; i < n; ++i) v.w[i] = (v.w[i] << 1) | (i + 1 < n ? v.w[i + 1] >> 63 : 0);
+        v.exponent -= 1;
+        if (v.w[0] & kTop) return;
+    }
+    v.flags |= FLAG_UNDERFLOW;
+    if (v.w[0] == 0) v.exponent = 0;
+}
+
+// The same result from a count of leading zeros (mpz_sizeinbase).
+Value normalize_by_leading_zeros(Value v, int exponent_bits) {
+    const size_t n = v.w.size();
+    if (n == 0 || (v.w[0] & kTop)) return v;
+    const int64_t min = -(int64_t{1} << (exponent_bits - 1));
+    Z z;
+    to_mpz(z.v, v.w);
+    const uint64_t lz = mpz_sgn(z.v) == 0 ? 64 * n : 64 * n - mpz_sizeinbase(z.v, 2);
+    const uint64_t room =
+        v.exponent > min ? static_cast<uint64_t>(v.exponent) - static_cast<uint64_t>(min) : 0;
+    const uint64_t step = std::min(lz, room);
+    mpz_mul_2exp(z.v, z.v, step);
+    mpz_fdiv_r_2exp(z.v, z.v, 64 * n);
+    v.w = from_mpz(z.v, n);
+    v.exponent -= static_cast<int64_t>(step);
+    if (lz > room || lz == 64 * n) {
+        v.flags |= FLAG_UNDERFLOW;
+        if (v.w[0] == 0) v.exponent = 0;
+    }
+    return v;
+}
+
+// Addition of magnitudes: alignment through mpz, the word sum through mpn_add_n.
+Value add_model(Value a, const Value &b, int exponent_bits) {
+    const size_t n = a.w.size();
+    Value t = b;
+    if (a.exponent > t.exponent) {
+        t.w = shifted_right(t.w, static_cast<uint64_t>(a.exponent) - static_cast<uint64_t>(t.exponent));
+        t.exponent = a.exponent;
+    } else if (a.exponent < t.exponent) {
+        a.w = shifted_right(a.w, static_cast<uint64_t>(t.exponent) - static_cast<uint64_t>(a.exponent));
+        a.exponent = t.exponent;
+    }
+    if (n > 0) {
+        const auto x = to_limbs(a.w);
+        const auto y = to_limbs(t.w);
+        std::vector<mp_limb_t> sum(n);
+        const mp_limb_t carry = mpn_add_n(sum.data(), x.data(), y.data(), static_cast<mp_size_t>(n));
+        if (carry) {
+            if (a.exponent < (int64_t{1} << (exponent_bits - 1))) {
+                a.exponent += 1;
+                mpn_rshift(sum.data(), sum.data(), static_cast<mp_size_t>(n), 1);
+                sum[n - 1] |= kTop;
+            } else {
+                a.flags |= FLAG_OVERFLOW;
+            }
+        }
+        a.w = from_limbs(sum);
+    }
+    normalize_by_single_bits(a, exponent_bits);
+    return a;
+}
+
+// Stops a property loop at the first mismatch with the case spelled out.
+#define REPORT_ONCE(cond, ...)                    \
+    do {                                          \
+        if (!(cond)) {                            \
+            ADD_FAILURE() << __VA_ARGS__;         \
+            return;                               \
+        }                                         \
+    } while (0)
+
+}  // namespace
+
+// ===========================================================================
+// ap_shift_right_legacy
+
+TEST(ArithShift, MatchesGmpForEveryDistance) {
+    std::mt19937_64 g(101);
+    for (size_t n = 1; n <= 71; ++n) {
+        for (int pattern : {0, 1, 3, 6}) {
+            const Words w = random_words(g, n, pattern);
+            Z z;
+            to_mpz(z.v, w);
+            const int64_t last = static_cast<int64_t>(64 * n + 10);
+            for (int64_t bits = -3; bits <= last; ++bits) {
+                Words got = w;
+                ap_shift_right_legacy(got.data(), n, bits);
+                Words want = w;
+                if (bits > 0) {
+                    Z q;
+                    mpz_tdiv_q_2exp(q.v, z.v, static_cast<mp_bitcnt_t>(bits));
+                    want = from_mpz(q.v, n);
+                }
+                REPORT_ONCE(got == want, "n=" << n << " bits=" << bits << " of " << hex(w)
+                                              << ": got " << hex(got) << " want " << hex(want));
+                if (bits >= 1 && bits <= 63) {
+                    auto limbs = to_limbs(w);
+                    mpn_rshift(limbs.data(), limbs.data(), static_cast<mp_size_t>(n),
+                               static_cast<unsigned>(bits));
+                    REPORT_ONCE(got == from_limbs(limbs),
+                                "mpn_rshift disagrees at n=" << n << " bits=" << bits);
+                }
+            }
+        }
+    }
+}
+
+TEST(ArithShift, WholeWordMovesAndCarriesBetweenWords) {
+    const uint64_t x = 0x0123456789abcdefULL, y = 0xfedcba9876543210ULL;
+    Words w{x, y};
+    ap_shift_right_legacy(w.data(), 2, 64);
+    EXPECT_EQ(w, (Words{0, x}));
+    w = {x, y};
+    ap_shift_right_legacy(w.data(), 2, 65);
+    EXPECT_EQ(w, (Words{0, x >> 1}));
+    w = {1, 0};
+    ap_shift_right_legacy(w.data(), 2, 1);
+    EXPECT_EQ(w, (Words{0, kTop}));
+    w = {x, y, 7};
+    ap_shift_right_legacy(w.data(), 3, 68);
+    EXPECT_EQ(w, (Words{0, x >> 4, (x << 60) | (y >> 4)}));
+}
+
+TEST(ArithShift, NonPositiveEmptyOrHugeCounts) {
+    const Words orig{0x8000000000000001ULL, 0x4000000000000002ULL};
+    for (int64_t bits : {int64_t{0}, int64_t{-1}, int64_t{-64}, int64_t{-129}, INT64_MIN}) {
+        Words w = orig;
+        ap_shift_right_legacy(w.data(), 2, bits);
+        EXPECT_EQ(w, orig) << "a shift by " << bits << " changes nothing";
+    }
+    Words w = orig;
+    ap_shift_right_legacy(w.data(), 0, 5);
+    EXPECT_EQ(w, orig) << "no words, nothing to shift";
+    for (int64_t bits : {int64_t{128}, int64_t{129}, int64_t{1} << 40, INT64_MAX}) {
+        w = orig;
+        ap_shift_right_legacy(w.data(), 2, bits);
+        EXPECT_EQ(w, (Words{0, 0})) << bits;
+    }
+    // Only the first n words take part.
+    Words longer{kTop, kTop, kTop};
+    ap_shift_right_legacy(longer.data(), 2, 200);
+    EXPECT_EQ(longer, (Words{0, 0, kTop}));
+    // Null storage is left alone.
+    ap_shift_right_legacy(nullptr, 4, 3);
+    ap_shift_right_legacy(nullptr, 0, 3);
+}
+
+// ===========================================================================
+// ap_normalize_legacy
+
+TEST(ArithNormalize, MatchesSingleBitStepsAndLeadingZeroCount) {
+    std::mt19937_64 g(202);
+    int cases = 0;
+    for (int round = 0; round < 6000; ++round) {
+        const int eb = std::vector<int>{1, 2, 3, 7, 16, 16, 16, 30}[g() % 8];
+        const size_t n = round % 10 == 0 ? 71 : 1 + g() % 8;
+        const int64_t min = -(int64_t{1} << (eb - 1));
+        const int64_t max = (int64_t{1} << (eb - 1)) - 1;
+        Words w = random_words(g, n, static_cast<int>(g() % 7));
+        if (g() % 40 == 0) std::fill(w.begin(), w.end(), 0);
+        // Mostly near the bottom of the range, where the stop matters.
+        int64_t e;
+        const int where = static_cast<int>(g() % 4);
+        if (where == 0)
+            e = min - static_cast<int64_t>(g() % 5);
+        else if (where == 1 || eb < 8)
+            e = min + static_cast<int64_t>(g() % (64 * n + 70));
+        else if (where == 2)
+            e = min + static_cast<int64_t>(g() % static_cast<uint64_t>(max - min + 1));
+        else
+            e = max;
+        if (std::all_of(w.begin(), w.end(), [](uint64_t x) { return x == 0; }) && e - min > 70000)
+            continue;  // keeps the single-bit model quick
+        ++cases;
+        const uint32_t flags = (g() % 2) ? FLAG_LOCKED | FLAG_NEGATIVE : 0u;
+        Owned s(make_slot(w, e, eb));
+        s.s.flags = flags;
+        const uint64_t exp_word = s.s.exponent_mpi.words[0];
+        ap_normalize_legacy(&s.s);
+
+        Value model{w, e, flags};
+        normalize_by_single_bits(model, eb);
+        const Value lz = normalize_by_leading_zeros(Value{w, e, flags}, eb);
+        REPORT_ONCE(lz.w == model.w && lz.exponent == model.exponent && lz.flags == model.flags,
+                    "the two models disagree for " << hex(w) << " e=" << e << " eb=" << eb);
+        REPORT_ONCE(words_of(s.s) == model.w && s.s.exponent == model.exponent &&
+                        s.s.flags == model.flags,
+                    "eb=" << eb << " e=" << e << " words " << hex(w) << ": got " << hex(words_of(s.s))
+                          << " e=" << s.s.exponent << " flags=" << s.s.flags << "; want "
+                          << hex(model.w) << " e=" << model.exponent << " flags=" << model.flags);
+        REPORT_ONCE(s.s.exponent_mpi.words[0] == exp_word,
+                    "normalisation alone leaves exponent_mpi as it was");
+    }
+    EXPECT_GT(cases, 5000);
+}
+
+TEST(ArithNormalize, WorkedCases) {
+    {
+        Owned s(make_slot({uint64_t{1} << 62}, 5));
+        ap_normalize_legacy(&s.s);
+        EXPECT_EQ(s.s.mantissa_words[0], kTop);
+        EXPECT_EQ(s.s.exponent, 4);
+        EXPECT_EQ(s.s.flags, 0u);
+        EXPECT_EQ(s.s.exponent_mpi.words[0], 5u) << "exponent_mpi is not refreshed here";
+    }
+    {
+        Owned s(make_slot({0, kTop, 0}, 100));
+        ap_normalize_legacy(&s.s);
+        EXPECT_EQ(words_of(s.s), (Words{kTop, 0, 0}));
+        EXPECT_EQ(s.s.exponent, 36);
+        EXPECT_EQ(s.s.flags, 0u);
+    }
+    {
+        // Bits from lower words move up across word boundaries.
+        Owned s(make_slot({0, 0x0000000000000003ULL, 0xC000000000000000ULL}, 0));
+        ap_normalize_legacy(&s.s);
+        EXPECT_EQ(words_of(s.s), (Words{0xF000000000000000ULL, 0, 0}));
+        EXPECT_EQ(s.s.exponent, -126);
+    }
+}
+
+TEST(ArithNormalize, SetTopBitMeansNoChangeWhateverTheExponent) {
+    for (int64_t e : {int64_t{-40000}, int64_t{-32768}, int64_t{0}, int64_t{32768}, INT64_MIN, INT64_MAX}) {
+        Owned s(make_slot({kTop | 5, 9}, e));
+        ap_normalize_legacy(&s.s);
+        EXPECT_EQ(words_of(s.s), (Words{kTop | 5, 9}));
+        EXPECT_EQ(s.s.exponent, e);
+        EXPECT_EQ(s.s.flags, 0u);
+    }
+}
+
+TEST(ArithNormalize, UnderflowStopsAtTheSmallestExponent) {
+    {
+        // An all-zero mantissa descends to the minimum and then takes exponent 0.
+        for (int64_t e : {int64_t{32767}, int64_t{0}, int64_t{-32768}, int64_t{-40000}}) {
+            Owned s(make_slot({0, 0, 0}, e));
+            ap_normalize_legacy(&s.s);
+            EXPECT_EQ(words_of(s.s), (Words{0, 0, 0}));
+            EXPECT_EQ(s.s.exponent, 0) << "from " << e;
+            EXPECT_EQ(s.s.flags, FLAG_UNDERFLOW);
+        }
+        Owned wide(make_slot({0, 0}, int64_t{1} << 61, 63));
+        ap_normalize_legacy(&wide.s);
+        EXPECT_EQ(wide.s.exponent, 0);
+        EXPECT_EQ(wide.s.flags, FLAG_UNDERFLOW);
+    }
+    {
+        // Word 0 = 1 at the minimum: left unshifted, flagged, exponent kept.
+        Owned s(make_slot({1, 0}, -32768));
+        s.s.flags = FLAG_LOCKED;
+        ap_normalize_legacy(&s.s);
+        EXPECT_EQ(words_of(s.s), (Words{1, 0}));
+        EXPECT_EQ(s.s.exponent, -32768);
+        EXPECT_EQ(s.s.flags, FLAG_LOCKED | FLAG_UNDERFLOW);
+    }
+    {
+        // Ten steps of room: the top bit is not reached, word 0 is non-zero.
+        Owned s(make_slot({1, 0}, -32758));
+        ap_normalize_legacy(&s.s);
+        EXPECT_EQ(words_of(s.s), (Words{uint64_t{1} << 10, 0}));
+        EXPECT_EQ(s.s.exponent, -32768);
+        EXPECT_EQ(s.s.flags, FLAG_UNDERFLOW);
+    }
+    {
+        // Only word 0 is tested: a non-zero lower word still ends at exponent 0.
+        Owned s(make_slot({0, 1}, -32758));
+        ap_normalize_legacy(&s.s);
+        EXPECT_EQ(words_of(s.s), (Words{0, uint64_t{1} << 10}));
+        EXPECT_EQ(s.s.exponent, 0);
+        EXPECT_EQ(s.s.flags, FLAG_UNDERFLOW);
+    }
+    {
+        // Exactly enough room: the last step sets the top bit, no underflow.
+        Owned s(make_slot({1}, -32768 + 63));
+        ap_normalize_legacy(&s.s);
+        EXPECT_EQ(words_of(s.s), (Words{kTop}));
+        EXPECT_EQ(s.s.exponent, -32768);
+        EXPECT_EQ(s.s.flags, 0u);
+    }
+}
+
+TEST(ArithNormalize, SlotsWithoutWordsOrStorageAreLeftAlone) {
+    Slot empty{};
+    empty.exponent = 7;
+    empty.exponent_bits = 16;
+    ap_normalize_legacy(&empty);
+    EXPECT_EQ(empty.exponent, 7);
+    EXPECT_EQ(empty.flags, 0u);
+
+    Slot bare{};
+    bare.num_words = 4;  // words claimed, no storage
+    bare.exponent = 7;
+    bare.exponent_bits = 16;
+    ap_normalize_legacy(&bare);
+    EXPECT_EQ(bare.exponent, 7);
+    EXPECT_EQ(bare.flags, 0u);
+    EXPECT_EQ(bare.mantissa_words, nullptr);
+
+    ap_normalize_legacy(nullptr);
+}
+
+// ===========================================================================
+// ap_add_legacy
+
+namespace {
+
+void check_add(const Words &aw, int64_t ae, const Words &bw, int64_t be, int eb, uint32_t a_flags,
+               uint32_t b_flags, bool *ok) {
+    *ok = false;
+    Owned a(make_slot(aw, ae, eb));
+    Owned b(make_slot(bw, be, 16));  // b's own width plays no part
+    a.s.flags = a_flags;
+    b.s.flags = b_flags;
+    Slot b_before{};
+    ap_copy(&b_before, &b.s);
+    const Slot a_before = a.s;  // scalars only
+
+    ap_add_legacy(&a.s, &b.s);
+
+    const Value want = add_model(Value{aw, ae, a_flags}, Value{bw, be, b_flags}, eb);
+    const bool b_same = lvtest::same_slot(b.s, b_before);
+    ap_free(&b_before);
+    REPORT_ONCE(b_same, "b changed");
+    REPORT_ONCE(words_of(a.s) == want.w && a.s.exponent == want.exponent && a.s.flags == want.flags,
+                "eb=" << eb << " a=" << hex(aw) << "@" << ae << " b=" << hex(bw) << "@" << be
+                      << ": got " << hex(words_of(a.s)) << "@" << a.s.exponent << " flags "
+                      << a.s.flags << "; want " << hex(want.w) << "@" << want.exponent
+                      << " flags " << want.flags);
+    REPORT_ONCE(a.s.exponent_mpi.words[0] == magnitude(a.s.exponent) &&
+                    a.s.exponent_mpi.sign == (a.s.exponent < 0 ? 1 : 0),
+                "exponent_mpi not refreshed: " << a.s.exponent_mpi.words[0] << " sign "
+                                               << int(a.s.exponent_mpi.sign) << " for "
+                                               << a.s.exponent);
+    REPORT_ONCE(a.s.num_words_mpi.words[0] == aw.size() && a.s.aux_mpi.words[0] == 0 &&
+                    a.s.base == a_before.base && a.s.phase == a_before.phase &&
+                    a.s.omega == a_before.omega && a.s.amp_im == a_before.amp_im &&
+                    a.s.exponent_bits == eb && a.s.num_words == aw.size(),
+                "a's other fields changed");
+    *ok = true;
+}
+
+}  // namespace
+
+TEST(ArithAdd, EqualExponentsMatchMpnAddN) {
+    std::mt19937_64 g(303);
+    for (int round = 0; round < 3000; ++round) {
+        const size_t n = round % 25 == 0 ? 71 : 1 + g() % 9;
+        const Words aw = random_words(g, n, static_cast<int>(g() % 7));
+        const Words bw = random_words(g, n, static_cast<int>(g() % 7));
+        const int64_t e = static_cast<int64_t>(g() % 65536) - 32768;
+        bool ok = false;
+        check_add(aw, e, bw, e, 16, (g() % 2) ? FLAG_LOCKED : 0u, (g() % 2) ? FLAG_NEGATIVE : 0u,
+                  &ok);
+        if (!ok) return;
+    }
+}
+
+TEST(ArithAdd, UnequalExponentsMatchTheAlignedModel) {
+    std::mt19937_64 g(404);
+    for (int round = 0; round < 3000; ++round) {
+        const size_t n = round % 25 == 0 ? 71 : 1 + g() % 6;
+        const Words aw = random_words(g, n, static_cast<int>(g() % 7));
+        const Words bw = random_words(g, n, static_cast<int>(g() % 7));
+        const int eb = (round % 3 == 0) ? 8 : 16;
+        const int64_t half = int64_t{1} << (eb - 1);
+        const int64_t ae = static_cast<int64_t>(g() % static_cast<uint64_t>(2 * half)) - half;
+        const int64_t gap = static_cast<int64_t>(g() % (64 * n + 80)) * ((g() % 2) ? 1 : -1);
+        const int64_t be = std::clamp(ae + gap, -half, half);
+        bool ok = false;
+        check_add(aw, ae, bw, be, eb, 0u, 0u, &ok);
+        if (!ok) return;
+    }
+}
+
+TEST(ArithAdd, WorkedSums) {
+    {
+        Owned a(make_slot({kTop, 0}, 1));
+        Owned b(make_slot({kTop, 0}, 1));
+        ap_add_legacy(&a.s, &b.s);
+        EXPECT_EQ(words_of(a.s), (Words{kTop, 0}));
+        EXPECT_EQ(a.s.exponent, 2);
+        EXPECT_EQ(ap_to_double(&a.s), 2.0);
+        EXPECT_EQ(a.s.flags, 0u);
+    }
+    for (bool swap : {false, true}) {
+        SCOPED_TRACE(swap ? "0.5 + 1.0" : "1.0 + 0.5");
+        Owned one(make_slot({kTop, 0}, 1));
+        Owned half(make_slot({kTop, 0}, 0));
+        Slot &a = swap ? half.s : one.s;
+        Slot &b = swap ? one.s : half.s;
+        ap_add_legacy(&a, &b);
+        EXPECT_EQ(words_of(a), (Words{0xC000000000000000ULL, 0}));
+        EXPECT_EQ(a.exponent, 1);
+        EXPECT_EQ(ap_to_double(&a), 1.5);
+    }
+    {
+        // b's sign is not applied: the magnitudes add, a's flags stay.
+        Owned a(make_slot({kTop}, 1));
+        a.s.flags = FLAG_LOCKED;
+        Slot *minus_one = ap_from_double(64, 16, -1.0);
+        ASSERT_NE(minus_one, nullptr);
+        ASSERT_EQ(minus_one->flags, FLAG_NEGATIVE);
+        ap_add_legacy(&a.s, minus_one);
+        EXPECT_EQ(ap_to_double(&a.s), 2.0);
+        EXPECT_EQ(a.s.flags, FLAG_LOCKED);
+        EXPECT_EQ(minus_one->flags, FLAG_NEGATIVE);
+        ap_free(minus_one);
+        std::free(minus_one);
+    }
+    {
+        // A slot added to itself doubles.
+        Owned a(make_slot({0xC000000000000000ULL, 1}, -3));
+        ap_add_legacy(&a.s, &a.s);
+        EXPECT_EQ(words_of(a.s), (Words{0xC000000000000000ULL, 1}));
+        EXPECT_EQ(a.s.exponent, -2);
+        EXPECT_EQ(a.s.exponent_mpi.words[0], 2u);
+        EXPECT_EQ(a.s.exponent_mpi.sign, 1);
+    }
+    {
+        // Carry ripples through every word.
+        Owned a(make_slot({~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0}}, 10));
+        Owned b(make_slot({0, 0, 1}, 10));
+        ap_add_legacy(&a.s, &b.s);
+        EXPECT_EQ(words_of(a.s), (Words{kTop, 0, 0}));
+        EXPECT_EQ(a.s.exponent, 11);
+    }
+}
+
+TEST(ArithAdd, TopOfTheExponentRange) {
+    {
+        // A carry at 32767 is still allowed: the exponent reaches 32768.
+        Owned a(make_slot({kTop}, 32767));
+        Owned b(make_slot({kTop}, 32767));
+        ap_add_legacy(&a.s, &b.s);
+        EXPECT_EQ(a.s.mantissa_words[0], kTop);
+        EXPECT_EQ(a.s.exponent, 32768);
+        EXPECT_EQ(a.s.flags, 0u);
+        EXPECT_EQ(a.s.exponent_mpi.words[0], 32768u);
+    }
+    {
+        // A carry at 32768 overflows; the wrapped sum is zero and underflows too.
+        Owned a(make_slot({kTop, 0}, 32768));
+        Owned b(make_slot({kTop, 0}, 32768));
+        ap_add_legacy(&a.s, &b.s);
+        EXPECT_EQ(words_of(a.s), (Words{0, 0}));
+        EXPECT_EQ(a.s.flags, FLAG_OVERFLOW | FLAG_UNDERFLOW);
+        EXPECT_EQ(a.s.flags, 0x0Cu);
+        EXPECT_EQ(a.s.exponent, 0);
+        EXPECT_EQ(a.s.exponent_mpi.words[0], 0u);
+        EXPECT_EQ(a.s.exponent_mpi.sign, 0);
+    }
+    {
+        // Overflow keeps the wrapped sum and the exponent when it is still normalised.
+        Owned a(make_slot({0xC000000000000000ULL}, 32768));
+        Owned b(make_slot({0xC000000000000000ULL}, 32768));
+        ap_add_legacy(&a.s, &b.s);
+        EXPECT_EQ(a.s.mantissa_words[0], kTop);
+        EXPECT_EQ(a.s.exponent, 32768);
+        EXPECT_EQ(a.s.flags, FLAG_OVERFLOW);
+    }
+    {
+        // Above the bound (a converted exponent may lie there) a carry also overflows.
+        Owned a(make_slot({0xC000000000000000ULL}, 40000));
+        Owned b(make_slot({0xC000000000000000ULL}, 40000));
+        ap_add_legacy(&a.s, &b.s);
+        EXPECT_EQ(a.s.exponent, 40000);
+        EXPECT_EQ(a.s.flags, FLAG_OVERFLOW);
+    }
+    {
+        // The bound is a's own width: 8 bits allow 128.
+        Owned a(make_slot({kTop}, 127, 8));
+        Owned b(make_slot({kTop}, 127, 30));
+        ap_add_legacy(&a.s, &b.s);
+        EXPECT_EQ(a.s.exponent, 128);
+        EXPECT_EQ(a.s.flags, 0u);
+        ap_add_legacy(&a.s, &a.s);
+        EXPECT_EQ(a.s.flags, FLAG_OVERFLOW | FLAG_UNDERFLOW);
+        EXPECT_EQ(a.s.exponent, 0);
+    }
+}
+
+TEST(ArithAdd, GapOfAWholeMantissaKeepsTheLargerOperand) {
+    const Words big{0xABCDEF0123456789ULL, 0x1111111111111111ULL};
+    const Words small{0xFFFFFFFFFFFFFFFFULL, 0xFFFFFFFFFFFFFFFFULL};
+    for (int64_t gap : {int64_t{128}, int64_t{129}, int64_t{1000}, int64_t{60000}}) {
+        SCOPED_TRACE(gap);
+        {
+            Owned a(make_slot(small, -30000));
+            Owned b(make_slot(big, -30000 + gap));
+            ap_add_legacy(&a.s, &b.s);
+            EXPECT_EQ(words_of(a.s), big);
+            EXPECT_EQ(a.s.exponent, -30000 + gap);
+        }
+        {
+            Owned a(make_slot(big, -30000 + gap));
+            Owned b(make_slot(small, -30000));
+            ap_add_legacy(&a.s, &b.s);
+            EXPECT_EQ(words_of(a.s), big);
+            EXPECT_EQ(a.s.exponent, -30000 + gap);
+        }
+    }
+}
+
+TEST(ArithAdd, HugeExponentGapsDoNotOverflowTheDifference) {
+    const Words big{0xC000000000000000ULL, 5};
+    const Words other{kTop, 0};
+    const struct {
+        int64_t small_e, big_e;
+    } cases[] = {{INT64_MIN / 2, INT64_MAX}, {INT64_MIN, INT64_MAX}, {INT64_MIN, 0}, {0, INT64_MAX}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.small_e) + " vs " + std::to_string(c.big_e));
+        {
+            Owned a(make_slot(big, c.big_e));
+            Owned b(make_slot(other, c.small_e));
+            ap_add_legacy(&a.s, &b.s);
+            EXPECT_EQ(words_of(a.s), big);
+            EXPECT_EQ(a.s.exponent, c.big_e);
+            EXPECT_EQ(a.s.flags, 0u);
+            EXPECT_EQ(a.s.exponent_mpi.words[0], magnitude(c.big_e));
+        }
+        {
+            Owned a(make_slot(other, c.small_e));
+            Owned b(make_slot(big, c.big_e));
+            ap_add_legacy(&a.s, &b.s);
+            EXPECT_EQ(words_of(a.s), big);
+            EXPECT_EQ(a.s.exponent, c.big_e);
+            EXPECT_EQ(a.s.flags, 0u);
+            EXPECT_EQ(b.s.exponent, c.big_e);
+            EXPECT_EQ(words_of(b.s), big);
+        }
+    }
+}
+
+TEST(ArithAdd, UnequalWordCountsAreRefused) {
+    Owned a(make_slot({kTop, 0}, 1));
+    Owned b(make_slot({kTop, 0, 0}, 1));
+    a.s.flags = FLAG_LOCKED;
+    Slot before{};
+    ap_copy(&before, &a.s);
+    testing::internal::CaptureStderr();
+    ap_add_legacy(&a.s, &b.s);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: Unaligned word counts.\n");
+    EXPECT_TRUE(lvtest::same_slot(a.s, before));
+    ap_free(&before);
+}
+
+TEST(ArithAdd, SlotsWithoutStorageChangeNothing) {
+    Owned a(make_slot({0x4000000000000000ULL, 3}, 12));
+    Slot before{};
+    ap_copy(&before, &a.s);
+
+    Slot bare{};
+    bare.num_words = 2;  // words claimed, no storage
+    bare.exponent = 40;
+    bare.exponent_bits = 16;
+    mpi_init(&bare.exponent_mpi, 1);
+    mpi_init(&bare.num_words_mpi, 1);
+    mpi_init(&bare.aux_mpi, 1);
+
+    testing::internal::CaptureStderr();
+    ap_add_legacy(&a.s, &bare);
+    EXPECT_TRUE(lvtest::same_slot(a.s, before)) << "adding from a slot without storage";
+    ap_add_legacy(&bare, &a.s);
+    EXPECT_EQ(bare.mantissa_words, nullptr);
+    EXPECT_EQ(bare.num_words, 2u);
+    EXPECT_EQ(bare.exponent, 40);
+    EXPECT_EQ(bare.flags, 0u);
+    ap_add_legacy(nullptr, &a.s);
+    ap_add_legacy(&a.s, nullptr);
+    EXPECT_TRUE(lvtest::same_slot(a.s, before));
+    testing::internal::GetCapturedStderr();
+
+    ap_free(&bare);
+    ap_free(&before);
+}
+
+TEST(ArithAdd, MakesNoDraws) {
+    Owned a(make_slot({kTop, 1}, 3));
+    Owned b(make_slot({kTop, 2}, 1));
+    EXPECT_EQ(lvtest::draws_made([&] { ap_add_legacy(&a.s, &b.s); }), 0);
+}
