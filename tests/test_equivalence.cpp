@@ -1,0 +1,339 @@
+// test_equivalence.cpp: the library's sweep against a plain sweep built from the exported operations.
+//
+// The plain sweep below fetches every slot and every neighbour through
+// lattice_get_slot, converts amplitudes at each use, fills all five fields of
+// every link, damps them with exchange_analog_links and advances each slot with
+// rk4_step. The library's sweep must leave every slot, the lattice's globals
+// and the random generator exactly where the plain one does.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "support.h"
+
+namespace {
+
+constexpr double kStep = 3.0517578125e-05;
+
+struct LatticeDeleter {
+    void operator()(Lattice *l) const { lattice_free(l); }
+};
+using OwnedLattice = std::unique_ptr<Lattice, LatticeDeleter>;
+
+int32_t ring(int64_t v, int64_t n) { return static_cast<int32_t>(((v % n) + n) % n); }
+
+void plain_sweep(Lattice *l, double dt) {
+    const int32_t n = l->num_instances * l->slots_per_instance;
+    const int32_t w = l->slots_per_instance;
+    NeighborLink links[8];
+    for (int32_t c = 0; c < n; ++c) {
+        Slot *slot = lattice_get_slot(l, c);
+        if (slot == nullptr || (slot->flags & 0x16u) != 0) continue;
+        std::memset(links, 0, sizeof links);
+        const int64_t N = n, C = c, W = w;
+        const int32_t nb[8] = {ring(N + C - 1, N),     ring(C + 1, N),
+                               ring(N + C - W, N),     ring(C + W, N),
+                               ring(N + C - W - 1, N), ring(N + C - W + 1, N),
+                               ring(N + C + W - 1, N), ring(C + W + 1, N)};
+        for (int k = 0; k < 8; ++k) {
+            const Slot *other = lattice_get_slot(l, nb[k]);
+            if (other == nullptr) continue;
+            links[k].amp_re = ap_to_double(other);
+            links[k].amp_im = other->amp_im;
+            links[k].amp_rate = (ap_to_double(other) - ap_to_double(slot)) / dt;
+            links[k].phase_delta = other->phase - slot->phase;
+            links[k].coupling = std::exp(
+                -std::fabs(1.0 - std::fabs(ap_to_double(other)) / (std::fabs(ap_to_double(slot)) + 1e-10)));
+        }
+        exchange_analog_links(links, c % l->num_instances, l->num_instances, 8);
+        const double a = ap_to_double(slot);
+        rk4_step(slot, links, 8, l->time, dt);
+        if (std::fabs(a) > 0.8)
+            dt = dt * 1.618033988749895;
+        else if (std::fabs(a) < 0.4944271909999159)
+            dt = dt / 1.618033988749895;
+        if (dt < 1e-6)
+            dt = 1e-6;
+        else if (dt > 0.1)
+            dt = 0.1;
+    }
+    detect_harmonic_consensus(l);
+    l->omega += 0.01 * dt;
+    l->time += dt;
+}
+
+bool same_bits(double a, double b) {
+    return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+}
+
+// Globals bit for bit, then every declared slot and `beyond` slots past them.
+testing::AssertionResult same_lattice(Lattice *a, Lattice *b, int32_t beyond = 64) {
+    std::ostringstream why;
+    if (a->num_instances != b->num_instances || a->slots_per_instance != b->slots_per_instance ||
+        a->num_chunks != b->num_chunks)
+        why << "shape; ";
+    if (!same_bits(a->omega, b->omega)) why << "omega " << a->omega << " vs " << b->omega << "; ";
+    if (!same_bits(a->time, b->time)) why << "time " << a->time << " vs " << b->time << "; ";
+    if (!same_bits(a->phase_var, b->phase_var))
+        why << "phase_var " << a->phase_var << " vs " << b->phase_var << "; ";
+    if (a->consensus_steps != b->consensus_steps) why << "consensus_steps; ";
+    const int32_t n = a->num_instances * a->slots_per_instance + beyond;
+    int differing = 0;
+    for (int32_t k = 0; k < n; ++k) {
+        const Slot *x = lattice_get_slot(a, k);
+        const Slot *y = lattice_get_slot(b, k);
+        if (x == nullptr || y == nullptr) {
+            if ((x == nullptr) != (y == nullptr)) why << "slot " << k << " present in one; ";
+            continue;
+        }
+        const testing::AssertionResult r = lvtest::same_slot(*x, *y);
+        if (!r && ++differing <= 3) why << "slot " << k << ": " << r.message() << " ";
+    }
+    if (differing > 3) why << "... " << differing << " slots differ";
+    const std::string s = why.str();
+    if (s.empty()) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << s;
+}
+
+// One sweep on each lattice from the same generator state: the library's on
+// `fast`, the plain one on `plain`; answers the output of both.
+struct SweepOutput {
+    std::string fast, plain;
+};
+SweepOutput sweep_both(Lattice *fast, Lattice *plain, unsigned seed, double dt = kStep) {
+    SweepOutput out;
+    srand(seed);
+    testing::internal::CaptureStdout();
+    lattice_integrate_rk4(fast, dt);
+    out.fast = testing::internal::GetCapturedStdout();
+    const int next_fast = rand();
+    srand(seed);
+    testing::internal::CaptureStdout();
+    plain_sweep(plain, dt);
+    out.plain = testing::internal::GetCapturedStdout();
+    const int next_plain = rand();
+    EXPECT_EQ(next_fast, next_plain) << "the generator stands elsewhere after seed " << seed;
+    return out;
+}
+
+// Runs `count` sweeps on both, checking after every one; stops at the first divergence.
+void sweep_and_compare(Lattice *fast, Lattice *plain, int count, unsigned seed0,
+                       const char *what) {
+    for (int i = 0; i < count; ++i) {
+        const SweepOutput out = sweep_both(fast, plain, seed0 + static_cast<unsigned>(i));
+        EXPECT_EQ(out.fast, out.plain) << what << ", sweep " << i;
+        const testing::AssertionResult same = same_lattice(fast, plain);
+        ASSERT_TRUE(same) << what << ", sweep " << i;
+    }
+}
+
+// Gives a slot the real amplitude x; its other fields stay as they were.
+void set_amplitude(Slot *s, double x) {
+    const Slot keep = *s;
+    Slot *t = ap_from_double(s->mantissa_bits, s->exponent_bits, x);
+    ASSERT_NE(t, nullptr);
+    ap_copy(s, t);
+    ap_free(t);
+    std::free(t);
+    s->phase = keep.phase;
+    s->phase_vel = keep.phase_vel;
+    s->omega = keep.omega;
+    s->amp_im = keep.amp_im;
+    s->base = keep.base;
+    s->flags = (keep.flags & ~FLAG_NEGATIVE) | (x < 0.0 ? FLAG_NEGATIVE : 0u);
+}
+
+// Every kind of amplitude, phase and flag the sweep can meet, and a few slots
+// whose buffers are not the usual ones.
+void prepare(Lattice *l) {
+    const int32_t n = l->num_instances * l->slots_per_instance;
+    for (int32_t c = 0; c < n; ++c) {
+        Slot *s = lattice_get_slot(l, c);
+        ASSERT_NE(s, nullptr);
+        switch (c % 13) {
+            case 0: break;  // as drawn: mostly +infinity or 0
+            case 1: s->exponent = 5000; break;  // +infinity
+            case 2: s->exponent = -5000; break;  // 0
+            case 3:  // NaN: zero word times an infinite power
+                s->mantissa_words[0] = 0;
+                s->exponent = 1500;
+                break;
+            case 4: set_amplitude(s, -(0.2 + 0.05 * (c % 17))); break;
+            case 5:
+                set_amplitude(s, 1.2e7);
+                s->amp_im = 5.0e6;
+                break;
+            case 6:
+                set_amplitude(s, 1e-12);
+                s->amp_im = 0.0;
+                break;
+            case 7: set_amplitude(s, (c % 2) != 0 ? 0.8 : 0.4944271909999159); break;
+            default: set_amplitude(s, 0.05 + 0.11 * (c % 11)); break;
+        }
+        switch (c % 11) {
+            case 0: s->phase = 7.5; break;
+            case 1: s->phase = 13.0; break;
+            case 2: s->phase = -7.0; break;
+            case 3: s->phase = -1e-17; break;
+            case 4: s->phase = -0.0; break;
+            case 5: s->phase = 6.283185307179586; break;
+            case 6: s->phase = 1e6; break;
+            default: break;
+        }
+        if (c % 7 == 0) s->phase_vel = 0.3 * (c % 5) - 0.6;
+        if (c % 97 == 0) s->flags |= FLAG_LOCKED;
+        if (c % 89 == 1) s->flags |= FLAG_OVERFLOW;
+        if (c % 83 == 2) s->flags |= FLAG_EXCLUDED;
+        if (c % 79 == 3) s->flags |= FLAG_NEGATIVE | FLAG_UNDERFLOW;
+        if (c % 71 == 5) s->flags |= FLAG_LOCKED | FLAG_NEGATIVE;
+    }
+    // Slots whose storage differs from a fresh one's.
+    ap_free(lattice_get_slot(l, 4097));  // released: reads 0, owns nothing
+    mpi_free(&lattice_get_slot(l, 4098)->aux_mpi);
+    mpi_free(&lattice_get_slot(l, 4106)->num_words_mpi);
+    Slot *odd = lattice_get_slot(l, 4104);  // 64 words: widths that still give 64 words
+    odd->mantissa_bits = 4033;
+    odd->exponent_bits = 12;
+    Slot *narrow = lattice_get_slot(l, 4105);  // 65 words but a width of two
+    narrow->mantissa_bits = 100;
+    narrow->exponent_bits = 40;
+}
+
+// Two lattices of the same shape, materialised and prepared from the same seed.
+struct Pair {
+    OwnedLattice fast, plain;
+};
+Pair prepared_pair(int32_t instances, int32_t per_instance, unsigned seed, bool prep = true) {
+    Pair p;
+    for (OwnedLattice *l : {&p.fast, &p.plain}) {
+        srand(seed);
+        l->reset(lattice_init(instances, per_instance));
+        EXPECT_NE(l->get(), nullptr);
+        EXPECT_NE(lattice_get_slot(l->get(), 0), nullptr);
+        if (prep) prepare(l->get());
+    }
+    EXPECT_TRUE(same_lattice(p.fast.get(), p.plain.get()));
+    return p;
+}
+
+}  // namespace
+
+TEST(Equivalence, EveryKindOfSlotOverManySweeps) {
+    Pair p = prepared_pair(4096, 4, 20240601u);
+    Lattice *a = p.fast.get();
+    Lattice *b = p.plain.get();
+    sweep_and_compare(a, b, 30, 1000u, "4096 x 4");
+    if (HasFatalFailure()) return;
+
+    // Other shapes over the same slots: one slot per instance, one instance
+    // (the rows wrap over the ring and a slot is its own neighbour), wide rows,
+    // rows of 2046 and 2047 slots, and rings of only a few rows.
+    const int32_t shapes[][2] = {{16384, 1}, {1, 16384}, {128, 100}, {3, 2046},
+                                 {5, 2047},  {3, 4},     {3, 3},     {5, 1},
+                                 {2, 4},     {2, 3}};
+    unsigned seed = 2000u;
+    for (const auto &shape : shapes) {
+        for (Lattice *l : {a, b}) {
+            l->num_instances = shape[0];
+            l->slots_per_instance = shape[1];
+        }
+        std::ostringstream what;
+        what << shape[0] << " x " << shape[1];
+        sweep_and_compare(a, b, 4, seed, what.str().c_str());
+        if (HasFatalFailure()) return;
+        seed += 100u;
+    }
+}
+
+// The first sweep of a new lattice materialises its chunk itself, before any
+// step draws; a NaN phase later spreads through both sweeps alike.
+TEST(Equivalence, FreshLatticeAndNaNPhases) {
+    Pair p;
+    for (OwnedLattice *l : {&p.fast, &p.plain}) {
+        l->reset(lattice_init(4096, 4));
+        ASSERT_NE(l->get(), nullptr);
+    }
+    Lattice *a = p.fast.get();
+    Lattice *b = p.plain.get();
+    const SweepOutput first = sweep_both(a, b, 31337u);
+    EXPECT_EQ(first.fast, first.plain);
+    ASSERT_TRUE(same_lattice(a, b));
+    sweep_and_compare(a, b, 4, 500u, "fresh");
+    if (HasFatalFailure()) return;
+
+    for (Lattice *l : {a, b}) {
+        lattice_get_slot(l, 9000)->phase = std::nan("");
+        lattice_get_slot(l, 12000)->amp_im = std::nan("");
+        lattice_get_slot(l, 3000)->phase = 1e300;
+        lattice_get_slot(l, 3001)->phase = -1e300;
+    }
+    sweep_and_compare(a, b, 3, 600u, "NaN phases");
+}
+
+TEST(Equivalence, SweepsAfterAFold) {
+    Pair p = prepared_pair(4096, 4, 777u);
+    Lattice *a = p.fast.get();
+    Lattice *b = p.plain.get();
+    sweep_and_compare(a, b, 3, 700u, "before the fold");
+    if (HasFatalFailure()) return;
+    for (Lattice *l : {a, b}) {
+        srand(4242u);
+        lattice_fold(l);
+        ASSERT_EQ(l->num_instances, 8192);
+    }
+    ASSERT_TRUE(same_lattice(a, b));
+    // The additions of the fold leave words below word 0 that a write-back must clear.
+    int with_tail = 0;
+    for (int32_t k = 16384; k < 32768; ++k) {
+        const Slot *s = lattice_get_slot(a, k);
+        for (uint64_t i = 1; i < s->num_words; ++i)
+            if (s->mantissa_words[i] != 0) {
+                ++with_tail;
+                break;
+            }
+    }
+    EXPECT_GT(with_tail, 0);
+    sweep_and_compare(a, b, 12, 800u, "after the fold");
+    // Every visited copy was written back whole.
+    for (int32_t k = 16384; k < 32768; ++k) {
+        const Slot *s = lattice_get_slot(a, k);
+        if ((s->flags & 0x16u) != 0) continue;
+        for (uint64_t i = 1; i < s->num_words; ++i)
+            ASSERT_EQ(s->mantissa_words[i], 0u) << "slot " << k << " word " << i;
+    }
+}
+
+// One slot moves and every other is locked: a single participant is quiet
+// at every sweep, so the hundredth sweep locks it, and later sweeps visit nothing.
+TEST(Equivalence, ConsensusLockPath) {
+    Pair p = prepared_pair(4096, 4, 99u);
+    Lattice *a = p.fast.get();
+    Lattice *b = p.plain.get();
+    for (Lattice *l : {a, b}) {
+        srand(5u);
+        for (int32_t c = 0; c < 16384; ++c) lattice_get_slot(l, c)->flags |= FLAG_LOCKED;
+        Slot *s = lattice_get_slot(l, 4101);
+        s->flags = 0;
+        set_amplitude(s, 0.7);
+        s->phase = 2.0;
+    }
+    std::string messages;
+    for (int i = 0; i < 105; ++i) {
+        const SweepOutput out = sweep_both(a, b, 9000u + static_cast<unsigned>(i));
+        ASSERT_EQ(out.fast, out.plain) << "sweep " << i;
+        messages += out.fast;
+        ASSERT_TRUE(same_lattice(a, b)) << "sweep " << i;
+        if (i < 99) {
+            ASSERT_EQ(a->consensus_steps, i + 1);
+        }
+    }
+    EXPECT_EQ(messages.find("[CONSENSUS] Domain locked at t="), 0u) << messages;
+    EXPECT_EQ(messages.find('\n'), messages.size() - 1) << "one message only: " << messages;
+    EXPECT_NE(lattice_get_slot(a, 4101)->flags & FLAG_LOCKED, 0u);
+}
