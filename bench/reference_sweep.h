@@ -14,9 +14,18 @@ inline int32_t wrap(int64_t v, int64_t n) {
     return static_cast<int32_t>(v < 0 ? v + n : v);
 }
 
+// ap_to_double as first written, with pow forming the power of two.
+inline double read_with_pow(const Slot *s) {
+    if (s == nullptr || s->num_words == 0 || s->mantissa_words == nullptr) return 0.0;
+    const double m = static_cast<double>(s->mantissa_words[0]) * 5.421010862427522e-20;
+    const double p = std::pow(2.0, static_cast<double>(s->exponent));
+    return p * m;
+}
+
 // One sweep exactly as written: a lookup for every fetch, the amplitude read
 // at every use, every link field formed, rk4_step with its temporary slot.
-inline void sweep(Lattice *l, double dt) {
+// `read` is ap_to_double, or read_with_pow for the sweep as first written.
+inline void sweep(Lattice *l, double dt, double (*read)(const Slot *) = ap_to_double) {
     const int32_t n = l->num_instances * l->slots_per_instance;
     const int64_t w = l->slots_per_instance;
     for (int32_t c = 0; c < n; ++c) {
@@ -31,15 +40,15 @@ inline void sweep(Lattice *l, double dt) {
         for (int k = 0; k < 8; ++k) {
             const Slot *other = lattice_get_slot(l, nb[k]);
             if (other == nullptr) continue;
-            links[k].amp_re = ap_to_double(other);
+            links[k].amp_re = read(other);
             links[k].amp_im = other->amp_im;
-            links[k].amp_rate = (ap_to_double(other) - ap_to_double(slot)) / dt;
+            links[k].amp_rate = (read(other) - read(slot)) / dt;
             links[k].phase_delta = other->phase - slot->phase;
             links[k].coupling = std::exp(
-                -std::fabs(1.0 - std::fabs(ap_to_double(other)) / (std::fabs(ap_to_double(slot)) + 1e-10)));
+                -std::fabs(1.0 - std::fabs(read(other)) / (std::fabs(read(slot)) + 1e-10)));
         }
         exchange_analog_links(links, c % l->num_instances, l->num_instances, 8);
-        const double a = ap_to_double(slot);
+        const double a = read(slot);
         rk4_step(slot, links, 8, l->time, dt);
         if (std::fabs(a) > 0.8)
             dt = dt * 1.618033988749895;

@@ -10,6 +10,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "support.h"
 
@@ -307,5 +308,28 @@ TEST(ConvertDomain, WidthsOutsideTheDomainAnswerNull) {
         Converted r(w[0], w[1], 1.5);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
         EXPECT_EQ(r.s, nullptr);
+    }
+}
+
+// The split is read off the bits; frexp is the plain way to the same words.
+TEST(ConvertRoundTrip, WordAndExponentAgreeWithFrexp) {
+    std::mt19937_64 gen(99);
+    std::vector<double> xs = {5e-324, 1e-310, 2.225073858507201e-308, 2.2250738585072014e-308,
+                              0.5, 1.0, -1.0, 0.1, 1.7976931348623157e308, -3e-320};
+    for (int i = 0; i < 20000; ++i) {
+        const double x = std::bit_cast<double>(gen());
+        if (std::isfinite(x) && x != 0.0) xs.push_back(x);
+    }
+    for (uint64_t frac = 1; frac < (uint64_t{1} << 52); frac = frac * 3 + 1)
+        xs.push_back(std::bit_cast<double>(frac));  // every subnormal width
+    for (double x : xs) {
+        int e = 0;
+        const double f = std::frexp(x, &e);
+        Slot *s = ap_from_double(64, 16, x);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(s->mantissa_words[0], static_cast<uint64_t>(std::fabs(f) * 18446744073709551616.0)) << x;
+        EXPECT_EQ(s->exponent, e) << x;
+        ap_free(s);
+        free(s);
     }
 }

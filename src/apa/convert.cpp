@@ -1,4 +1,5 @@
 // convert.cpp: conversion from double into a freshly drawn high-precision slot.
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 
@@ -10,9 +11,15 @@ Converted convert_double(double x) {
     // Non-finite values are spelled out: converting them to an integer is undefined.
     if (std::isnan(x)) return {kTopBit, 0};
     if (std::isinf(x)) return {0, 0};
-    int e = 0;
-    const double f = std::frexp(x, &e);
-    return {static_cast<uint64_t>(std::fabs(f) * 18446744073709551616.0), e};
+    // frexp's split read off the bits: |x| = (word0 / 2^64) x 2^e with bit 63
+    // of word0 set; a subnormal is normalised the same way.
+    const uint64_t bits = std::bit_cast<uint64_t>(x) & ~kTopBit;
+    const auto biased = static_cast<int64_t>(bits >> 52);
+    const uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+    if (biased != 0) return {(fraction | (uint64_t{1} << 52)) << 11, biased - 1022};
+    if (fraction == 0) return {0, 0};  // zero: callers keep the drawn value instead
+    const int lz = std::countl_zero(fraction);
+    return {fraction << lz, -1010 - lz};
 }
 
 }  // namespace lv

@@ -107,6 +107,16 @@ double sweep(Fetch fetch, const Ring &ring, double dt) {
     return dt;
 }
 
+// Brings a slot's mantissa and vector words towards the cache: the step
+// rewrites word 0, reads the rest, and rewrites the vectors that follow it.
+void prefetch_words(const Slot *s) {
+    const uint64_t *w = s->mantissa_words;
+    if (w == nullptr) return;
+    const uint64_t n = s->num_words < 128 ? s->num_words : 128;
+    for (uint64_t i = 0; i < n; i += 8) __builtin_prefetch(w + i, 1);
+    if (s->exponent_mpi.words != nullptr) __builtin_prefetch(s->exponent_mpi.words, 1);
+}
+
 // Widest row for which the sweep keeps its window of amplitudes on the stack.
 constexpr int64_t kWindow = 4096;
 
@@ -129,6 +139,11 @@ double sweep_windowed(Fetch fetch, const Ring &ring, double dt) {
     int32_t nb[8];
     for (int32_t c = 0; c < ring.n; ++c) {
         for (; filled <= c + ring.w + 1; ++filled) at(filled) = lv::slot_value(fetch(wrapped(filled)));
+        // The next slot's words and the next entering amplitude live far from
+        // the records; ask for them while this slot's step computes.
+        if (c + 1 < ring.n) prefetch_words(fetch(c + 1));
+        if (const Slot *entering = fetch(wrapped(filled)); entering->mantissa_words != nullptr)
+            __builtin_prefetch(entering->mantissa_words);
         Slot *slot = fetch(c);
         if ((slot->flags & kSkipMask) != 0) continue;
         ring.neighbours(c, nb);
