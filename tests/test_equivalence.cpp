@@ -1,9 +1,9 @@
 // test_equivalence.cpp: the library's sweep against a plain sweep built from the exported operations.
 //
-// The plain sweep below fetches every slot and every neighbour through
-// lattice_get_slot, converts amplitudes at each use, fills all five fields of
-// every link, damps them with exchange_analog_links and advances each slot with
-// rk4_step. The library's sweep must leave every slot, the lattice's globals
+// The plain sweep (reference_sweep.h) fetches every slot and every neighbour
+// through lattice_get_slot, converts amplitudes at each use, fills all five
+// fields of every link, damps them with exchange_analog_links and advances each
+// slot with rk4_step. The library's sweep must leave every slot, the lattice's globals
 // and the random generator exactly where the plain one does.
 #include <gtest/gtest.h>
 
@@ -14,7 +14,9 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 
+#include "reference_sweep.h"
 #include "support.h"
 
 namespace {
@@ -25,48 +27,6 @@ struct LatticeDeleter {
     void operator()(Lattice *l) const { lattice_free(l); }
 };
 using OwnedLattice = std::unique_ptr<Lattice, LatticeDeleter>;
-
-int32_t ring(int64_t v, int64_t n) { return static_cast<int32_t>(((v % n) + n) % n); }
-
-void plain_sweep(Lattice *l, double dt) {
-    const int32_t n = l->num_instances * l->slots_per_instance;
-    const int32_t w = l->slots_per_instance;
-    NeighborLink links[8];
-    for (int32_t c = 0; c < n; ++c) {
-        Slot *slot = lattice_get_slot(l, c);
-        if (slot == nullptr || (slot->flags & 0x16u) != 0) continue;
-        std::memset(links, 0, sizeof links);
-        const int64_t N = n, C = c, W = w;
-        const int32_t nb[8] = {ring(N + C - 1, N),     ring(C + 1, N),
-                               ring(N + C - W, N),     ring(C + W, N),
-                               ring(N + C - W - 1, N), ring(N + C - W + 1, N),
-                               ring(N + C + W - 1, N), ring(C + W + 1, N)};
-        for (int k = 0; k < 8; ++k) {
-            const Slot *other = lattice_get_slot(l, nb[k]);
-            if (other == nullptr) continue;
-            links[k].amp_re = ap_to_double(other);
-            links[k].amp_im = other->amp_im;
-            links[k].amp_rate = (ap_to_double(other) - ap_to_double(slot)) / dt;
-            links[k].phase_delta = other->phase - slot->phase;
-            links[k].coupling = std::exp(
-                -std::fabs(1.0 - std::fabs(ap_to_double(other)) / (std::fabs(ap_to_double(slot)) + 1e-10)));
-        }
-        exchange_analog_links(links, c % l->num_instances, l->num_instances, 8);
-        const double a = ap_to_double(slot);
-        rk4_step(slot, links, 8, l->time, dt);
-        if (std::fabs(a) > 0.8)
-            dt = dt * 1.618033988749895;
-        else if (std::fabs(a) < 0.4944271909999159)
-            dt = dt / 1.618033988749895;
-        if (dt < 1e-6)
-            dt = 1e-6;
-        else if (dt > 0.1)
-            dt = 0.1;
-    }
-    detect_harmonic_consensus(l);
-    l->omega += 0.01 * dt;
-    l->time += dt;
-}
 
 bool same_bits(double a, double b) {
     return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
@@ -115,7 +75,7 @@ SweepOutput sweep_both(Lattice *fast, Lattice *plain, unsigned seed, double dt =
     const int next_fast = rand();
     srand(seed);
     testing::internal::CaptureStdout();
-    plain_sweep(plain, dt);
+    lvref::sweep(plain, dt);
     out.plain = testing::internal::GetCapturedStdout();
     const int next_plain = rand();
     EXPECT_EQ(next_fast, next_plain) << "the generator stands elsewhere after seed " << seed;
@@ -336,4 +296,14 @@ TEST(Equivalence, ConsensusLockPath) {
     EXPECT_EQ(messages.find("[CONSENSUS] Domain locked at t="), 0u) << messages;
     EXPECT_EQ(messages.find('\n'), messages.size() - 1) << "one message only: " << messages;
     EXPECT_NE(lattice_get_slot(a, 4101)->flags & FLAG_LOCKED, 0u);
+}
+
+// Past one chunk the sweep walks the chunk table: with its window of
+// amplitudes for narrow rows, without it for rows too wide to keep.
+TEST(Equivalence, LatticesSpanningTwoChunks) {
+    for (const auto &[instances, per_instance] : {std::pair{262145, 4}, std::pair{513, 2048}}) {
+        Pair p = prepared_pair(instances, per_instance, 4242u);
+        ASSERT_EQ(p.fast->num_chunks, 2);
+        sweep_and_compare(p.fast.get(), p.plain.get(), 2, 500u, "two chunks");
+    }
 }

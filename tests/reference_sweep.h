@@ -1,5 +1,5 @@
 // reference_sweep.h: the sweep composed plainly from exported operations, the
-// yardstick that the product's sweep is checked and timed against.
+// yardstick that the product's sweep is checked (tests) and timed (bench) against.
 #pragma once
 
 #include <cmath>
