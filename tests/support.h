@@ -28,4 +28,21 @@ int draws_made(F &&f, unsigned seed, int limit) {
 // Every field of two slots equal, doubles as bit patterns, words by value.
 ::testing::AssertionResult same_slot(const Slot &a, const Slot &b);
 
+// The seven values a slot initialisation draws from `seed`, recomputed plainly
+// from the rand() sequence (word 0 only when the slot has a mantissa word).
+struct Drawn {
+    uint64_t word0 = 0;
+    int64_t exponent = 0;
+    float base = 0.0f;
+    double phase = 0.0;
+    double omega = 0.0;
+    double amp_im = 0.0;
+};
+double next_unit();
+Drawn expected_draws(unsigned seed, int exponent_bits, bool draws_word = true);
+
+// Gives a slot the real amplitude x through ap_from_double and ap_copy, and
+// restores its oscillator fields and its flags other than the sign.
+void set_amplitude(Slot *s, double x);
+
 }  // namespace lvtest

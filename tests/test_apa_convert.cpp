@@ -26,34 +26,6 @@ uint64_t magnitude(int64_t e) {
     return e < 0 ? uint64_t{0} - static_cast<uint64_t>(e) : static_cast<uint64_t>(e);
 }
 
-// The seven values a slot initialisation draws, recomputed from the sequence.
-struct Drawn {
-    uint64_t word0;
-    int64_t exponent;
-    float base;
-    double phase;
-    double omega;
-    double amp_im;
-};
-
-double next_unit() { return rand() / 2147483647.0; }
-
-Drawn expected_draws(unsigned seed, int exponent_bits) {
-    srand(seed);
-    Drawn d{};
-    const auto r1 = static_cast<uint64_t>(rand());
-    const auto r2 = static_cast<uint64_t>(rand());
-    d.word0 = kTop | (r1 << 32) | r2;
-    const auto r3 = static_cast<uint64_t>(rand());
-    const uint64_t span = uint64_t{1} << exponent_bits;
-    d.exponent = static_cast<int64_t>(r3 % span) - static_cast<int64_t>(span / 2);
-    d.base = static_cast<float>(next_unit() * 0.01 + 1.618033988749895);
-    d.phase = next_unit() * 6.283185307179586;
-    d.omega = next_unit() * 0.5 + 1.0;
-    d.amp_im = next_unit() * 0.1;
-    return d;
-}
-
 // Releases a converted slot: its buffers, then the record.
 struct Converted {
     Slot *s = nullptr;
@@ -68,7 +40,7 @@ struct Converted {
 };
 
 // The fields a conversion takes over from its inner initialisation.
-void expect_fresh_fields(const Slot &s, const Drawn &d, uint64_t words) {
+void expect_fresh_fields(const Slot &s, const lvtest::Drawn &d, uint64_t words) {
     EXPECT_EQ(bits_of(s.base), bits_of(d.base));
     EXPECT_EQ(bits_of(s.phase), bits_of(d.phase));
     EXPECT_EQ(bits_of(s.omega), bits_of(d.omega));
@@ -126,7 +98,7 @@ TEST(ConvertWorked, KnownValues) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const unsigned seed = 555u;
-        const Drawn d = expected_draws(seed, 16);
+        const lvtest::Drawn d = lvtest::expected_draws(seed, 16);
         srand(seed);
         Converted r(4096, 16, c.x);
         ASSERT_NE(r.s, nullptr);
@@ -169,7 +141,7 @@ TEST(ConvertZero, BothZerosGiveTheFreshlyDrawnSlot) {
         SCOPED_TRACE(std::signbit(zero) ? "-0.0" : "+0.0");
         for (unsigned seed : {1u, 77u, 4096u, 123456789u}) {
             SCOPED_TRACE(seed);
-            const Drawn d = expected_draws(seed, 16);
+            const lvtest::Drawn d = lvtest::expected_draws(seed, 16);
             srand(seed);
             Converted r(4096, 16, zero);
             ASSERT_NE(r.s, nullptr);
@@ -218,7 +190,7 @@ TEST(ConvertFields, RandomFieldsComeFromTheInnerInitialisation) {
             SCOPED_TRACE(std::to_string(w[0]) + "/" + std::to_string(w[1]) + " x=" +
                          std::to_string(x));
             const unsigned seed = 900u + static_cast<unsigned>(w[0]);
-            const Drawn d = expected_draws(seed, w[1]);
+            const lvtest::Drawn d = lvtest::expected_draws(seed, w[1]);
             srand(seed);
             Converted r(w[0], w[1], x);
             ASSERT_NE(r.s, nullptr);
@@ -251,10 +223,10 @@ TEST(ConvertFields, SameValueTwiceGivesSameNumberButNewDraws) {
     // initialisation's seven and the second one's word 0 and exponent.
     srand(2024u);
     for (int i = 0; i < 10; ++i) rand();
-    const float base = static_cast<float>(next_unit() * 0.01 + 1.618033988749895);
-    const double phase = next_unit() * 6.283185307179586;
-    const double omega = next_unit() * 0.5 + 1.0;
-    const double amp_im = next_unit() * 0.1;
+    const float base = static_cast<float>(lvtest::next_unit() * 0.01 + 1.618033988749895);
+    const double phase = lvtest::next_unit() * 6.283185307179586;
+    const double omega = lvtest::next_unit() * 0.5 + 1.0;
+    const double amp_im = lvtest::next_unit() * 0.1;
     EXPECT_EQ(bits_of(b.s->base), bits_of(base));
     EXPECT_EQ(bits_of(b.s->phase), bits_of(phase));
     EXPECT_EQ(bits_of(b.s->omega), bits_of(omega));

@@ -26,36 +26,7 @@ uint64_t magnitude(int64_t e) {
 }
 
 // What a fresh slot must hold, recomputed from the generator's own sequence.
-struct Drawn {
-    uint64_t word0 = 0;
-    int64_t exponent = 0;
-    float base = 0.0f;
-    double phase = 0.0;
-    double omega = 0.0;
-    double amp_im = 0.0;
-};
-
-double next_unit() { return rand() / 2147483647.0; }
-
-Drawn expected_draws(unsigned seed, int exponent_bits, bool draws_word) {
-    srand(seed);
-    Drawn d;
-    if (draws_word) {
-        const auto r1 = static_cast<uint64_t>(rand());
-        const auto r2 = static_cast<uint64_t>(rand());
-        d.word0 = kTop | (r1 << 32) | r2;
-    }
-    const auto r3 = static_cast<uint64_t>(rand());
-    const uint64_t span = uint64_t{1} << exponent_bits;
-    d.exponent = static_cast<int64_t>(r3 % span) - static_cast<int64_t>(span / 2);
-    d.base = static_cast<float>(next_unit() * 0.01 + 1.618033988749895);
-    d.phase = next_unit() * 6.283185307179586;
-    d.omega = next_unit() * 0.5 + 1.0;
-    d.amp_im = next_unit() * 0.1;
-    return d;
-}
-
-void expect_oscillator_fields(const Slot &s, const Drawn &d) {
+void expect_oscillator_fields(const Slot &s, const lvtest::Drawn &d) {
     EXPECT_EQ(bits_of(s.base), bits_of(d.base)) << s.base << " vs " << d.base;
     EXPECT_EQ(bits_of(s.phase), bits_of(d.phase)) << s.phase << " vs " << d.phase;
     EXPECT_EQ(bits_of(s.omega), bits_of(d.omega)) << s.omega << " vs " << d.omega;
@@ -81,7 +52,7 @@ const unsigned kSeeds[] = {1u, 2u, 42u, 12345u, 20240229u, 4000000000u};
 TEST(ApaSlotInit, DefaultWidthsGiveTheDocumentedRecord) {
     for (unsigned seed : kSeeds) {
         SCOPED_TRACE(seed);
-        const Drawn d = expected_draws(seed, 16, true);
+        const lvtest::Drawn d = lvtest::expected_draws(seed, 16, true);
         srand(seed);
         Slot s = slot_init_apa(4096, 16);
 
@@ -145,7 +116,7 @@ TEST(ApaSlotInit, EmptyMantissaSkipsTheWordDrawsAndSaysNothing) {
     EXPECT_EQ(n, 5);
 
     const unsigned seed = 31337u;
-    const Drawn d = expected_draws(seed, 16, false);
+    const lvtest::Drawn d = lvtest::expected_draws(seed, 16, false);
     srand(seed);
     testing::internal::CaptureStderr();
     Slot s = slot_init_apa(0, 16);
@@ -188,7 +159,7 @@ TEST(ApaSlotInit, ExponentIsTheThirdDrawReducedToTheWidth) {
         SCOPED_TRACE(eb);
         const int64_t half = static_cast<int64_t>(uint64_t{1} << (eb - 1));
         for (unsigned seed = 100; seed < 140; ++seed) {
-            const Drawn d = expected_draws(seed, eb, true);
+            const lvtest::Drawn d = lvtest::expected_draws(seed, eb, true);
             srand(seed);
             Slot s = slot_init_apa(4544, eb);
             ASSERT_EQ(s.num_words, 71u);

@@ -93,21 +93,6 @@ void sweep_and_compare(Lattice *fast, Lattice *plain, int count, unsigned seed0,
     }
 }
 
-// Gives a slot the real amplitude x; its other fields stay as they were.
-void set_amplitude(Slot *s, double x) {
-    const Slot keep = *s;
-    Slot *t = ap_from_double(s->mantissa_bits, s->exponent_bits, x);
-    ASSERT_NE(t, nullptr);
-    ap_copy(s, t);
-    ap_free(t);
-    std::free(t);
-    s->phase = keep.phase;
-    s->phase_vel = keep.phase_vel;
-    s->omega = keep.omega;
-    s->amp_im = keep.amp_im;
-    s->base = keep.base;
-    s->flags = (keep.flags & ~FLAG_NEGATIVE) | (x < 0.0 ? FLAG_NEGATIVE : 0u);
-}
 
 // Every kind of amplitude, phase and flag the sweep can meet, and a few slots
 // whose buffers are not the usual ones.
@@ -124,17 +109,17 @@ void prepare(Lattice *l) {
                 s->mantissa_words[0] = 0;
                 s->exponent = 1500;
                 break;
-            case 4: set_amplitude(s, -(0.2 + 0.05 * (c % 17))); break;
+            case 4: lvtest::set_amplitude(s, -(0.2 + 0.05 * (c % 17))); break;
             case 5:
-                set_amplitude(s, 1.2e7);
+                lvtest::set_amplitude(s, 1.2e7);
                 s->amp_im = 5.0e6;
                 break;
             case 6:
-                set_amplitude(s, 1e-12);
+                lvtest::set_amplitude(s, 1e-12);
                 s->amp_im = 0.0;
                 break;
-            case 7: set_amplitude(s, (c % 2) != 0 ? 0.8 : 0.4944271909999159); break;
-            default: set_amplitude(s, 0.05 + 0.11 * (c % 11)); break;
+            case 7: lvtest::set_amplitude(s, (c % 2) != 0 ? 0.8 : 0.4944271909999159); break;
+            default: lvtest::set_amplitude(s, 0.05 + 0.11 * (c % 11)); break;
         }
         switch (c % 11) {
             case 0: s->phase = 7.5; break;
@@ -280,7 +265,7 @@ TEST(Equivalence, ConsensusLockPath) {
         for (int32_t c = 0; c < 16384; ++c) lattice_get_slot(l, c)->flags |= FLAG_LOCKED;
         Slot *s = lattice_get_slot(l, 4101);
         s->flags = 0;
-        set_amplitude(s, 0.7);
+        lvtest::set_amplitude(s, 0.7);
         s->phase = 2.0;
     }
     std::string messages;

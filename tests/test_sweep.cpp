@@ -52,21 +52,6 @@ OwnedSlot clone(const Slot &s) {
     return c;
 }
 
-// Gives a slot the real amplitude x and keeps its oscillator fields and
-// its flags other than the sign.
-void set_amplitude(Slot *s, double x) {
-    const Slot keep = *s;
-    Slot *t = ap_from_double(s->mantissa_bits, s->exponent_bits, x);
-    ASSERT_NE(t, nullptr);
-    ap_copy(s, t);
-    ap_free(t);
-    std::free(t);
-    s->phase = keep.phase;
-    s->phase_vel = keep.phase_vel;
-    s->omega = keep.omega;
-    s->amp_im = keep.amp_im;
-    s->flags = (keep.flags & ~FLAG_NEGATIVE) | (x < 0.0 ? FLAG_NEGATIVE : 0u);
-}
 
 // Only the listed slots are free to move; every other declared slot is excluded.
 void free_only(Lattice *l, const std::set<int32_t> &free) {
@@ -126,7 +111,7 @@ void distinct_states(Lattice *l, const std::vector<int32_t> &slots) {
     int i = 0;
     for (int32_t k : slots) {
         Slot *s = at(l, k);
-        set_amplitude(s, 0.31 + 0.047 * i);
+        lvtest::set_amplitude(s, 0.31 + 0.047 * i);
         s->phase = 0.2 + 0.53 * i;
         s->amp_im = 0.01 * (i % 5) - 0.02;
         s->phase_vel = 0.05 * (i % 3);
@@ -219,8 +204,8 @@ TEST(SweepNeighbours, FirstAndLastSlotOfTheRunsLattice) {
     const std::vector<int32_t> nb0 = {16383, 1, 16380, 4, 16379, 16381, 3, 5};
     const std::vector<int32_t> nb_last = {16382, 0, 16379, 3, 16378, 16380, 2, 4};
     distinct_states(lp, {0, 1, 2, 3, 4, 5, 16378, 16379, 16380, 16381, 16382, 16383});
-    set_amplitude(at(lp, 0), 0.9);
-    set_amplitude(at(lp, 16383), 0.3);
+    lvtest::set_amplitude(at(lp, 0), 0.9);
+    lvtest::set_amplitude(at(lp, 16383), 0.3);
     free_only(lp, {0, 16383});
 
     OwnedSlot first = clone(*at(lp, 0));
@@ -286,8 +271,8 @@ TEST(Sweep, SkippedSlotsStayButServeAsNeighbours) {
     OwnedLattice l = materialised(4096, 4);
     Lattice *lp = l.get();
     distinct_states(lp, {38, 39, 40, 41, 42, 43, 44, 46, 47, 48});
-    for (int32_t k : {40, 41, 42}) set_amplitude(at(lp, k), 0.1);  // would shrink the step
-    set_amplitude(at(lp, 43), -1.0);                                 // grows it
+    for (int32_t k : {40, 41, 42}) lvtest::set_amplitude(at(lp, k), 0.1);  // would shrink the step
+    lvtest::set_amplitude(at(lp, 43), -1.0);                                 // grows it
     free_only(lp, {43});
     at(lp, 40)->flags |= FLAG_LOCKED;
     at(lp, 41)->flags |= FLAG_OVERFLOW;
@@ -326,7 +311,7 @@ TEST(SweepStep, GrowsAndShrinksByTheGoldenRatioWithinBounds) {
         std::set<int32_t> free;
         for (int32_t k = 0; k < free_count; ++k) {
             free.insert(k);
-            set_amplitude(at(lp, k), amplitude);
+            lvtest::set_amplitude(at(lp, k), amplitude);
         }
         free_only(lp, free);
         return sweep_time(lp, kStep);
@@ -364,7 +349,7 @@ TEST(SweepStep, ThresholdsAndNonFiniteMagnitudes) {
         {"NaN", 0.75, 2000, true, kStep},
     };
     for (const Case &c : cases) {
-        set_amplitude(s, c.amplitude);
+        lvtest::set_amplitude(s, c.amplitude);
         if (c.exponent != 0) s->exponent = c.exponent;
         if (c.zero_word) s->mantissa_words[0] = 0;
         s->flags = 0;
@@ -377,7 +362,7 @@ TEST(SweepStep, ArgumentOutsideBoundsIsUsedByTheFirstSlot) {
     Lattice *lp = l.get();
     distinct_states(lp, {16, 17, 19, 20, 21, 23, 24, 25, 15});
     free_only(lp, {20});
-    set_amplitude(at(lp, 20), 0.6);  // leaves the step as it is
+    lvtest::set_amplitude(at(lp, 20), 0.6);  // leaves the step as it is
 
     for (double dt : {0.5, 1e-9}) {
         OwnedSlot moving = clone(*at(lp, 20));
@@ -390,7 +375,7 @@ TEST(SweepStep, ArgumentOutsideBoundsIsUsedByTheFirstSlot) {
         EXPECT_TRUE(lvtest::same_slot(*at(lp, 20), *moving)) << "dt " << dt;
         EXPECT_EQ(t, dt > 0.1 ? 0.1 : 1e-6) << "dt " << dt;  // clamped after the slot
         // Put the amplitude back for the next round.
-        set_amplitude(at(lp, 20), a);
+        lvtest::set_amplitude(at(lp, 20), a);
         at(lp, 20)->flags = 0;
     }
 }
@@ -401,12 +386,12 @@ TEST(SweepStep, UsesMagnitudeBeforeTheStep) {
     OwnedLattice l = materialised(4096, 4);
     Lattice *lp = l.get();
     Slot *s = at(lp, 20);
-    set_amplitude(s, 0.9);
+    lvtest::set_amplitude(s, 0.9);
     s->phase = 0.0;
     s->amp_im = 0.0;
     for (int32_t k : interior(20, 4)) {
         Slot *n = at(lp, k);
-        set_amplitude(n, 0.9);
+        lvtest::set_amplitude(n, 0.9);
         n->phase = 3.141592653589793;  // pulls the real amplitude down at full coupling
     }
     free_only(lp, {20});
@@ -424,11 +409,11 @@ TEST(Sweep, WorkedLink) {
     Lattice *lp = l.get();
     const int32_t c = 8197;
     Slot *s = at(lp, c);
-    set_amplitude(s, 0.5);
+    lvtest::set_amplitude(s, 0.5);
     s->phase = 1.0;
     for (int32_t k : interior(c, 4)) {
         Slot *n = at(lp, k);
-        set_amplitude(n, 0.25);
+        lvtest::set_amplitude(n, 0.25);
         n->amp_im = 0.1;
         n->phase = 1.5;
     }

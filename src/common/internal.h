@@ -96,6 +96,13 @@ struct Converted {
 };
 Converted convert_double(double x);
 
+// num_instances x slots_per_instance as a 32-bit product that wraps instead
+// of overflowing.
+inline int32_t declared_slots(const Lattice *l) {
+    return static_cast<int32_t>(static_cast<uint32_t>(l->num_instances) *
+                                static_cast<uint32_t>(l->slots_per_instance));
+}
+
 // Signed magnitude of an exponent into its vector word and sign.
 inline uint64_t magnitude(int64_t e) {
     return e < 0 ? uint64_t{0} - static_cast<uint64_t>(e) : static_cast<uint64_t>(e);

@@ -16,8 +16,7 @@ extern "C" void bootloader_init_lattice(Lattice *lattice, int32_t steps, Checkpo
     }
     init_apa_constants();
     std::printf("[Bootloader] %d instances, %d total slots\n", lattice->num_instances,
-                static_cast<int32_t>(static_cast<uint32_t>(lattice->num_instances) *
-                                     static_cast<uint32_t>(lattice->slots_per_instance)));
+                lv::declared_slots(lattice));
     // Deadlines are absolute: a slow sweep is caught up, never forgiven.
     uint64_t deadline = get_rtc_ns() + kPaceNs;
     for (int32_t i = 0; i < steps; ++i) {

@@ -6,10 +6,6 @@
 
 namespace {
 
-int32_t declared_slots(const Lattice *l) {
-    return static_cast<int32_t>(static_cast<uint32_t>(l->num_instances) *
-                                static_cast<uint32_t>(l->slots_per_instance));
-}
 
 // 32768 x time as a signed 32-bit count: truncated, saturated at the bounds, NaN as 0.
 int32_t evo_number(double time) {
@@ -43,7 +39,7 @@ void for_each_slot(Lattice *l, int32_t n, F &&f) {
 
 extern "C" void detect_harmonic_consensus(Lattice *l) {
     if (l == nullptr) return;
-    const int32_t n = declared_slots(l);
+    const int32_t n = lv::declared_slots(l);
     if (n <= 0) return;
 
     double sum = 0.0;

@@ -8,11 +8,6 @@ namespace {
 
 constexpr uint32_t kSkipMask = FLAG_EXCLUDED | FLAG_OVERFLOW | FLAG_LOCKED;
 
-// The 32-bit product of the two counts, wrapping rather than overflowing.
-int32_t declared_slots(const Lattice *l) {
-    return static_cast<int32_t>(static_cast<uint32_t>(l->num_instances) *
-                                static_cast<uint32_t>(l->slots_per_instance));
-}
 
 // Slots reached through lattice_get_slot: may materialise a chunk, may be null.
 struct Lookup {
@@ -181,7 +176,7 @@ void exchange_analog_links(NeighborLink *links, int32_t instance_id, int32_t num
 
 void lattice_integrate_rk4(Lattice *l, double dt) {
     if (l == nullptr) return;
-    const int32_t n = declared_slots(l);
+    const int32_t n = lv::declared_slots(l);
     if (n > 0) {
         const Ring ring(n, l->slots_per_instance);
         if (!all_chunks_present(l, n))
