@@ -90,7 +90,7 @@ double sweep(Fetch fetch, const Ring &ring, double dt) {
     for (int32_t c = 0; c < ring.n; ++c) {
         Slot *slot = fetch(c);
         if (slot == nullptr || (slot->flags & kSkipMask) != 0) continue;
-        std::memset(links, 0, sizeof links);
+        for (NeighborLink &lk : links) lk = NeighborLink{};
         ring.neighbours(c, nb);
         const double a = lv::slot_value(slot);
         const double own = std::fabs(a) + 1e-10;
