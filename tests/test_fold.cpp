@@ -404,3 +404,29 @@ TEST(FoldRefusal, LatticeWithoutADeclaredSlot) {
     l->slots_per_instance = 4;
     lattice_free(l);
 }
+
+// The largest lattice a fold accepts: 4194304 instances become 8388608, which
+// fills eight chunks (about 8 GB with the copies' own buffers); one more fold
+// is refused at the limit.
+TEST(FoldGrowth, LargestFoldableLatticeDoublesToTheLimit) {
+    srand(4194304u);
+    Lattice *l = lattice_init(4194304, 1);
+    ASSERT_NE(l, nullptr);
+    ASSERT_EQ(l->num_chunks, 4);
+    lattice_fold(l);
+    EXPECT_EQ(l->num_instances, MAX_INSTANCES);
+    EXPECT_EQ(l->num_chunks, 8);
+    for (int32_t i : {0, 1, 1048575, 1048576, 4194303}) {
+        const Slot *src = lattice_get_slot(l, i);
+        const Slot *dst = lattice_get_slot(l, 4194304 + i);
+        ASSERT_NE(dst, nullptr);
+        EXPECT_EQ(dst->mantissa_bits, src->mantissa_bits) << i;
+        EXPECT_EQ(dst->omega, src->omega) << i;
+        EXPECT_LE(std::fabs(dst->phase - src->phase), 0.05) << i;
+        EXPECT_GE(dst->base, src->base) << i;
+    }
+    lattice_fold(l);
+    EXPECT_EQ(l->num_instances, MAX_INSTANCES);
+    EXPECT_EQ(l->num_chunks, 8);
+    lattice_free(l);
+}
