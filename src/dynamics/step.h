@@ -9,7 +9,7 @@
 
 namespace lv {
 
-[[gnu::always_inline]] inline SlotDerivative derive(const SlotState &y, const NeighborLink *links, int32_t n,
+inline SlotDerivative derive(const SlotState &y, const NeighborLink *links, int32_t n,
                              double omega) {
     double d_re = -0.02 * y.amp_re;
     double d_im = -0.02 * y.amp_im;
@@ -20,10 +20,8 @@ namespace lv {
     for (int32_t first = 0; first < n; first += 8) {
         const int32_t count = n - first < 8 ? n - first : 8;
         double sn[8], cs[8];
-#pragma GCC unroll 8
         for (int32_t j = 0; j < count; ++j)
             ::sincos(links[first + j].phase_delta - y.phase, &sn[j], &cs[j]);
-#pragma GCC unroll 8
         for (int32_t j = 0; j < count; ++j) {
             d_re += links[first + j].coupling * cs[j];
             d_im += links[first + j].coupling * sn[j];
@@ -48,7 +46,7 @@ inline double combine(double y, double k1, double k2, double k3, double k4, doub
     return y + (((k1 + 2.0 * k2) + 2.0 * k3) + k4) * h;
 }
 
-[[gnu::always_inline]] inline SlotState rk4_integrate(const SlotState &y0, const NeighborLink *links, int32_t n,
+inline SlotState rk4_integrate(const SlotState &y0, const NeighborLink *links, int32_t n,
                                double omega, double dt) {
     const SlotDerivative k1 = derive(y0, links, n, omega);
     const SlotDerivative k2 = derive(stage(y0, k1, dt, 0.5), links, n, omega);
