@@ -22,6 +22,15 @@ Converted convert_double(double x) {
     return {fraction << lz, -1010 - lz};
 }
 
+void set_converted(Slot *s, double x) {
+    if (x == 0.0) return;
+    const Converted c = convert_double(x);
+    s->mantissa_words[0] = c.word0;
+    s->exponent = c.exponent;
+    if (x < 0.0) s->flags |= FLAG_NEGATIVE;
+    mpi_set_value(&s->exponent_mpi, magnitude(c.exponent), c.exponent < 0 ? 1 : 0);
+}
+
 }  // namespace lv
 
 extern "C" Slot *ap_from_double(int mantissa_bits, int exponent_bits, double x) {
@@ -38,11 +47,6 @@ extern "C" Slot *ap_from_double(int mantissa_bits, int exponent_bits, double x) 
         return nullptr;
     }
     *r = s;
-    if (x == 0.0) return r;  // the freshly drawn slot, random word 0 and exponent
-    const lv::Converted c = lv::convert_double(x);
-    r->mantissa_words[0] = c.word0;
-    r->exponent = c.exponent;
-    if (x < 0.0) r->flags |= FLAG_NEGATIVE;
-    mpi_set_value(&r->exponent_mpi, lv::magnitude(c.exponent), c.exponent < 0 ? 1 : 0);
+    lv::set_converted(r, x);  // zero: the freshly drawn slot, random word 0 and exponent
     return r;
 }

@@ -55,15 +55,22 @@ void slot_fill_random(Slot *s, int mantissa_bits, int exponent_bits, uint64_t nu
     s->aux_mpi = Mpi{aux_word, 1, 0};
     if (mantissa == nullptr && num_words != 0) return;  // the caller reports the failure
 
-    const Drawn d = draw_fields(exponent_bits, num_words != 0);
-    if (num_words != 0) mantissa[0] = d.word0;
-    s->exponent = d.exponent;
-    s->base = d.base;
+    // The draws, in their fixed order: word 0 (only with a mantissa word),
+    // exponent, base, phase, omega, amp_im.
+    if (num_words != 0) {
+        const auto r1 = static_cast<uint64_t>(static_cast<uint32_t>(std::rand()));
+        const auto r2 = static_cast<uint64_t>(static_cast<uint32_t>(std::rand()));
+        mantissa[0] = kTopBit | (r1 << 32) | r2;
+    }
+    const auto r3 = static_cast<uint64_t>(static_cast<uint32_t>(std::rand()));
+    const uint64_t span = uint64_t{1} << exponent_bits;  // exponent_bits <= 63
+    s->exponent = static_cast<int64_t>(r3 % span) - static_cast<int64_t>(span >> 1);
+    s->base = static_cast<float>(normalized_rand() * 0.01 + kPhi);
     s->init_tag = 4096;
-    s->phase = d.phase;
+    s->phase = normalized_rand() * kTurn;
     s->phase_vel = 0.0;
-    s->omega = d.omega;
-    s->amp_im = d.amp_im;
+    s->omega = normalized_rand() * 0.5 + 1.0;
+    s->amp_im = normalized_rand() * 0.1;
 
     mpi_set_value(&s->exponent_mpi, magnitude(s->exponent), s->exponent < 0 ? 1 : 0);
     mpi_set_value(&s->num_words_mpi, num_words, 0);

@@ -38,35 +38,6 @@ inline bool exponent_bits_valid(int exponent_bits) { return exponent_bits >= 1 &
 // get_normalized_rand, inlined where draws are hot.
 inline double normalized_rand() { return static_cast<double>(std::rand()) / 2147483647.0; }
 
-// The random fields of a slot initialisation, drawn in their fixed order:
-// word 0 (two draws, only when the slot has a mantissa word), exponent, base,
-// phase, omega, amp_im.
-struct Drawn {
-    uint64_t word0;
-    int64_t exponent;
-    float base;
-    double phase;
-    double omega;
-    double amp_im;
-};
-
-inline Drawn draw_fields(int exponent_bits, bool has_word) {
-    Drawn d{};
-    if (has_word) {
-        const auto r1 = static_cast<uint64_t>(static_cast<uint32_t>(std::rand()));
-        const auto r2 = static_cast<uint64_t>(static_cast<uint32_t>(std::rand()));
-        d.word0 = kTopBit | (r1 << 32) | r2;
-    }
-    const auto r3 = static_cast<uint64_t>(static_cast<uint32_t>(std::rand()));
-    const uint64_t span = uint64_t{1} << exponent_bits;  // exponent_bits <= 63
-    d.exponent = static_cast<int64_t>(r3 % span) - static_cast<int64_t>(span >> 1);
-    d.base = static_cast<float>(normalized_rand() * 0.01 + kPhi);
-    d.phase = normalized_rand() * kTurn;
-    d.omega = normalized_rand() * 0.5 + 1.0;
-    d.amp_im = normalized_rand() * 0.1;
-    return d;
-}
-
 // Draws a slot's random fields into storage the caller provides (mantissa of
 // `num_words` zeroed words and three zeroed one-word vectors): exactly the
 // draws and values of slot_init_apa.
@@ -96,11 +67,26 @@ struct Converted {
 };
 Converted convert_double(double x);
 
+// Gives a freshly drawn slot the value x, as a conversion does: word 0, the
+// exponent and its vector, and FLAG_NEGATIVE; zero keeps the drawn value.
+// The slot must own at least one mantissa word.
+void set_converted(Slot *s, double x);
+
 // num_instances x slots_per_instance as a 32-bit product that wraps instead
 // of overflowing.
 inline int32_t declared_slots(const Lattice *l) {
     return static_cast<int32_t>(static_cast<uint32_t>(l->num_instances) *
                                 static_cast<uint32_t>(l->slots_per_instance));
+}
+
+// Whether the chunks holding slots 0..n-1 (n > 0) all exist, so that those
+// slots can be reached through the chunk blocks without a lookup.
+inline bool chunks_present(const Lattice *l, int32_t n) {
+    const int32_t needed = (n - 1) / SLOTS_PER_CHUNK + 1;
+    if (l->chunks == nullptr || needed > l->num_chunks) return false;
+    for (int32_t c = 0; c < needed; ++c)
+        if (l->chunks[c] == nullptr) return false;
+    return true;
 }
 
 // Signed magnitude of an exponent into its vector word and sign.

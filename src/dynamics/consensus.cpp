@@ -6,7 +6,6 @@
 
 namespace {
 
-
 // 32768 x time as a signed 32-bit count: truncated, saturated at the bounds, NaN as 0.
 int32_t evo_number(double time) {
     const double v = 32768.0 * time;
@@ -20,14 +19,12 @@ int32_t evo_number(double time) {
 // chunk blocks directly when every chunk is present.
 template <class F>
 void for_each_slot(Lattice *l, int32_t n, F &&f) {
-    const int32_t needed = (n - 1) / SLOTS_PER_CHUNK + 1;
-    bool present = l->chunks != nullptr && needed <= l->num_chunks;
-    for (int32_t c = 0; present && c < needed; ++c) present = l->chunks[c] != nullptr;
-    if (!present) {
+    if (!lv::chunks_present(l, n)) {
         for (int32_t j = 0; j < n; ++j)
             if (Slot *s = lattice_get_slot(l, j)) f(s);
         return;
     }
+    const int32_t needed = (n - 1) / SLOTS_PER_CHUNK + 1;
     for (int32_t c = 0; c < needed; ++c) {
         Slot *block = l->chunks[c]->slots;
         const int32_t count = c == needed - 1 ? n - c * SLOTS_PER_CHUNK : SLOTS_PER_CHUNK;

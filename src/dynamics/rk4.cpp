@@ -39,52 +39,23 @@ bool can_write_in_place(const Slot *s) {
            owns_one_word(s->aux_mpi);
 }
 
-// Zeroes words 1..n-1; they are almost always zero already, so read first
-// and write only when needed.
-void clear_tail(uint64_t *w, uint64_t n) {
-    uint64_t any0 = 0, any1 = 0, any2 = 0, any3 = 0;
-    uint64_t i = 1;
-    for (; i + 4 <= n; i += 4) {
-        any0 |= w[i];
-        any1 |= w[i + 1];
-        any2 |= w[i + 2];
-        any3 |= w[i + 3];
-    }
-    for (; i < n; ++i) any0 |= w[i];
-    if ((any0 | any1 | any2 | any3) != 0) std::memset(w + 1, 0, (n - 1) * sizeof(uint64_t));
-}
-
 // What write_back_general leaves, made in the slot's own buffers with the same
-// draws in the same order: those of the temporary's initialisation.
+// draws in the same order: the temporary's initialisation, then the conversion.
 void write_back_in_place(Slot *slot, double re) {
+    const int mantissa_bits = slot->mantissa_bits;
+    const int exponent_bits = slot->exponent_bits;
     const uint64_t n = slot->num_words;
     uint64_t *w = slot->mantissa_words;
-    const lv::Drawn d = lv::draw_fields(slot->exponent_bits, true);
-    clear_tail(w, n);
-    uint64_t word0 = d.word0;
-    int64_t exponent = d.exponent;
-    uint32_t flags = 0;
-    if (re != 0.0) {  // zero keeps the drawn word and exponent
-        const lv::Converted c = lv::convert_double(re);
-        word0 = c.word0;
-        exponent = c.exponent;
-        if (re < 0.0) flags = FLAG_NEGATIVE;
-    }
-    w[0] = word0;
-    slot->exponent = exponent;
-    slot->flags = flags;
-    slot->init_tag = 4096;
-    slot->base = d.base;
-    slot->omega = d.omega;
-    slot->exponent_mpi.words[0] = lv::magnitude(exponent);
-    slot->exponent_mpi.word_count = 1;
-    slot->exponent_mpi.sign = exponent < 0 ? 1 : 0;
-    slot->num_words_mpi.words[0] = n;
-    slot->num_words_mpi.word_count = 1;
-    slot->num_words_mpi.sign = 0;
-    slot->aux_mpi.words[0] = 0;
-    slot->aux_mpi.word_count = 1;
-    slot->aux_mpi.sign = 0;
+    uint64_t *aux = slot->aux_mpi.words;
+    lv::slot_fill_random(slot, mantissa_bits, exponent_bits, n, w, slot->exponent_mpi.words,
+                         slot->num_words_mpi.words, aux);
+    aux[0] = 0;
+    // A converted value's lower words are zero; they almost always are
+    // already, so read them and write only when needed.
+    uint64_t any = 0;
+    for (uint64_t i = 1; i < n; ++i) any |= w[i];
+    if (any != 0) std::memset(w + 1, 0, (n - 1) * sizeof(uint64_t));
+    lv::set_converted(slot, re);
     // phase, phase_vel and amp_im are the step's own, stored by the caller.
 }
 

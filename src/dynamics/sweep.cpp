@@ -1,13 +1,11 @@
 // sweep.cpp: the integration sweep, which advances every free slot in place with an adaptive step.
 #include <cmath>
-#include <cstring>
 
 #include "dynamics/step.h"
 
 namespace {
 
 constexpr uint32_t kSkipMask = FLAG_EXCLUDED | FLAG_OVERFLOW | FLAG_LOCKED;
-
 
 // Slots reached through lattice_get_slot: may materialise a chunk, may be null.
 struct Lookup {
@@ -28,15 +26,6 @@ struct OneBlock {
     Slot *slots;
     Slot *operator()(int32_t k) const { return slots + k; }
 };
-
-bool all_chunks_present(const Lattice *l, int32_t n) {
-    if (l->chunks == nullptr) return false;
-    const int32_t needed = (n - 1) / SLOTS_PER_CHUNK + 1;
-    if (needed > l->num_chunks) return false;
-    for (int32_t c = 0; c < needed; ++c)
-        if (l->chunks[c] == nullptr) return false;
-    return true;
-}
 
 // Neighbour k of slot c on rows of width w, wrapped over the ring of n slots:
 // previous, next, up, down, up-back, up-on, down-back, down-on.
@@ -179,7 +168,7 @@ void lattice_integrate_rk4(Lattice *l, double dt) {
     const int32_t n = lv::declared_slots(l);
     if (n > 0) {
         const Ring ring(n, l->slots_per_instance);
-        if (!all_chunks_present(l, n))
+        if (!lv::chunks_present(l, n))
             dt = sweep(Lookup{l}, ring, dt);
         else if (n <= SLOTS_PER_CHUNK)
             dt = sweep_present(OneBlock{l->chunks[0]->slots}, ring, dt);
