@@ -1,7 +1,10 @@
 // support.h: helpers shared by the tests: draw counting, slot comparison, output capture.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -9,6 +12,50 @@
 #include "lumivane/lumivane.h"
 
 namespace lvtest {
+
+inline constexpr uint64_t kTop = uint64_t{1} << 63;
+inline constexpr double kStep = 3.0517578125e-05;  // 2^-15, the sweep step both callers pass
+
+inline uint64_t bits_of(double d) { return std::bit_cast<uint64_t>(d); }
+inline uint32_t bits_of(float f) { return std::bit_cast<uint32_t>(f); }
+
+// An exponent's magnitude as its vector word holds it.
+inline uint64_t magnitude(int64_t e) {
+    return e < 0 ? uint64_t{0} - static_cast<uint64_t>(e) : static_cast<uint64_t>(e);
+}
+
+inline void skip_draws(int64_t n) {
+    for (int64_t i = 0; i < n; ++i) (void)rand();
+}
+
+struct LatticeDeleter {
+    void operator()(Lattice *l) const { lattice_free(l); }
+};
+using OwnedLattice = std::unique_ptr<Lattice, LatticeDeleter>;
+
+// A heap slot: its buffers, then the record.
+struct SlotDeleter {
+    void operator()(Slot *s) const {
+        ap_free(s);
+        std::free(s);
+    }
+};
+using OwnedSlot = std::unique_ptr<Slot, SlotDeleter>;
+
+// A deep copy on the heap.
+inline OwnedSlot clone(const Slot &s) {
+    OwnedSlot c(static_cast<Slot *>(std::calloc(1, sizeof(Slot))));
+    ap_copy(c.get(), &s);
+    return c;
+}
+
+// A link as the derivative reads it: an angle and a weight.
+inline NeighborLink angle_link(double phase_delta, double coupling) {
+    NeighborLink l{};
+    l.phase_delta = phase_delta;
+    l.coupling = coupling;
+    return l;
+}
 
 // How many rand() draws `f` makes: seeds, runs f, then finds the next value
 // in a fresh sequence from the same seed. -1 when not found within `limit`.

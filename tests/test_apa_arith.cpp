@@ -14,16 +14,13 @@
 
 #include "support.h"
 
+using namespace lvtest;
+
 static_assert(sizeof(mp_limb_t) == sizeof(uint64_t), "64-bit GMP limbs expected");
 
 namespace {
 
-constexpr uint64_t kTop = uint64_t{1} << 63;
 using Words = std::vector<uint64_t>;
-
-uint64_t magnitude(int64_t e) {
-    return e < 0 ? uint64_t{0} - static_cast<uint64_t>(e) : static_cast<uint64_t>(e);
-}
 
 std::string hex(const Words &w) {
     std::ostringstream o;

@@ -14,17 +14,11 @@
 
 #include "support.h"
 
+using namespace lvtest;
+
 namespace {
 
-constexpr uint64_t kTop = uint64_t{1} << 63;
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-uint64_t bits_of(double d) { return std::bit_cast<uint64_t>(d); }
-uint32_t bits_of(float f) { return std::bit_cast<uint32_t>(f); }
-
-uint64_t magnitude(int64_t e) {
-    return e < 0 ? uint64_t{0} - static_cast<uint64_t>(e) : static_cast<uint64_t>(e);
-}
 
 // Releases a converted slot: its buffers, then the record.
 struct Converted {

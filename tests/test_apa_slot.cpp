@@ -14,16 +14,9 @@
 
 #include "support.h"
 
+using namespace lvtest;
+
 namespace {
-
-constexpr uint64_t kTop = uint64_t{1} << 63;
-
-uint64_t bits_of(double d) { return std::bit_cast<uint64_t>(d); }
-uint32_t bits_of(float f) { return std::bit_cast<uint32_t>(f); }
-
-uint64_t magnitude(int64_t e) {
-    return e < 0 ? uint64_t{0} - static_cast<uint64_t>(e) : static_cast<uint64_t>(e);
-}
 
 // What a fresh slot must hold, recomputed from the generator's own sequence.
 void expect_oscillator_fields(const Slot &s, const lvtest::Drawn &d) {

@@ -7,9 +7,10 @@
 
 #include "support.h"
 
+using namespace lvtest;
+
 namespace {
 
-constexpr double kStep = 3.0517578125e-05;  // 2^-15, the boot's sweep step
 constexpr uint64_t kPaceNs = 30517;
 constexpr unsigned kSeed = 4242u;
 

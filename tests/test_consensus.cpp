@@ -10,12 +10,9 @@
 
 #include "support.h"
 
-namespace {
+using namespace lvtest;
 
-struct LatticeDeleter {
-    void operator()(Lattice *l) const { lattice_free(l); }
-};
-using OwnedLattice = std::unique_ptr<Lattice, LatticeDeleter>;
+namespace {
 
 // One instance of four slots: the declared slots are 0..3 of a materialised chunk.
 OwnedLattice four_slots() {

@@ -6,16 +6,11 @@
 
 #include "support.h"
 
+using namespace lvtest;
+
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-NeighborLink link(double phase_delta, double coupling) {
-    NeighborLink l{};
-    l.phase_delta = phase_delta;
-    l.coupling = coupling;
-    return l;
-}
 
 // Links whose every field is NaN: reading any of them poisons the result.
 void poison(NeighborLink *links, int n) {
@@ -57,7 +52,7 @@ TEST(Deriv, NullLinkArrayCountsAsNoLinks) {
 }
 
 TEST(Deriv, QuarterTurnLinkDrivesImaginaryPartAndPhaseVelocity) {
-    const NeighborLink l = link(1.5707963267948966, 0.5);
+    const NeighborLink l = angle_link(1.5707963267948966, 0.5);
     const SlotDerivative d = compute_derivatives(SlotState{1.0, 0.0, 0.0, 0.5}, &l, 1, 1.0);
     EXPECT_NEAR(d.d_amp_re, -0.02, 1e-16);
     EXPECT_EQ(d.d_amp_im, 0.5);
@@ -77,7 +72,7 @@ TEST(Deriv, AbsentNeighbourPullsOnlyThePhaseVelocity) {
 }
 
 TEST(Deriv, ZeroCouplingStillPullsPhaseVelocity) {
-    const NeighborLink l = link(2.0, 0.0);
+    const NeighborLink l = angle_link(2.0, 0.0);
     const SlotDerivative d = compute_derivatives(SlotState{0.7, -0.2, 0.5, 0.0}, &l, 1, 1.5);
     EXPECT_EQ(d.d_amp_re, -0.02 * 0.7);
     EXPECT_EQ(d.d_amp_im, -0.02 * -0.2);
@@ -87,7 +82,7 @@ TEST(Deriv, ZeroCouplingStillPullsPhaseVelocity) {
 // The angle is the link's difference minus the state's own phase, not the
 // difference alone, and not re-based on the neighbour's absolute phase.
 TEST(Deriv, AngleIsLinkDifferenceMinusStatePhase) {
-    const NeighborLink l = link(1.0, 0.8);
+    const NeighborLink l = angle_link(1.0, 0.8);
     const SlotState y{0.0, 0.0, 0.25, 0.0};
     const SlotDerivative d = compute_derivatives(y, &l, 1, 0.0);
     EXPECT_DOUBLE_EQ(d.d_amp_re, 0.8 * std::cos(0.75));
@@ -103,7 +98,7 @@ TEST(Deriv, AngleIsLinkDifferenceMinusStatePhase) {
 // Amplitude terms are weighted by the coupling, the sine sum is not; links
 // add up and omega joins the sine sum.
 TEST(Deriv, SeveralLinksSumWeightedAmplitudeAndUnweightedSine) {
-    const NeighborLink links[3] = {link(0.4, 0.25), link(-1.3, 0.5), link(2.9, 1.0)};
+    const NeighborLink links[3] = {angle_link(0.4, 0.25), angle_link(-1.3, 0.5), angle_link(2.9, 1.0)};
     const SlotState y{1.5, -0.5, 0.1, -0.3};
     const SlotDerivative d = compute_derivatives(y, links, 3, 1.2);
     double re = -0.02 * 1.5, im = -0.02 * -0.5, s = 0.0;
@@ -125,7 +120,7 @@ TEST(Deriv, SeveralLinksSumWeightedAmplitudeAndUnweightedSine) {
 
 // The first three fields of a link travel with it but no term reads them.
 TEST(Deriv, LinkAmplitudesAndRateDoNotEnterTheField) {
-    NeighborLink plain = link(0.9, 0.6);
+    NeighborLink plain = angle_link(0.9, 0.6);
     NeighborLink loaded = plain;
     loaded.amp_re = kNaN;
     loaded.amp_im = std::numeric_limits<double>::infinity();
@@ -144,7 +139,7 @@ TEST(Deriv, NonFiniteValuesPropagate) {
         SlotState{std::numeric_limits<double>::infinity(), 0.0, 0.0, 0.0}, nullptr, 0, 1.0);
     EXPECT_EQ(inf.d_amp_re, -std::numeric_limits<double>::infinity());
 
-    const NeighborLink l = link(0.5, kNaN);
+    const NeighborLink l = angle_link(0.5, kNaN);
     const SlotDerivative nan = compute_derivatives(SlotState{0.5, 0.5, 0.0, 0.0}, &l, 1, 1.0);
     EXPECT_TRUE(std::isnan(nan.d_amp_re));
     EXPECT_TRUE(std::isnan(nan.d_amp_im));
@@ -152,8 +147,8 @@ TEST(Deriv, NonFiniteValuesPropagate) {
 }
 
 TEST(Deriv, DrawsNothing) {
-    const NeighborLink links[8] = {link(0.1, 0.2), link(0.3, 0.4), link(0.5, 0.6), link(0.7, 0.8),
-                                   link(0.9, 1.0), link(1.1, 0.1), link(1.3, 0.3), link(1.5, 0.5)};
+    const NeighborLink links[8] = {angle_link(0.1, 0.2), angle_link(0.3, 0.4), angle_link(0.5, 0.6), angle_link(0.7, 0.8),
+                                   angle_link(0.9, 1.0), angle_link(1.1, 0.1), angle_link(1.3, 0.3), angle_link(1.5, 0.5)};
     EXPECT_EQ(lvtest::draws_made([&] {
                   (void)compute_derivatives(SlotState{1.0, 0.5, 0.2, 0.1}, links, 8, 1.3);
               }),

@@ -19,14 +19,9 @@
 #include "reference_sweep.h"
 #include "support.h"
 
+using namespace lvtest;
+
 namespace {
-
-constexpr double kStep = 3.0517578125e-05;
-
-struct LatticeDeleter {
-    void operator()(Lattice *l) const { lattice_free(l); }
-};
-using OwnedLattice = std::unique_ptr<Lattice, LatticeDeleter>;
 
 bool same_bits(double a, double b) {
     return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);

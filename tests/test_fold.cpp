@@ -12,6 +12,8 @@
 
 #include "support.h"
 
+using namespace lvtest;
+
 namespace {
 
 constexpr int32_t kChunk = 1048576;
@@ -19,10 +21,6 @@ constexpr int kChunkDraws = 7 * kChunk;
 constexpr int kFoldDrawsPerSlot = 9;  // seven for the converted step, one phase, one base
 constexpr int32_t kMaxSlots = 2146435072;
 constexpr float kFib[16] = {1, 1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 233, 377, 610, 987};
-
-void skip_draws(int64_t n) {
-    for (int64_t i = 0; i < n; ++i) (void)rand();
-}
 
 double draw_unit() { return static_cast<double>(rand()) / 2147483647.0; }
 

@@ -10,6 +10,8 @@
 
 #include "support.h"
 
+using namespace lvtest;
+
 namespace {
 
 constexpr int32_t kChunk = 1048576;
@@ -19,10 +21,6 @@ constexpr int32_t kMaxSlots = 2146435072;
 
 int mantissa_bits_at(int64_t j) { return 64 * (64 + static_cast<int>(j % 8)); }
 int exponent_bits_at(int64_t j) { return 16 + 2 * static_cast<int>(j % 8); }
-
-void skip_draws(int64_t n) {
-    for (int64_t i = 0; i < n; ++i) (void)rand();
-}
 
 // Position j of a chunk materialised right after srand(seed) holds the slot
 // that slot_init_apa makes from the draws following the 7 x j before it.

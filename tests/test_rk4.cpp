@@ -9,18 +9,11 @@
 
 #include "support.h"
 
+using namespace lvtest;
+
 namespace {
 
 constexpr double kTurn = 6.283185307179586;
-constexpr uint64_t kTopBit = uint64_t{1} << 63;
-
-struct SlotDeleter {
-    void operator()(Slot *s) const {
-        ap_free(s);
-        std::free(s);
-    }
-};
-using OwnedSlot = std::unique_ptr<Slot, SlotDeleter>;
 
 OwnedSlot make_slot(double x, int mantissa_bits = 4096, int exponent_bits = 16) {
     OwnedSlot s(ap_from_double(mantissa_bits, exponent_bits, x));
@@ -39,11 +32,6 @@ OwnedSlot oscillator(double x, double amp_im, double phase, double phase_vel, do
 }
 
 // An independent deep copy of a slot.
-OwnedSlot clone(const Slot &s) {
-    OwnedSlot c(static_cast<Slot *>(std::calloc(1, sizeof(Slot))));
-    ap_copy(c.get(), &s);
-    return c;
-}
 
 double first_draw(unsigned seed) {
     srand(seed);
@@ -104,13 +92,6 @@ void step(Slot *s, const NeighborLink *links, int n, double dt, unsigned seed,
     rk4_step(s, links, n, time, dt);
 }
 
-NeighborLink link(double phase_delta, double coupling) {
-    NeighborLink l{};
-    l.phase_delta = phase_delta;
-    l.coupling = coupling;
-    return l;
-}
-
 }  // namespace
 
 TEST(Rk4, WorkedStepWithoutLinks) {
@@ -143,9 +124,9 @@ TEST(Rk4, WorkedStepWithoutLinks) {
 }
 
 TEST(Rk4, StepFollowsClassicStagesWithLinks) {
-    const NeighborLink links[8] = {link(0.3, 0.9),  link(-0.4, 0.2), link(1.7, 0.5),
-                                   link(2.5, 1.0),  link(-2.9, 0.0), link(0.05, 0.7),
-                                   link(4.0, 0.33), link(-1.1, 0.61)};
+    const NeighborLink links[8] = {angle_link(0.3, 0.9),  angle_link(-0.4, 0.2), angle_link(1.7, 0.5),
+                                   angle_link(2.5, 1.0),  angle_link(-2.9, 0.0), angle_link(0.05, 0.7),
+                                   angle_link(4.0, 0.33), angle_link(-1.1, 0.61)};
     for (double dt : {3.0517578125e-05, 0.01, 0.1}) {
         OwnedSlot s = oscillator(0.75, -0.2, 1.3, 0.4, 1.2);
         OwnedSlot want = expected_after(*s, links, 8, dt, 99u);
@@ -164,7 +145,7 @@ TEST(Rk4, StepMatchesTheStagesBitForBit) {
     };
     for (int i = 0; i < 300; ++i) {
         NeighborLink links[8];
-        for (NeighborLink &l : links) l = link(uniform(-7.0, 7.0), uniform(0.0, 1.0));
+        for (NeighborLink &l : links) l = angle_link(uniform(-7.0, 7.0), uniform(0.0, 1.0));
         const double dt = i % 3 == 0 ? uniform(1e-6, 1e-4) : uniform(1e-3, 0.1);
         OwnedSlot s = oscillator(uniform(0.01, 3.0), uniform(-0.5, 0.5), uniform(0.0, kTurn),
                                  uniform(-2.0, 2.0), uniform(1.0, 1.5));
@@ -250,7 +231,7 @@ TEST(Rk4, InfiniteOrUndefinedAmplitudeComesBackAsOneHalf) {
         ASSERT_TRUE(zero_word ? std::isnan(a) : std::isinf(a));
         EXPECT_EQ(lvtest::draws_made([&] { rk4_step(s.get(), nullptr, 0, 0.0, 0.1); }), 8);
         EXPECT_EQ(ap_to_double(s.get()), 0.5) << "zero word " << zero_word;
-        EXPECT_EQ(s->mantissa_words[0], kTopBit);
+        EXPECT_EQ(s->mantissa_words[0], kTop);
         EXPECT_EQ(s->exponent, 0);
         EXPECT_EQ(s->flags, 0u);
         // The imaginary part is integrated but not renormalised (no jitter).
@@ -319,7 +300,7 @@ TEST(Rk4, KeepsTheSlotsWidths) {
 }
 
 TEST(Rk4, TimeArgumentHasNoEffect) {
-    const NeighborLink links[2] = {link(0.5, 0.6), link(-0.2, 0.9)};
+    const NeighborLink links[2] = {angle_link(0.5, 0.6), angle_link(-0.2, 0.9)};
     OwnedSlot a = oscillator(0.8, 0.1, 2.0, 0.3, 1.3);
     OwnedSlot b = clone(*a);
     step(a.get(), links, 2, 0.01, 64u, 0.0);

@@ -11,24 +11,12 @@
 
 #include "support.h"
 
+using namespace lvtest;
+
 namespace {
 
 constexpr double kPhi = 1.618033988749895;
-constexpr double kStep = 3.0517578125e-05;
 constexpr uint32_t kSkip = FLAG_EXCLUDED | FLAG_OVERFLOW | FLAG_LOCKED;
-
-struct LatticeDeleter {
-    void operator()(Lattice *l) const { lattice_free(l); }
-};
-using OwnedLattice = std::unique_ptr<Lattice, LatticeDeleter>;
-
-struct SlotDeleter {
-    void operator()(Slot *s) const {
-        ap_free(s);
-        std::free(s);
-    }
-};
-using OwnedSlot = std::unique_ptr<Slot, SlotDeleter>;
 
 // A lattice whose only chunk is already materialised.
 OwnedLattice materialised(int32_t instances, int32_t per_instance) {
@@ -44,12 +32,6 @@ Slot *at(Lattice *l, int32_t k) {
     Slot *s = lattice_get_slot(l, k);
     EXPECT_NE(s, nullptr) << "slot " << k;
     return s;
-}
-
-OwnedSlot clone(const Slot &s) {
-    OwnedSlot c(static_cast<Slot *>(std::calloc(1, sizeof(Slot))));
-    ap_copy(c.get(), &s);
-    return c;
 }
 
 
