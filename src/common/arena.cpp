@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "common/internal.h"
@@ -28,12 +29,19 @@ void report_error(const char *message) {
     std::fwrite(message, 1, std::strlen(message), stderr);
 }
 
-void arena_register(const void *begin, std::size_t bytes) {
+bool arena_register(const void *begin, std::size_t bytes) {
     auto &r = ranges();
     const Range range{reinterpret_cast<uintptr_t>(begin), reinterpret_cast<uintptr_t>(begin) + bytes};
-    r.insert(std::lower_bound(r.begin(), r.end(), range,
-                              [](const Range &a, const Range &b) { return a.begin < b.begin; }),
-             range);
+    // A registry that cannot grow stays as it was; no exception leaves the
+    // library's C interface.
+    try {
+        r.insert(std::lower_bound(r.begin(), r.end(), range,
+                                  [](const Range &a, const Range &b) { return a.begin < b.begin; }),
+                 range);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
 }
 
 void arena_unregister(const void *begin) {

@@ -21,8 +21,9 @@ void report_error(const char *message);
 
 // Chunk-wide storage: a materialised chunk keeps every slot's buffers in one
 // block. Releasing a pointer that lies in a registered block only forgets it;
-// the block is released whole by lattice_free.
-void arena_register(const void *begin, std::size_t bytes);
+// the block is released whole by lattice_free. Registering answers false,
+// registering nothing, when the registry cannot grow.
+bool arena_register(const void *begin, std::size_t bytes);
 void arena_unregister(const void *begin);
 bool arena_owns(const void *p);
 void release_words(uint64_t *words);

@@ -84,10 +84,15 @@ SlotChunk *lattice_get_chunk(Lattice *l, int32_t c) {
     // One zeroed block holds the records and all their buffers; zeroed pages
     // come from the system untouched, so every page is written once.
     void *block = std::calloc(kBlockBytes + kArenaWords * sizeof(uint64_t), 1);
+    // An unregistered block would have its buffers freed one by one: without
+    // room in the registry, the slots take separate buffers instead.
+    if (block != nullptr && !lv::arena_register(static_cast<char *>(block) + kBlockBytes,
+                                                kArenaWords * sizeof(uint64_t))) {
+        std::free(block);
+        block = nullptr;
+    }
     if (block != nullptr) {
         chunk->slots = static_cast<Slot *>(block);
-        lv::arena_register(static_cast<char *>(block) + kBlockBytes,
-                           kArenaWords * sizeof(uint64_t));
         fill_from_block(chunk->slots);
     } else {
         chunk->slots = static_cast<Slot *>(std::malloc(kBlockBytes));
