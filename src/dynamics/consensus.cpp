@@ -65,7 +65,8 @@ extern "C" void detect_harmonic_consensus(Lattice *l) {
         l->consensus_steps = 0;
         return;
     }
-    l->consensus_steps += 1;
+    // A count a host left at the top of its range saturates instead of overflowing.
+    if (l->consensus_steps < INT32_MAX) l->consensus_steps += 1;
     if (l->consensus_steps < 100) return;
     std::printf("[CONSENSUS] Domain locked at t=%.4f (var=%.6f, evo=%d)!\n", l->time, l->phase_var,
                 evo_number(l->time));
