@@ -14,13 +14,12 @@
 #include <cstring>
 #include <vector>
 
+#include "gmp_words.h"
 #include "lumivane/lumivane.h"
-
-static_assert(sizeof(mp_limb_t) == sizeof(uint64_t), "64-bit GMP limbs expected");
 
 namespace {
 
-using Words = std::vector<uint64_t>;
+using lvgmp::Words;
 constexpr uint64_t kTop = uint64_t{1} << 63;
 
 #define CHECK(cond)                                                               \
@@ -171,31 +170,9 @@ bool same_fields(const Slot &a, const Slot &b) {
 
 // --- the contracts, through GMP -------------------------------------------
 
-struct Z {
-    mpz_t v;
-    Z() { mpz_init(v); }
-    ~Z() { mpz_clear(v); }
-    Z(const Z &) = delete;
-    Z &operator=(const Z &) = delete;
-};
-
-// Our words run most significant first; mpz_import with order 1 reads them so.
-void to_mpz(mpz_t z, const Words &w) {
-    if (w.empty())
-        mpz_set_ui(z, 0);
-    else
-        mpz_import(z, w.size(), 1, sizeof(uint64_t), 0, 0, w.data());
-}
-
-// The low 64 x n bits of z as n words.
-Words from_mpz(mpz_t z, size_t n) {
-    mpz_fdiv_r_2exp(z, z, 64 * n);
-    Words buf(n + 1, 0), out(n, 0);
-    size_t count = 0;
-    mpz_export(buf.data(), &count, 1, sizeof(uint64_t), 0, 0, z);
-    std::copy(buf.begin(), buf.begin() + count, out.end() - count);
-    return out;
-}
+using lvgmp::from_mpz;
+using lvgmp::to_mpz;
+using lvgmp::Z;
 
 Words shift_right_model(const Words &w, uint64_t bits) {
     if (bits >= 64 * w.size()) return Words(w.size(), 0);

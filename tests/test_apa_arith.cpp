@@ -12,15 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "gmp_words.h"
 #include "support.h"
 
 using namespace lvtest;
 
-static_assert(sizeof(mp_limb_t) == sizeof(uint64_t), "64-bit GMP limbs expected");
-
 namespace {
 
-using Words = std::vector<uint64_t>;
+using lvgmp::to_mpz;
+using lvgmp::Words;
+using lvgmp::Z;
 
 std::string hex(const Words &w) {
     std::ostringstream o;
@@ -32,29 +33,11 @@ std::string hex(const Words &w) {
 
 // --- GMP bridges ----------------------------------------------------------
 
-struct Z {
-    mpz_t v;
-    Z() { mpz_init(v); }
-    ~Z() { mpz_clear(v); }
-    Z(const Z &) = delete;
-    Z &operator=(const Z &) = delete;
-};
-
-// Our words run most significant first; mpz_import with order 1 reads them so.
-void to_mpz(mpz_t z, const Words &w) {
-    if (w.empty())
-        mpz_set_ui(z, 0);
-    else
-        mpz_import(z, w.size(), 1, sizeof(uint64_t), 0, 0, w.data());
-}
-
+// Values that do not fit their words are a fault of the test itself.
 Words from_mpz(const mpz_t z, size_t n) {
-    Words out(n, 0);
-    Words buf(n + 1, 0);
-    size_t count = 0;
-    mpz_export(buf.data(), &count, 1, sizeof(uint64_t), 0, 0, z);
-    if (count > n) ADD_FAILURE() << "value does not fit in " << n << " words";
-    for (size_t i = 0; i < count && i < n; ++i) out[n - count + i] = buf[i];
+    bool fits = true;
+    Words out = lvgmp::from_mpz(z, n, &fits);
+    if (!fits) ADD_FAILURE() << "value does not fit in " << n << " words";
     return out;
 }
 
