@@ -1,6 +1,5 @@
 // constants.cpp: the golden ratio and pi as high-precision slots, built by the boot.
 #include <cstdio>
-#include <cstdlib>
 
 #include "common/internal.h"
 
@@ -8,14 +7,6 @@ namespace {
 
 Slot APA_CONST_PHI{};
 Slot APA_CONST_PI{};
-
-void replace_with(Slot *constant, double x) {
-    Slot *t = ap_from_double(constant->mantissa_bits, constant->exponent_bits, x);
-    if (t == nullptr) return;  // nothing converted: the constant keeps its fresh slot
-    ap_copy(constant, t);
-    ap_free(t);
-    std::free(t);
-}
 
 }  // namespace
 
@@ -31,7 +22,8 @@ extern "C" void init_apa_constants(void) {
     ap_free(&APA_CONST_PI);
     APA_CONST_PHI = slot_init_apa(4096, 16);
     APA_CONST_PI = slot_init_apa(4096, 16);
-    replace_with(&APA_CONST_PHI, lv::kPhi);
-    replace_with(&APA_CONST_PI, lv::kPi);
+    // A failed conversion leaves the constant its freshly drawn slot.
+    lv::assign_converted(&APA_CONST_PHI, lv::kPhi);
+    lv::assign_converted(&APA_CONST_PI, lv::kPi);
     std::puts("[Bootloader] High-precision constants (PHI, PI) initialized.");
 }

@@ -31,6 +31,11 @@ void set_converted(Slot *s, double x) {
     mpi_set_value(&s->exponent_mpi, magnitude(c.exponent), c.exponent < 0 ? 1 : 0);
 }
 
+void assign_converted(Slot *s, double x) {
+    const OwnedSlot t{ap_from_double(s->mantissa_bits, s->exponent_bits, x)};
+    if (t) ap_copy(s, t.get());
+}
+
 }  // namespace lv
 
 extern "C" Slot *ap_from_double(int mantissa_bits, int exponent_bits, double x) {

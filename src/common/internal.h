@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 
 #include "lumivane/lumivane.h"
 
@@ -68,6 +69,19 @@ struct Converted {
 };
 Converted convert_double(double x);
 
+// A slot from ap_from_double, released (buffers, then record) when it goes.
+struct SlotRelease {
+    void operator()(Slot *s) const {
+        ap_free(s);
+        std::free(s);
+    }
+};
+using OwnedSlot = std::unique_ptr<Slot, SlotRelease>;
+
+// Converts x at the slot's own widths and copies the result whole over the
+// slot; when the conversion answers null the slot stays as it was.
+void assign_converted(Slot *s, double x);
+
 // Gives a freshly drawn slot the value x, as a conversion does: word 0, the
 // exponent and its vector, and FLAG_NEGATIVE; zero keeps the drawn value.
 // The slot must own at least one mantissa word.
@@ -80,10 +94,16 @@ inline int32_t declared_slots(const Lattice *l) {
                                 static_cast<uint32_t>(l->slots_per_instance));
 }
 
+// The most slots a lattice may declare: keeps the chunk-count sum within 32 bits.
+inline constexpr int32_t kMaxSlots = 2146435072;
+
+// Chunks that hold slots 0..n-1 (n > 0).
+inline int32_t chunks_for(int32_t n) { return (n - 1) / SLOTS_PER_CHUNK + 1; }
+
 // Whether the chunks holding slots 0..n-1 (n > 0) all exist, so that those
 // slots can be reached through the chunk blocks without a lookup.
 inline bool chunks_present(const Lattice *l, int32_t n) {
-    const int32_t needed = (n - 1) / SLOTS_PER_CHUNK + 1;
+    const int32_t needed = chunks_for(n);
     if (l->chunks == nullptr || needed > l->num_chunks) return false;
     for (int32_t c = 0; c < needed; ++c)
         if (l->chunks[c] == nullptr) return false;

@@ -24,7 +24,7 @@ void for_each_slot(Lattice *l, int32_t n, F &&f) {
             if (Slot *s = lattice_get_slot(l, j)) f(s);
         return;
     }
-    const int32_t needed = (n - 1) / SLOTS_PER_CHUNK + 1;
+    const int32_t needed = lv::chunks_for(n);
     for (int32_t c = 0; c < needed; ++c) {
         Slot *block = l->chunks[c]->slots;
         const int32_t count = c == needed - 1 ? n - c * SLOTS_PER_CHUNK : SLOTS_PER_CHUNK;

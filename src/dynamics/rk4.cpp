@@ -1,5 +1,4 @@
 // rk4.cpp: the slot derivative, the RK4 step as written, and its in-place twin for the sweep.
-#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 
@@ -19,15 +18,6 @@ static_assert(std::is_standard_layout_v<SlotDerivative> &&
 
 namespace {
 
-// The write-back through a temporary slot: convert, deep-copy over the slot, release.
-void write_back_general(Slot *slot, double re) {
-    Slot *tmp = ap_from_double(slot->mantissa_bits, slot->exponent_bits, re);
-    if (tmp == nullptr) return;  // the slot keeps its amplitude, omega, base and flags
-    ap_copy(slot, tmp);
-    ap_free(tmp);
-    std::free(tmp);
-}
-
 bool owns_one_word(const Mpi &v) { return v.words != nullptr && v.word_count >= 1; }
 
 // The slot already owns buffers of exactly the sizes the temporary would bring.
@@ -39,7 +29,7 @@ bool can_write_in_place(const Slot *s) {
            owns_one_word(s->aux_mpi);
 }
 
-// What write_back_general leaves, made in the slot's own buffers with the same
+// What the general write-back leaves, made in the slot's own buffers with the same
 // draws in the same order: the temporary's initialisation, then the conversion.
 void write_back_in_place(Slot *slot, double re) {
     const int mantissa_bits = slot->mantissa_bits;
@@ -59,22 +49,33 @@ void write_back_in_place(Slot *slot, double re) {
     // phase, phase_vel and amp_im are the step's own, stored by the caller.
 }
 
+// One RK4 step of a slot whose amplitude reads as a_own. The exported step is
+// the plain one (fmod, temporary slot); the sweep's takes the exact shortcuts
+// and writes in place when the slot's buffers allow.
+template <bool Fast>
+void advance(Slot *slot, const NeighborLink *links, int32_t n, double a_own, double dt) {
+    const SlotState y0{a_own, slot->amp_im, slot->phase, slot->phase_vel};
+    const SlotState y1 = lv::rk4_integrate(y0, links, n, slot->omega, dt);
+    const lv::Amplitude a = lv::renormalise(y1, dt);
+    const double phi = Fast ? lv::wrap_phase_fast(y1.phase) : lv::wrap_phase(y1.phase);
+    // The general write-back converts into a temporary slot and copies it
+    // over; without a conversion the slot keeps its amplitude, omega, base
+    // and flags.
+    if (Fast && can_write_in_place(slot))
+        write_back_in_place(slot, a.re);
+    else
+        lv::assign_converted(slot, a.re);
+    slot->amp_im = a.im;
+    slot->phase = phi;
+    slot->phase_vel = y1.phase_vel;
+}
+
 }  // namespace
 
 namespace lv {
 
 void step_in_place(Slot *slot, const NeighborLink *links, double a_own, double dt) {
-    const SlotState y0{a_own, slot->amp_im, slot->phase, slot->phase_vel};
-    const SlotState y1 = rk4_integrate(y0, links, 8, slot->omega, dt);
-    const Amplitude a = renormalise(y1, dt);
-    const double phi = wrap_phase_fast(y1.phase);
-    if (can_write_in_place(slot))
-        write_back_in_place(slot, a.re);
-    else
-        write_back_general(slot, a.re);
-    slot->amp_im = a.im;
-    slot->phase = phi;
-    slot->phase_vel = y1.phase_vel;
+    advance<true>(slot, links, 8, a_own, dt);
 }
 
 }  // namespace lv
@@ -89,15 +90,7 @@ SlotDerivative compute_derivatives(SlotState state, const NeighborLink *links, i
 void rk4_step(Slot *slot, const NeighborLink *links, int32_t num_links, double time, double dt) {
     (void)time;  // the field does not depend on time
     if (slot == nullptr) return;
-    if (links == nullptr) num_links = 0;
-    const SlotState y0{ap_to_double(slot), slot->amp_im, slot->phase, slot->phase_vel};
-    const SlotState y1 = lv::rk4_integrate(y0, links, num_links, slot->omega, dt);
-    const lv::Amplitude a = lv::renormalise(y1, dt);
-    const double phi = lv::wrap_phase(y1.phase);
-    write_back_general(slot, a.re);
-    slot->amp_im = a.im;
-    slot->phase = phi;
-    slot->phase_vel = y1.phase_vel;
+    advance<false>(slot, links, links == nullptr ? 0 : num_links, ap_to_double(slot), dt);
 }
 
 }  // extern "C"

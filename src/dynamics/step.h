@@ -87,15 +87,9 @@ inline double wrap_phase(double phase) {
 // The same result without fmod where the remainder is exact: |phase| < turn is
 // its own remainder, and in [turn, 2 turn) the subtraction is exact (Sterbenz).
 inline double wrap_phase_fast(double phase) {
-    double phi;
-    if (phase > -kTurn && phase < kTurn)
-        phi = phase;
-    else if (phase >= kTurn && phase < 2.0 * kTurn)
-        phi = phase - kTurn;
-    else
-        phi = std::fmod(phase, kTurn);
-    if (phi < 0.0) phi += kTurn;
-    return phi;
+    if (phase > -kTurn && phase < kTurn) return phase < 0.0 ? phase + kTurn : phase;
+    if (phase >= kTurn && phase < 2.0 * kTurn) return phase - kTurn;
+    return wrap_phase(phase);
 }
 
 // One RK4 step that writes the new amplitude into the slot's own buffers when

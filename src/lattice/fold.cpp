@@ -11,10 +11,10 @@ extern "C" void lattice_fold(Lattice *l) {
     const int64_t s = l->slots_per_instance;
     // Refused silently: nothing declared, too many instances, or a doubled slot
     // count beyond what a lattice can address.
-    if (n <= 0 || s <= 0 || 2 * n > MAX_INSTANCES || 2 * n * s > 2146435072) return;
+    if (n <= 0 || s <= 0 || 2 * n > MAX_INSTANCES || 2 * n * s > lv::kMaxSlots) return;
     const auto half = static_cast<int32_t>(n * s);
     const auto new_total = static_cast<int32_t>(2 * n * s);
-    const int32_t new_chunks = (new_total + (SLOTS_PER_CHUNK - 1)) / SLOTS_PER_CHUNK;
+    const int32_t new_chunks = lv::chunks_for(new_total);
 
     // A table longer than needed keeps every entry it has.
     const int32_t entries = std::max(new_chunks, l->num_chunks);
@@ -36,12 +36,8 @@ extern "C" void lattice_fold(Lattice *l) {
         if (src == nullptr || dst == nullptr) continue;
         ap_copy(dst, src);
         const double step = static_cast<double>(lv::fib_table[i % 16]) * 0.01;
-        Slot *t = ap_from_double(dst->mantissa_bits, dst->exponent_bits, step);
-        if (t != nullptr) {
-            ap_add_legacy(dst, t);
-            ap_free(t);
-            std::free(t);
-        }
+        if (const lv::OwnedSlot t{ap_from_double(dst->mantissa_bits, dst->exponent_bits, step)})
+            ap_add_legacy(dst, t.get());
         const double jitter = get_normalized_rand();
         dst->phase = dst->phase + (jitter - 0.5) * 0.1;
         const double nudge = get_normalized_rand();

@@ -15,8 +15,6 @@ static_assert(std::is_standard_layout_v<Lattice> && offsetof(Lattice, chunks) ==
 
 namespace {
 
-constexpr int32_t kMaxSlots = 2146435072;  // keeps the chunk-count sum within 32 bits
-
 // A group of eight consecutive positions (one of each width) needs 540
 // mantissa words and 24 vector words.
 constexpr std::size_t kGroupWords = 8 * 64 + (0 + 1 + 2 + 3 + 4 + 5 + 6 + 7) + 8 * 3;
@@ -53,7 +51,7 @@ extern "C" {
 
 Lattice *lattice_init(int32_t num_instances, int32_t slots_per_instance) {
     if (num_instances <= 0 || slots_per_instance <= 0 ||
-        int64_t{num_instances} * slots_per_instance > kMaxSlots)
+        int64_t{num_instances} * slots_per_instance > lv::kMaxSlots)
         return nullptr;
     auto *l = static_cast<Lattice *>(std::calloc(1, sizeof(Lattice)));
     if (l == nullptr) return nullptr;
@@ -65,7 +63,7 @@ Lattice *lattice_init(int32_t num_instances, int32_t slots_per_instance) {
     l->phase_var = 1000000.0;
     l->last_update_ns = get_rtc_ns();
     const int32_t total = num_instances * slots_per_instance;
-    l->num_chunks = (total + (SLOTS_PER_CHUNK - 1)) / SLOTS_PER_CHUNK;
+    l->num_chunks = lv::chunks_for(total);
     l->chunks = static_cast<SlotChunk **>(std::calloc(static_cast<std::size_t>(l->num_chunks),
                                                       sizeof(SlotChunk *)));
     if (l->chunks == nullptr) {
