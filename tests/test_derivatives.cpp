@@ -154,3 +154,27 @@ TEST(Deriv, DrawsNothing) {
               }),
               0);
 }
+
+// Bit for bit the field as written, one link after another in order, for
+// counts on both sides of every block boundary the implementation may use.
+TEST(Deriv, AnyCountMatchesTheInOrderSumsExactly) {
+    NeighborLink links[21];
+    for (int j = 0; j < 21; ++j)
+        links[j] = angle_link(std::ldexp(static_cast<double>((j * 7919) % 263) - 131.0, -4),
+                              static_cast<double>((j * 37) % 11) / 10.0);
+    const SlotState y{0.7, -0.3, 2.5, 0.4};
+    for (int n = 1; n <= 21; ++n) {
+        double re = -0.02 * y.amp_re, im = -0.02 * y.amp_im, s = 0.0;
+        for (int j = 0; j < n; ++j) {
+            double sn, cs;
+            ::sincos(links[j].phase_delta - y.phase, &sn, &cs);
+            re += links[j].coupling * cs;
+            im += links[j].coupling * sn;
+            s += sn;
+        }
+        const SlotDerivative d = compute_derivatives(y, links, n, 1.1);
+        EXPECT_EQ(bits_of(d.d_amp_re), bits_of(re)) << "count " << n;
+        EXPECT_EQ(bits_of(d.d_amp_im), bits_of(im)) << "count " << n;
+        EXPECT_EQ(bits_of(d.d_phase_vel), bits_of(s + 1.1)) << "count " << n;
+    }
+}
