@@ -58,14 +58,13 @@ void BM_Sweep(benchmark::State &state) {
     lattice_free(l);
 }
 
-// What no implementation can avoid per slot step: 32 sincos (four stages of
-// eight independent calls, each stage's arguments depending on the last),
-// 9 exp, one fmod and 8 rand draws. The arguments are the sweep's own: the
-// angles and coupling exponents of every slot of the prepared lattice.
-// The floor: the sweep's fixed calls and nothing else. Within a slot the four
-// stages wait on each other, as in the step. Chained, each slot also waits on
-// the one before, as the sweep does: the visited slot's left neighbour has
-// just been stepped, so its links cannot be formed before that step ends.
+// The floor: what no implementation can avoid per slot step, and nothing else:
+// 32 sincos (four stages of eight independent calls, each stage waiting on the
+// last, as in the step), 9 exp, one fmod and 8 rand draws, on the sweep's own
+// angles and coupling exponents from the prepared lattice. Chained, each slot
+// also waits on the one before, as the sweep does: the visited slot's left
+// neighbour has just been stepped, so its links cannot be formed before that
+// step ends.
 template <bool Chained>
 void BM_Floor(benchmark::State &state) {
     Lattice *l = prepared(state.range(0) == 32768);

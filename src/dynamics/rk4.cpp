@@ -32,13 +32,11 @@ bool can_write_in_place(const Slot *s) {
 // What the general write-back leaves, made in the slot's own buffers with the same
 // draws in the same order: the temporary's initialisation, then the conversion.
 void write_back_in_place(Slot *slot, double re) {
-    const int mantissa_bits = slot->mantissa_bits;
-    const int exponent_bits = slot->exponent_bits;
     const uint64_t n = slot->num_words;
     uint64_t *w = slot->mantissa_words;
     uint64_t *aux = slot->aux_mpi.words;
-    lv::slot_fill_random(slot, mantissa_bits, exponent_bits, n, w, slot->exponent_mpi.words,
-                         slot->num_words_mpi.words, aux);
+    lv::slot_fill_random(slot, slot->mantissa_bits, slot->exponent_bits, n, w,
+                         slot->exponent_mpi.words, slot->num_words_mpi.words, aux);
     aux[0] = 0;
     // A converted value's lower words are zero; they almost always are
     // already, so read them and write only when needed.

@@ -38,7 +38,9 @@ inline SlotState stage(const SlotState &y0, const SlotDerivative &k, double dt, 
                      y0.phase + (dt * k.d_phase) * f, y0.phase_vel + (dt * k.d_phase_vel) * f};
 }
 
-// Where each stage's successor is evaluated; the last entry is never used.
+// Where each stage's successor is evaluated. The fourth stage has none; its
+// entry only lets the stage loop run without a branch, and the state it
+// forms is dropped.
 inline constexpr double kStageFactor[4] = {0.5, 0.5, 1.0, 1.0};
 
 inline double combine(double y, double k1, double k2, double k3, double k4, double h) {
