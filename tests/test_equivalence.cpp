@@ -7,6 +7,7 @@
 // and the random generator exactly where the plain one does.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "reference_sweep.h"
 #include "support.h"
@@ -285,5 +287,36 @@ TEST(Equivalence, LatticesSpanningTwoChunks) {
         Pair p = prepared_pair(instances, per_instance, 4242u);
         ASSERT_EQ(p.fast->num_chunks, 2);
         sweep_and_compare(p.fast.get(), p.plain.get(), 2, 500u, "two chunks");
+    }
+}
+
+// A single stray word below word 0, at every position from 1 to the last and
+// with every bit pattern class, must be found and cleared by the write-back;
+// the check reads the words in blocks and the tail one by one.
+TEST(Equivalence, StrayLowerWordsAtEveryPositionAreCleared) {
+    Pair p = prepared_pair(4096, 4, 31337u, false);
+    Lattice *a = p.fast.get();
+    Lattice *b = p.plain.get();
+    std::vector<std::pair<int32_t, uint64_t>> planted;  // slot, word position
+    for (Lattice *l : {a, b}) {
+        planted.clear();
+        // Slots hold 64 to 71 words, so the tails after the last whole block differ.
+        for (uint64_t i = 1; i <= 70; ++i) {
+            const auto k = static_cast<int32_t>(40 + 3 * i);
+            Slot *s = lattice_get_slot(l, k);
+            ASSERT_GE(s->num_words, 2u);
+            const uint64_t at = std::min(i, s->num_words - 1);
+            s->flags = 0;
+            lvtest::set_amplitude(s, 0.6);
+            for (uint64_t j = 1; j < s->num_words; ++j) s->mantissa_words[j] = 0;
+            s->mantissa_words[at] = i % 3 == 0 ? ~uint64_t{0} : uint64_t{1} << (i % 64);
+            planted.emplace_back(k, at);
+        }
+    }
+    sweep_and_compare(a, b, 1, 60u, "stray words");
+    for (const auto &[k, i] : planted) {
+        const Slot *s = lattice_get_slot(a, k);
+        for (uint64_t j = 1; j < s->num_words; ++j)
+            ASSERT_EQ(s->mantissa_words[j], 0u) << "slot " << k << " planted at " << i << ", word " << j;
     }
 }

@@ -15,6 +15,10 @@ int32_t evo_number(double time) {
     return static_cast<int32_t>(v);
 }
 
+// How far ahead of the record in hand the block walk asks for records: the
+// detector runs after the sweep, when the early records have left the near caches.
+constexpr int kAheadBytes = 2048;
+
 // Calls f(slot) for each non-null declared slot in index order, walking the
 // chunk blocks directly when every chunk is present.
 template <class F>
@@ -28,38 +32,32 @@ void for_each_slot(Lattice *l, int32_t n, F &&f) {
     for (int32_t c = 0; c < needed; ++c) {
         Slot *block = l->chunks[c]->slots;
         const int32_t count = c == needed - 1 ? n - c * SLOTS_PER_CHUNK : SLOTS_PER_CHUNK;
-        for (int32_t j = 0; j < count; ++j) f(&block[j]);
+        for (int32_t j = 0; j < count; ++j) {
+            __builtin_prefetch(reinterpret_cast<const char *>(block + j) + kAheadBytes);
+            f(&block[j]);
+        }
     }
 }
 
 }  // namespace
 
-extern "C" void detect_harmonic_consensus(Lattice *l) {
-    if (l == nullptr) return;
-    const int32_t n = lv::declared_slots(l);
-    if (n <= 0) return;
+namespace lv {
 
-    double sum = 0.0;
-    int64_t count = 0;
-    for_each_slot(l, n, [&](const Slot *s) {
-        if ((s->flags & FLAG_LOCKED) != 0) return;
-        sum += s->phase;
-        ++count;
-    });
-    if (count == 0) return;
-    const double mean = sum / static_cast<double>(count);
+void detect_consensus_from(Lattice *l, int32_t n, const PhaseSum &first) {
+    if (first.count == 0) return;
+    const double mean = first.sum / static_cast<double>(first.count);
 
     double total = 0.0;
     for_each_slot(l, n, [&](const Slot *s) {
         if ((s->flags & FLAG_LOCKED) != 0) return;
         double d = s->phase - mean;
-        if (d > lv::kPi)
-            d = d - lv::kTurn;
-        else if (d < -lv::kPi)
-            d = d + lv::kTurn;
+        if (d > kPi)
+            d = d - kTurn;
+        else if (d < -kPi)
+            d = d + kTurn;
         total += d * d;
     });
-    l->phase_var = std::sqrt(total / static_cast<double>(count));
+    l->phase_var = std::sqrt(total / static_cast<double>(first.count));
 
     if (!(l->phase_var < 1e-6)) {
         l->consensus_steps = 0;
@@ -76,4 +74,15 @@ extern "C" void detect_harmonic_consensus(Lattice *l) {
         s->flags |= FLAG_LOCKED;
     });
     l->consensus_steps = 0;
+}
+
+}  // namespace lv
+
+extern "C" void detect_harmonic_consensus(Lattice *l) {
+    if (l == nullptr) return;
+    const int32_t n = lv::declared_slots(l);
+    if (n <= 0) return;
+    lv::PhaseSum first;
+    for_each_slot(l, n, [&first](const Slot *s) { first.add(s); });
+    lv::detect_consensus_from(l, n, first);
 }

@@ -29,6 +29,25 @@ bool can_write_in_place(const Slot *s) {
            owns_one_word(s->aux_mpi);
 }
 
+// Whether words 1 to n - 1 are all zero. Two 16-byte lanes per block instead
+// of a chain of single-word ORs: this check reads some seventy words a step.
+bool lower_words_zero(const uint64_t *w, uint64_t n) {
+    using Lane = uint64_t __attribute__((vector_size(16)));
+    Lane a{}, b{};
+    uint64_t i = 1;
+    for (; i + 4 <= n; i += 4) {
+        Lane x, y;
+        std::memcpy(&x, w + i, sizeof x);
+        std::memcpy(&y, w + i + 2, sizeof y);
+        a |= x;
+        b |= y;
+    }
+    uint64_t rest = 0;
+    for (; i < n; ++i) rest |= w[i];
+    a |= b;
+    return (a[0] | a[1] | rest) == 0;
+}
+
 // What the general write-back leaves, made in the slot's own buffers with the same
 // draws in the same order: the temporary's initialisation, then the conversion.
 void write_back_in_place(Slot *slot, double re) {
@@ -40,9 +59,7 @@ void write_back_in_place(Slot *slot, double re) {
     aux[0] = 0;
     // A converted value's lower words are zero; they almost always are
     // already, so read them and write only when needed.
-    uint64_t any = 0;
-    for (uint64_t i = 1; i < n; ++i) any |= w[i];
-    if (any != 0) std::memset(w + 1, 0, (n - 1) * sizeof(uint64_t));
+    if (!lower_words_zero(w, n)) std::memset(w + 1, 0, (n - 1) * sizeof(uint64_t));
     lv::set_converted(slot, re);
     // phase, phase_vel and amp_im are the step's own, stored by the caller.
 }

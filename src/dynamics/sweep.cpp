@@ -93,12 +93,14 @@ double sweep(Fetch fetch, const Ring &ring, double dt) {
 
 // Brings a slot's mantissa and vector words towards the cache: the step
 // rewrites word 0, reads the rest, and rewrites the vectors that follow it.
-void prefetch_words(const Slot *s) {
+// Always inlined: GCC finds a function of nothing but prefetches free of
+// effects and drops the calls to it.
+[[gnu::always_inline]] inline void prefetch_words(const Slot *s) {
     const uint64_t *w = s->mantissa_words;
     if (w == nullptr) return;
     const uint64_t n = s->num_words < 128 ? s->num_words : 128;
-    for (uint64_t i = 0; i < n; i += 8) __builtin_prefetch(w + i, 1);
-    if (s->exponent_mpi.words != nullptr) __builtin_prefetch(s->exponent_mpi.words, 1);
+    for (uint64_t i = 0; i < n; i += 8) __builtin_prefetch(w + i);
+    if (s->exponent_mpi.words != nullptr) __builtin_prefetch(s->exponent_mpi.words);
 }
 
 // Widest row for which the sweep keeps its window of amplitudes on the stack.
@@ -108,8 +110,10 @@ constexpr int64_t kWindow = 4096;
 // slot's amplitude is converted once when it enters the window (positions
 // c - w - 1 to c + w + 1, wrapped) and once more after its own step. Window
 // positions name distinct slots as long as the ring is longer than the window.
+// A slot is final once the sweep has passed it, so the detector's first pass
+// is taken here, in index order, while the slot is still in the cache.
 template <class Fetch>
-double sweep_windowed(Fetch fetch, const Ring &ring, double dt) {
+double sweep_windowed(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &first) {
     double amp[kWindow];
     const auto at = [&amp](int64_t position) -> double & {
         return amp[static_cast<uint64_t>(position + kWindow) & (kWindow - 1)];
@@ -129,22 +133,27 @@ double sweep_windowed(Fetch fetch, const Ring &ring, double dt) {
         if (const Slot *entering = fetch(wrapped(filled)); entering->mantissa_words != nullptr)
             __builtin_prefetch(entering->mantissa_words);
         Slot *slot = fetch(c);
-        if ((slot->flags & kSkipMask) != 0) continue;
-        ring.neighbours(c, nb);
-        const double a = at(c);
-        const double own = std::fabs(a) + 1e-10;
-        for (int k = 0; k < 8; ++k) link(links[k], slot, fetch(nb[k]), at(c + ring.off[k]), own);
-        lv::step_in_place(slot, links, a, dt);
-        at(c) = lv::slot_value(slot);
-        dt = adapt(dt, a);
+        if ((slot->flags & kSkipMask) == 0) {
+            ring.neighbours(c, nb);
+            const double a = at(c);
+            const double own = std::fabs(a) + 1e-10;
+            for (int k = 0; k < 8; ++k) link(links[k], slot, fetch(nb[k]), at(c + ring.off[k]), own);
+            lv::step_in_place(slot, links, a, dt);
+            at(c) = lv::slot_value(slot);
+            dt = adapt(dt, a);
+        }
+        first.add(slot);
     }
     return dt;
 }
 
+// Sets `summed` when `first` holds the detector's first pass.
 template <class Fetch>
-double sweep_present(Fetch fetch, const Ring &ring, double dt) {
-    if (ring.w >= 1 && 2 * ring.w + 3 < kWindow && ring.n > 2 * ring.w + 3)
-        return sweep_windowed(fetch, ring, dt);
+double sweep_present(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &first, bool &summed) {
+    if (ring.w >= 1 && 2 * ring.w + 3 < kWindow && ring.n > 2 * ring.w + 3) {
+        summed = true;
+        return sweep_windowed(fetch, ring, dt, first);
+    }
     return sweep(fetch, ring, dt);
 }
 
@@ -166,16 +175,21 @@ void exchange_analog_links(NeighborLink *links, int32_t instance_id, int32_t num
 void lattice_integrate_rk4(Lattice *l, double dt) {
     if (l == nullptr) return;
     const int32_t n = lv::declared_slots(l);
+    lv::PhaseSum first;
+    bool summed = false;
     if (n > 0) {
         const Ring ring(n, l->slots_per_instance);
         if (!lv::chunks_present(l, n))
             dt = sweep(Lookup{l}, ring, dt);
         else if (n <= SLOTS_PER_CHUNK)
-            dt = sweep_present(OneBlock{l->chunks[0]->slots}, ring, dt);
+            dt = sweep_present(OneBlock{l->chunks[0]->slots}, ring, dt, first, summed);
         else
-            dt = sweep_present(Blocks{l->chunks}, ring, dt);
+            dt = sweep_present(Blocks{l->chunks}, ring, dt, first, summed);
     }
-    detect_harmonic_consensus(l);
+    if (summed)
+        lv::detect_consensus_from(l, n, first);
+    else
+        detect_harmonic_consensus(l);
     l->omega += 0.01 * dt;
     l->time += dt;
 }
