@@ -115,9 +115,11 @@ inline bool chunks_present(const Lattice *l, int32_t n) {
 struct PhaseSum {
     double sum = 0.0;
     int64_t count = 0;
+    double *kept = nullptr;  // when set, room for every slot's phase: the free ones, in order
     void add(const Slot *s) {
         if ((s->flags & FLAG_LOCKED) != 0) return;
         sum += s->phase;
+        if (kept != nullptr) kept[count] = s->phase;
         ++count;
     }
 };

@@ -48,15 +48,20 @@ void detect_consensus_from(Lattice *l, int32_t n, const PhaseSum &first) {
     const double mean = first.sum / static_cast<double>(first.count);
 
     double total = 0.0;
-    for_each_slot(l, n, [&](const Slot *s) {
-        if ((s->flags & FLAG_LOCKED) != 0) return;
-        double d = s->phase - mean;
+    const auto spread = [&total, mean](double phase) {
+        double d = phase - mean;
         if (d > kPi)
             d = d - kTurn;
         else if (d < -kPi)
             d = d + kTurn;
         total += d * d;
-    });
+    };
+    if (first.kept != nullptr)
+        for (int64_t j = 0; j < first.count; ++j) spread(first.kept[j]);
+    else
+        for_each_slot(l, n, [&spread](const Slot *s) {
+            if ((s->flags & FLAG_LOCKED) == 0) spread(s->phase);
+        });
     l->phase_var = std::sqrt(total / static_cast<double>(first.count));
 
     if (!(l->phase_var < 1e-6)) {

@@ -1,5 +1,7 @@
 // sweep.cpp: the integration sweep, which advances every free slot in place with an adaptive step.
 #include <cmath>
+#include <new>
+#include <vector>
 
 #include "dynamics/step.h"
 
@@ -147,11 +149,27 @@ double sweep_windowed(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &fi
     return dt;
 }
 
+// Room for the free phases of n slots, which the detector's second pass reads
+// far faster than the records. It grows to the largest lattice of at most one
+// chunk that the thread sweeps and lives as long as the thread; null when
+// there is none, and the detector reads the records instead.
+double *kept_phases(int64_t n) {
+    thread_local std::vector<double> kept;
+    if (n > SLOTS_PER_CHUNK) return nullptr;
+    try {
+        if (kept.size() < static_cast<size_t>(n)) kept.resize(static_cast<size_t>(n));
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+    return kept.data();
+}
+
 // Sets `summed` when `first` holds the detector's first pass.
 template <class Fetch>
 double sweep_present(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &first, bool &summed) {
     if (ring.w >= 1 && 2 * ring.w + 3 < kWindow && ring.n > 2 * ring.w + 3) {
         summed = true;
+        first.kept = kept_phases(ring.n);
         return sweep_windowed(fetch, ring, dt, first);
     }
     return sweep(fetch, ring, dt);
