@@ -15,6 +15,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -319,4 +320,17 @@ TEST(Equivalence, StrayLowerWordsAtEveryPositionAreCleared) {
         for (uint64_t j = 1; j < s->num_words; ++j)
             ASSERT_EQ(s->mantissa_words[j], 0u) << "slot " << k << " planted at " << i << ", word " << j;
     }
+}
+
+// The sweep's scratch for the detector belongs to the thread that sweeps: a
+// second thread, growing its own from a small lattice to a larger one, gets
+// the same results as the plain sweep.
+TEST(Equivalence, SweepsOnAnotherThread) {
+    std::thread worker([] {
+        for (const int32_t instances : {1024, 4096}) {
+            Pair p = prepared_pair(instances, 4, 2024u + static_cast<unsigned>(instances));
+            sweep_and_compare(p.fast.get(), p.plain.get(), 2, 90u, "second thread");
+        }
+    });
+    worker.join();
 }

@@ -15,9 +15,10 @@ int32_t evo_number(double time) {
     return static_cast<int32_t>(v);
 }
 
-// How far ahead of the record in hand the block walk asks for records: the
-// detector runs after the sweep, when the early records have left the near caches.
-constexpr int kAheadBytes = 2048;
+// How far ahead of the record in hand the block walk asks for records (about
+// 2 KiB): the detector runs after the sweep, when the early records have left
+// the near caches.
+constexpr int32_t kAheadSlots = 14;
 
 // Calls f(slot) for each non-null declared slot in index order, walking the
 // chunk blocks directly when every chunk is present.
@@ -33,7 +34,7 @@ void for_each_slot(Lattice *l, int32_t n, F &&f) {
         Slot *block = l->chunks[c]->slots;
         const int32_t count = c == needed - 1 ? n - c * SLOTS_PER_CHUNK : SLOTS_PER_CHUNK;
         for (int32_t j = 0; j < count; ++j) {
-            __builtin_prefetch(reinterpret_cast<const char *>(block + j) + kAheadBytes);
+            if (j < count - kAheadSlots) __builtin_prefetch(&block[j + kAheadSlots]);
             f(&block[j]);
         }
     }
