@@ -110,12 +110,13 @@ inline bool chunks_present(const Lattice *l, int32_t n) {
     return true;
 }
 
-// The free phases' running sum and count, in index order: the detector's
+// The unlocked phases' running sum and count, in index order: the detector's
 // first pass, which the sweep can take on its way past each finished slot.
+// Overflowed and excluded slots count; only FLAG_LOCKED leaves a slot out.
 struct PhaseSum {
     double sum = 0.0;
     int64_t count = 0;
-    double *kept = nullptr;  // when set, room for every slot's phase: the free ones, in order
+    double *kept = nullptr;  // when set, room for n phases: the unlocked ones, in order
     void add(const Slot *s) {
         if ((s->flags & FLAG_LOCKED) != 0) return;
         sum += s->phase;

@@ -1,4 +1,4 @@
-// consensus.cpp: harmonic consensus: the spread of the free phases, quiet-sweep count and the lock.
+// consensus.cpp: harmonic consensus: the spread of the unlocked phases, quiet-sweep count and the lock.
 #include <cmath>
 #include <cstdio>
 
@@ -34,7 +34,10 @@ void for_each_slot(Lattice *l, int32_t n, F &&f) {
         Slot *block = l->chunks[c]->slots;
         const int32_t count = c == needed - 1 ? n - c * SLOTS_PER_CHUNK : SLOTS_PER_CHUNK;
         for (int32_t j = 0; j < count; ++j) {
-            if (j < count - kAheadSlots) __builtin_prefetch(&block[j + kAheadSlots]);
+            if (j < count - kAheadSlots) {  // the two fields the passes read
+                __builtin_prefetch(&block[j + kAheadSlots].flags);
+                __builtin_prefetch(&block[j + kAheadSlots].phase);
+            }
             f(&block[j]);
         }
     }

@@ -94,15 +94,16 @@ double sweep(Fetch fetch, const Ring &ring, double dt) {
 }
 
 // Brings a slot's mantissa and vector words towards the cache: the step
-// rewrites word 0, reads the rest, and rewrites the vectors that follow it.
+// rewrites word 0 and the exponent vector and only reads the other words.
 // Always inlined: GCC finds a function of nothing but prefetches free of
 // effects and drops the calls to it.
 [[gnu::always_inline]] inline void prefetch_words(const Slot *s) {
     const uint64_t *w = s->mantissa_words;
     if (w == nullptr) return;
     const uint64_t n = s->num_words < 128 ? s->num_words : 128;
-    for (uint64_t i = 0; i < n; i += 8) __builtin_prefetch(w + i);
-    if (s->exponent_mpi.words != nullptr) __builtin_prefetch(s->exponent_mpi.words);
+    __builtin_prefetch(w, 1);
+    for (uint64_t i = 8; i < n; i += 8) __builtin_prefetch(w + i);
+    if (s->exponent_mpi.words != nullptr) __builtin_prefetch(s->exponent_mpi.words, 1);
 }
 
 // Widest row for which the sweep keeps its window of amplitudes on the stack.
@@ -149,13 +150,16 @@ double sweep_windowed(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &fi
     return dt;
 }
 
-// Room for the free phases of n slots, which the detector's second pass reads
-// far faster than the records. It grows to the largest lattice of at most one
-// chunk that the thread sweeps and lives as long as the thread; null when
-// there is none, and the detector reads the records instead.
+// Most phases a thread keeps for the detector: 512 KiB, held until the thread ends.
+constexpr int64_t kMaxKept = 65536;
+
+// Room for the unlocked phases of n slots, which the detector's second pass
+// reads far faster than the records. It grows once to the largest lattice of
+// at most kMaxKept slots that the thread sweeps; null when there is none, and
+// the detector reads the records instead.
 double *kept_phases(int64_t n) {
     thread_local std::vector<double> kept;
-    if (n > SLOTS_PER_CHUNK) return nullptr;
+    if (n > kMaxKept) return nullptr;
     try {
         if (kept.size() < static_cast<size_t>(n)) kept.resize(static_cast<size_t>(n));
     } catch (const std::bad_alloc &) {
