@@ -73,22 +73,28 @@ void link(NeighborLink &lk, const Slot *slot, const Slot *other, double a_other,
     lk.coupling = std::exp(-std::fabs(1.0 - std::fabs(a_other) / own));
 }
 
-// The general sweep: every fetch may be null or materialise a chunk.
+// The general sweep: every fetch may be null or materialise a chunk. With
+// `first`, every chunk is present and the detector's first pass is taken on
+// the way (see sweep_windowed); through lookups it is not, since a slot whose
+// chunk failed at its visit may appear at a later fetch.
 template <class Fetch>
-double sweep(Fetch fetch, const Ring &ring, double dt) {
+double sweep(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum *first) {
     NeighborLink links[8];
     int32_t nb[8];
     for (int32_t c = 0; c < ring.n; ++c) {
         Slot *slot = fetch(c);
-        if (slot == nullptr || (slot->flags & kSkipMask) != 0) continue;
-        for (NeighborLink &lk : links) lk = NeighborLink{};
-        ring.neighbours(c, nb);
-        const double a = lv::slot_value(slot);
-        const double own = std::fabs(a) + 1e-10;
-        for (int k = 0; k < 8; ++k)
-            if (const Slot *other = fetch(nb[k])) link(links[k], slot, other, lv::slot_value(other), own);
-        lv::step_in_place(slot, links, a, dt);
-        dt = adapt(dt, a);
+        if (slot == nullptr) continue;
+        if ((slot->flags & kSkipMask) == 0) {
+            for (NeighborLink &lk : links) lk = NeighborLink{};
+            ring.neighbours(c, nb);
+            const double a = lv::slot_value(slot);
+            const double own = std::fabs(a) + 1e-10;
+            for (int k = 0; k < 8; ++k)
+                if (const Slot *other = fetch(nb[k])) link(links[k], slot, other, lv::slot_value(other), own);
+            lv::step_in_place(slot, links, a, dt);
+            dt = adapt(dt, a);
+        }
+        if (first != nullptr) first->add(slot);
     }
     return dt;
 }
@@ -168,15 +174,13 @@ double *kept_phases(int64_t n) {
     return kept.data();
 }
 
-// Sets `summed` when `first` holds the detector's first pass.
+// The sweep over present blocks, taking the detector's first pass into `first`.
 template <class Fetch>
-double sweep_present(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &first, bool &summed) {
-    if (ring.w >= 1 && 2 * ring.w + 3 < kWindow && ring.n > 2 * ring.w + 3) {
-        summed = true;
-        first.kept = kept_phases(ring.n);
+double sweep_present(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &first) {
+    first.kept = kept_phases(ring.n);
+    if (ring.w >= 1 && 2 * ring.w + 3 < kWindow && ring.n > 2 * ring.w + 3)
         return sweep_windowed(fetch, ring, dt, first);
-    }
-    return sweep(fetch, ring, dt);
+    return sweep(fetch, ring, dt, &first);
 }
 
 }  // namespace
@@ -197,21 +201,18 @@ void exchange_analog_links(NeighborLink *links, int32_t instance_id, int32_t num
 void lattice_integrate_rk4(Lattice *l, double dt) {
     if (l == nullptr) return;
     const int32_t n = lv::declared_slots(l);
-    lv::PhaseSum first;
-    bool summed = false;
-    if (n > 0) {
+    if (n > 0 && lv::chunks_present(l, n)) {
         const Ring ring(n, l->slots_per_instance);
-        if (!lv::chunks_present(l, n))
-            dt = sweep(Lookup{l}, ring, dt);
-        else if (n <= SLOTS_PER_CHUNK)
-            dt = sweep_present(OneBlock{l->chunks[0]->slots}, ring, dt, first, summed);
+        lv::PhaseSum first;
+        if (n <= SLOTS_PER_CHUNK)
+            dt = sweep_present(OneBlock{l->chunks[0]->slots}, ring, dt, first);
         else
-            dt = sweep_present(Blocks{l->chunks}, ring, dt, first, summed);
-    }
-    if (summed)
+            dt = sweep_present(Blocks{l->chunks}, ring, dt, first);
         lv::detect_consensus_from(l, n, first);
-    else
+    } else {
+        if (n > 0) dt = sweep(Lookup{l}, Ring(n, l->slots_per_instance), dt, nullptr);
         detect_harmonic_consensus(l);
+    }
     l->omega += 0.01 * dt;
     l->time += dt;
 }
