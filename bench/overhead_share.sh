@@ -1,0 +1,26 @@
+#!/bin/sh
+# overhead_share.sh [BUILD_DIR] [SWEEPS]: where a sweep's time goes, by perf
+# samples taken during the sweeps only: the fixed maths and draw calls
+# (sincos, exp, fmod, rand and their internals) against our own code.
+set -eu
+build=${1:-build}
+sweeps=${2:-300}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkfifo "$work/ctl"
+LUMIVANE_PERF_CTL="$work/ctl" perf record -q -D -1 --control "fifo:$work/ctl" -e cpu-clock \
+    -o "$work/perf.data" "$build/sweep_profile" "$sweeps"
+perf report -i "$work/perf.data" --no-children --sort dso,sym --stdio 2>/dev/null |
+    awk '
+    /^#/ || NF < 4 { next }
+    {
+        share = $1; sub("%", "", share); dso = $2; sym = substr($0, index($0, "] ") + 2)
+        if (dso ~ /^liblumivane/) { ours += share; if (share >= 0.3) printf "  ours   %6.2f%%  %s\n", share, sym }
+        else if (dso ~ /^libm/ || (dso ~ /^libc/ && sym ~ /rand|random/)) fixed += share
+        else other += share
+    }
+    END {
+        printf "fixed calls (libm, rand): %6.2f%%\n", fixed
+        printf "our code:                 %6.2f%%\n", ours
+        printf "everything else:          %6.2f%%\n", other
+    }'
