@@ -6,20 +6,13 @@
 #include <cstdlib>
 #include <vector>
 
+#include "bench_lattice.h"
 #include "reference_sweep.h"
 
 namespace {
 
-constexpr double kStep = 3.0517578125e-05;
-
-// A run-like lattice: 4096 x 4 after a few sweeps, optionally folded.
-Lattice *prepared(bool folded) {
-    srand(20261207u);
-    Lattice *l = lattice_init(4096, 4);
-    for (int i = 0; i < 3; ++i) lattice_integrate_rk4(l, kStep);
-    if (folded) lattice_fold(l);
-    return l;
-}
+using lvbench::kStep;
+using lvbench::prepared;
 
 void BM_Materialise(benchmark::State &state) {
     for (auto _ : state) {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "lumivane/lumivane.h"
+#include "bench_lattice.h"
 
 namespace {
 
@@ -26,13 +26,10 @@ void perf_control(const char *command) {
 
 int main(int argc, char **argv) {
     const int sweeps = argc > 1 ? std::atoi(argv[1]) : 300;
-    srand(20261207u);
-    Lattice *l = lattice_init(4096, 4);
+    Lattice *l = lvbench::prepared(true);
     if (l == nullptr) return 1;
-    for (int i = 0; i < 3; ++i) lattice_integrate_rk4(l, 3.0517578125e-05);
-    lattice_fold(l);
     perf_control("enable\n");
-    for (int i = 0; i < sweeps; ++i) lattice_integrate_rk4(l, 3.0517578125e-05);
+    for (int i = 0; i < sweeps; ++i) lattice_integrate_rk4(l, lvbench::kStep);
     perf_control("disable\n");
     std::printf("%d sweeps of %d slots, phase_var %.6f\n", sweeps,
                 l->num_instances * l->slots_per_instance, l->phase_var);
