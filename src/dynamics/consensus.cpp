@@ -2,7 +2,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "common/internal.h"
+#include "dynamics/consensus.h"
 
 namespace {
 
