@@ -67,8 +67,8 @@ void write_back_in_place(Slot *slot, double re) {
 // One RK4 step of a slot whose amplitude reads as a_own. The exported step is
 // the plain one (fmod, temporary slot); the sweep's takes the exact shortcuts
 // and writes in place when the slot's buffers allow.
-template <bool Fast>
-void advance(Slot *slot, const NeighborLink *links, int32_t n, double a_own, double dt) {
+template <bool Fast, class Count>
+void advance(Slot *slot, const NeighborLink *links, Count n, double a_own, double dt) {
     const SlotState y0{a_own, slot->amp_im, slot->phase, slot->phase_vel};
     const SlotState y1 = lv::rk4_integrate(y0, links, n, slot->omega, dt);
     const lv::Amplitude a = lv::renormalise(y1, dt);
@@ -90,7 +90,7 @@ void advance(Slot *slot, const NeighborLink *links, int32_t n, double a_own, dou
 namespace lv {
 
 void step_in_place(Slot *slot, const NeighborLink *links, double a_own, double dt) {
-    advance<true>(slot, links, 8, a_own, dt);
+    advance<true>(slot, links, std::integral_constant<int32_t, 8>{}, a_own, dt);
 }
 
 }  // namespace lv
