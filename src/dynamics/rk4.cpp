@@ -64,14 +64,38 @@ void write_back_in_place(Slot *slot, double re) {
     // phase, phase_vel and amp_im are the step's own, stored by the caller.
 }
 
+struct Evolved {
+    SlotState y1;
+    lv::Amplitude a;
+};
+
+using EightLinks = std::integral_constant<int32_t, 8>;
+
+// The stages and the renormalisation, compiled once per link count and
+// shared by both steps. Where two NaNs meet in a sum, the compiler's operand
+// order picks whose sign survives, so two inlined copies of the same source
+// may disagree on a NaN's sign; one shared body cannot.
+#if defined(__clang__)
+#define LV_ONE_BODY [[gnu::noinline]]
+#else
+#define LV_ONE_BODY [[gnu::noinline, gnu::noclone]]
+#endif
+
+template <class Count>
+LV_ONE_BODY Evolved evolve(const SlotState &y0, const NeighborLink *links, Count n,
+                                 double omega, double dt) {
+    const SlotState y1 = lv::rk4_integrate(y0, links, n, omega, dt);
+    return Evolved{y1, lv::renormalise(y1, dt)};
+}
+
 // One RK4 step of a slot whose amplitude reads as a_own. The exported step is
 // the plain one (fmod, temporary slot); the sweep's takes the exact shortcuts
 // and writes in place when the slot's buffers allow.
-template <bool Fast, class Count>
-void advance(Slot *slot, const NeighborLink *links, Count n, double a_own, double dt) {
+template <bool Fast>
+void advance(Slot *slot, const NeighborLink *links, int32_t n, double a_own, double dt) {
     const SlotState y0{a_own, slot->amp_im, slot->phase, slot->phase_vel};
-    const SlotState y1 = lv::rk4_integrate(y0, links, n, slot->omega, dt);
-    const lv::Amplitude a = lv::renormalise(y1, dt);
+    const auto [y1, a] = n == 8 ? evolve(y0, links, EightLinks{}, slot->omega, dt)
+                                : evolve(y0, links, n, slot->omega, dt);
     const double phi = Fast ? lv::wrap_phase_fast(y1.phase) : lv::wrap_phase(y1.phase);
     // The general write-back converts into a temporary slot and copies it
     // over; without a conversion the slot keeps its amplitude, omega, base
@@ -90,7 +114,7 @@ void advance(Slot *slot, const NeighborLink *links, Count n, double a_own, doubl
 namespace lv {
 
 void step_in_place(Slot *slot, const NeighborLink *links, double a_own, double dt) {
-    advance<true>(slot, links, std::integral_constant<int32_t, 8>{}, a_own, dt);
+    advance<true>(slot, links, 8, a_own, dt);
 }
 
 }  // namespace lv
