@@ -69,21 +69,18 @@ struct Evolved {
     lv::Amplitude a;
 };
 
-using EightLinks = std::integral_constant<int32_t, 8>;
-
-// The stages and the renormalisation, compiled once per link count and
-// shared by both steps. Where two NaNs meet in a sum, the compiler's operand
-// order picks whose sign survives, so two inlined copies of the same source
-// may disagree on a NaN's sign; one shared body cannot.
+// The stages and the renormalisation, compiled once and shared by both
+// steps. Where two NaNs meet in a sum, the compiler's operand order picks
+// whose sign survives, so two inlined copies of the same source may disagree
+// on a NaN's sign; one shared body cannot.
 #if defined(__clang__)
 #define LV_ONE_BODY [[gnu::noinline]]
 #else
 #define LV_ONE_BODY [[gnu::noinline, gnu::noclone]]
 #endif
 
-template <class Count>
-LV_ONE_BODY Evolved evolve(const SlotState &y0, const NeighborLink *links, Count n,
-                                 double omega, double dt) {
+LV_ONE_BODY Evolved evolve(const SlotState &y0, const NeighborLink *links, int32_t n,
+                           double omega, double dt) {
     const SlotState y1 = lv::rk4_integrate(y0, links, n, omega, dt);
     return Evolved{y1, lv::renormalise(y1, dt)};
 }
@@ -94,8 +91,7 @@ LV_ONE_BODY Evolved evolve(const SlotState &y0, const NeighborLink *links, Count
 template <bool Fast>
 void advance(Slot *slot, const NeighborLink *links, int32_t n, double a_own, double dt) {
     const SlotState y0{a_own, slot->amp_im, slot->phase, slot->phase_vel};
-    const auto [y1, a] = n == 8 ? evolve(y0, links, EightLinks{}, slot->omega, dt)
-                                : evolve(y0, links, n, slot->omega, dt);
+    const auto [y1, a] = evolve(y0, links, n, slot->omega, dt);
     const double phi = Fast ? lv::wrap_phase_fast(y1.phase) : lv::wrap_phase(y1.phase);
     // The general write-back converts into a temporary slot and copies it
     // over; without a conversion the slot keeps its amplitude, omega, base

@@ -4,18 +4,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <type_traits>
 
 #include "common/internal.h"
 
 namespace lv {
 
-// `Count` is int32_t, or std::integral_constant for a link count known when
-// compiling (the sweep's eight), which lets the link loops unroll completely:
-// each link's sincos then has a call site of its own, and the sweep ran
-// about 3% faster for it.
-template <class Count>
-inline SlotDerivative derive(const SlotState &y, const NeighborLink *links, Count n, double omega) {
+inline SlotDerivative derive(const SlotState &y, const NeighborLink *links, int32_t n,
+                             double omega) {
     double d_re = -0.02 * y.amp_re;
     double d_im = -0.02 * y.amp_im;
     double s = 0.0;
@@ -25,10 +20,8 @@ inline SlotDerivative derive(const SlotState &y, const NeighborLink *links, Coun
     for (int32_t first = 0; first < n; first += 8) {
         const int32_t count = n - first < 8 ? n - first : 8;
         double sn[8], cs[8];
-#pragma GCC unroll 8
         for (int32_t j = 0; j < count; ++j)
             ::sincos(links[first + j].phase_delta - y.phase, &sn[j], &cs[j]);
-#pragma GCC unroll 8
         for (int32_t j = 0; j < count; ++j) {
             d_re += links[first + j].coupling * cs[j];
             d_im += links[first + j].coupling * sn[j];
@@ -54,8 +47,7 @@ inline double combine(double y, double k1, double k2, double k3, double k4, doub
     return y + (((k1 + 2.0 * k2) + 2.0 * k3) + k4) * h;
 }
 
-template <class Count>
-inline SlotState rk4_integrate(const SlotState &y0, const NeighborLink *links, Count n,
+inline SlotState rk4_integrate(const SlotState &y0, const NeighborLink *links, int32_t n,
                                double omega, double dt) {
     // The four stages run through one copy of the derivative's code, with no
     // branch between them. A stage's angles differ from the first stage's by

@@ -148,8 +148,6 @@ double sweep_windowed(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &fi
             // Filled above: the analyzer cannot follow the wrapped window index.
             const double a = at(c);  // NOLINT(clang-analyzer-core.uninitialized.Assign)
             const double own = std::fabs(a) + 1e-10;
-            // Unrolled like the derivative's links, one exp call site per link.
-#pragma GCC unroll 8
             for (int k = 0; k < 8; ++k) link(links[k], slot, fetch(nb[k]), at(c + ring.off[k]), own);
             lv::step_in_place(slot, links, a, dt);
             at(c) = lv::slot_value(slot);
