@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <shared_mutex>
 #include <vector>
 
 #include "common/internal.h"
@@ -17,9 +19,18 @@ struct Range {
 };
 
 // Sorted by begin; one entry per materialised chunk of every live lattice.
-std::vector<Range> &ranges() {
-    static std::vector<Range> r;
-    return r;
+// Lattices on different threads share it, hence the lock. It is never
+// destroyed (nor taken from the heap), so a lattice released during the
+// host's exit still finds it.
+struct Registry {
+    std::shared_mutex lock;
+    std::vector<Range> ranges;
+};
+
+Registry &registry() {
+    alignas(Registry) static unsigned char storage[sizeof(Registry)];
+    static Registry *const r = new (storage) Registry;
+    return *r;
 }
 
 }  // namespace
@@ -30,7 +41,9 @@ void report_error(const char *message) {
 }
 
 bool arena_register(const void *begin, std::size_t bytes) {
-    auto &r = ranges();
+    auto &reg = registry();
+    const std::unique_lock hold(reg.lock);
+    auto &r = reg.ranges;
     const Range range{reinterpret_cast<uintptr_t>(begin), reinterpret_cast<uintptr_t>(begin) + bytes};
     // A registry that cannot grow stays as it was; no exception leaves the
     // library's C interface.
@@ -45,14 +58,19 @@ bool arena_register(const void *begin, std::size_t bytes) {
 }
 
 void arena_unregister(const void *begin) {
-    auto &r = ranges();
+    auto &reg = registry();
+    const std::unique_lock hold(reg.lock);
+    auto &r = reg.ranges;
     const auto key = reinterpret_cast<uintptr_t>(begin);
     std::erase_if(r, [key](const Range &x) { return x.begin == key; });
 }
 
 bool arena_owns(const void *p) {
-    const auto &r = ranges();
-    if (r.empty() || p == nullptr) return false;
+    if (p == nullptr) return false;
+    auto &reg = registry();
+    const std::shared_lock hold(reg.lock);
+    const auto &r = reg.ranges;
+    if (r.empty()) return false;
     const auto key = reinterpret_cast<uintptr_t>(p);
     auto it = std::upper_bound(r.begin(), r.end(), key,
                                [](uintptr_t k, const Range &x) { return k < x.begin; });
