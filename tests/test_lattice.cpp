@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "support.h"
 
@@ -304,4 +305,34 @@ TEST(LatticeChunk, SlotBuffersCanBeReleasedAndReplacedInPlace) {
     ap_free(&keep6);
     // The lattice releases chunk slots whatever they now own.
     lattice_free(l);
+}
+
+TEST(LatticeThreads, ChunkMadeOnOneThreadIsReleasedOnAnother) {
+    // This thread releases a heap slot first, so it has looked at the
+    // registry before the other thread's chunk exists.
+    Slot *v = ap_from_double(4096, 24, 1.25);
+    ASSERT_NE(v, nullptr);
+    Slot before{};
+    ap_copy(&before, v);
+    ap_free(&before);
+
+    Lattice *l = nullptr;
+    std::thread maker([&l] {
+        srand(11u);
+        l = lattice_init(1, 1);
+        if (l != nullptr) lattice_get_slot(l, 0);
+    });
+    maker.join();
+    ASSERT_TRUE(l != nullptr && l->chunks[0] != nullptr);
+
+    // Replacing a chunk slot's value forgets its block words, and releasing
+    // the lattice here releases the block whole: a word of the block handed
+    // to free would abort.
+    Slot *s = lattice_get_slot(l, 3);
+    ap_copy(s, v);
+    EXPECT_EQ(ap_to_double(s), 1.25);
+    ap_free(lattice_get_slot(l, 4));
+    lattice_free(l);
+    ap_free(v);
+    std::free(v);
 }

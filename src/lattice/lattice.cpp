@@ -45,27 +45,6 @@ void fill_from_block(Slot *slots) {
     }
 }
 
-// Releases what the chunk's slots hold outside the chunk's own block (all of
-// it when the slots took separate buffers); the block itself goes whole, so
-// its words need no lookup in the shared registry.
-void release_chunk_buffers(Slot *slots) {
-    const auto lo = reinterpret_cast<uintptr_t>(slots) + kBlockBytes;
-    // Records allocated on their own are followed by nothing of ours.
-    const bool block = lv::arena_owns(reinterpret_cast<const void *>(lo));
-    const auto hi = block ? lo + kArenaWords * sizeof(uint64_t) : lo;
-    const auto release = [lo, hi](uint64_t *w) {
-        const auto a = reinterpret_cast<uintptr_t>(w);
-        if (a < lo || a >= hi) lv::release_words(w);
-    };
-    for (int64_t j = 0; j < SLOTS_PER_CHUNK; ++j) {
-        Slot &s = slots[j];
-        release(s.mantissa_words);
-        release(s.exponent_mpi.words);
-        release(s.num_words_mpi.words);
-        release(s.aux_mpi.words);
-    }
-}
-
 }  // namespace
 
 extern "C" {
@@ -136,7 +115,7 @@ void lattice_free(Lattice *l) {
     for (int32_t c = 0; c < l->num_chunks && l->chunks != nullptr; ++c) {
         SlotChunk *chunk = l->chunks[c];
         if (chunk == nullptr) continue;
-        release_chunk_buffers(chunk->slots);
+        for (int64_t j = 0; j < SLOTS_PER_CHUNK; ++j) ap_free(&chunk->slots[j]);
         lv::arena_unregister(reinterpret_cast<char *>(chunk->slots) + kBlockBytes);
         std::free(chunk->slots);
         std::free(chunk);
