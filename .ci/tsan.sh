@@ -1,8 +1,9 @@
 #!/bin/sh
 # CI: the tests that drive the library from several threads at once, built
 # with ThreadSanitizer; any report fails the step. Lattices on different
-# threads share only the registry of chunk-wide blocks, and these tests make,
-# sweep and release lattices side by side.
+# threads share only the registry of chunk-wide blocks (and a block's marks of
+# released buffers), and these tests make, sweep and release lattices side by
+# side.
 set -eu
 cd "$(dirname "$0")/.."
 build=build-tsan

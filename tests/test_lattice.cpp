@@ -307,6 +307,103 @@ TEST(LatticeChunk, SlotBuffersCanBeReleasedAndReplacedInPlace) {
     lattice_free(l);
 }
 
+// Bytes the C library holds in mapped regions, where a chunk's block lives;
+// the sanitizers' allocators answer 0.
+size_t mapped_bytes() { return mallinfo2().hblkhd; }
+
+TEST(LatticeChunk, BuffersMovedOutOfALatticeOutliveIt) {
+    // A plain copy of a record moves its buffers: the lattice no longer owns
+    // them, and the host may release them after the lattice is gone.
+    const size_t mapped_before = mapped_bytes();
+    srand(5u);
+    Lattice *l = lattice_init(4096, 4);
+    ASSERT_NE(l, nullptr);
+    Slot *s2 = lattice_get_slot(l, 2);
+    Slot *s13 = lattice_get_slot(l, 13);
+    ASSERT_TRUE(s2 && s13);
+    const bool counted = mapped_bytes() > mapped_before;
+    Slot want2{}, want13{}, want30{};
+    ap_copy(&want2, s2);
+    ap_copy(&want13, s13);
+    ap_copy(&want30, lattice_get_slot(l, 30));
+
+    Slot a = *s2;
+    *s2 = Slot{};
+    Slot b = *s13;
+    *s13 = Slot{};
+    // Buffers moved from one slot to another stay the lattice's.
+    Slot *s21 = lattice_get_slot(l, 21);
+    ap_free(s21);
+    *s21 = *lattice_get_slot(l, 30);
+    *lattice_get_slot(l, 30) = Slot{};
+    EXPECT_TRUE(lvtest::same_slot(*s21, want30));
+
+    lattice_free(l);
+    if (counted) {
+        EXPECT_GT(mapped_bytes(), mapped_before) << "the block must outlive the lattice";
+    }
+    EXPECT_TRUE(lvtest::same_slot(a, want2));
+    EXPECT_TRUE(lvtest::same_slot(b, want13));
+    EXPECT_EQ(ap_to_double(&a), ap_to_double(&want2));
+
+    ap_free(&a);
+    ap_free(&a);  // a released record holds nothing; releasing it again changes nothing
+    EXPECT_TRUE(lvtest::same_slot(b, want13)) << "one buffer held outside keeps the block";
+    if (counted) {
+        EXPECT_GT(mapped_bytes(), mapped_before);
+    }
+
+    // Replacing the last outside value releases its buffers, and the block with them.
+    ap_copy(&b, &want2);
+    EXPECT_TRUE(lvtest::same_slot(b, want2));
+    if (counted) {
+        EXPECT_EQ(mapped_bytes(), mapped_before) << "the block must go with its last buffer";
+    }
+    ap_free(&b);
+    ap_free(&want2);
+    ap_free(&want13);
+    ap_free(&want30);
+}
+
+TEST(LatticeChunk, ALatticeWithoutBuffersHeldOutsideGoesAtOnce) {
+    const size_t mapped_before = mapped_bytes();
+    srand(6u);
+    Lattice *l = lattice_init(1, 1);
+    ASSERT_NE(l, nullptr);
+    Slot *s = lattice_get_slot(l, 0);
+    ASSERT_NE(s, nullptr);
+    // Values replaced through the operations release the block's buffers.
+    Slot *v = ap_from_double(4096, 24, -3.0);
+    ASSERT_NE(v, nullptr);
+    ap_copy(s, v);
+    ap_copy(lattice_get_slot(l, 1), v);
+    mpi_free(&lattice_get_slot(l, 2)->aux_mpi);
+    lattice_free(l);
+    EXPECT_EQ(mapped_bytes(), mapped_before);
+    ap_free(v);
+    std::free(v);
+}
+
+TEST(LatticeThreads, BuffersMovedOutAreReleasedOnAnotherThread) {
+    srand(12u);
+    Lattice *l = lattice_init(2, 2);
+    ASSERT_NE(l, nullptr);
+    Slot *s = lattice_get_slot(l, 1);
+    ASSERT_NE(s, nullptr);
+    Slot want{};
+    ap_copy(&want, s);
+    Slot out = *s;
+    *s = Slot{};
+    // The lattice goes while the other thread works on the moved record.
+    std::thread releaser([&out, &want] {
+        EXPECT_TRUE(lvtest::same_slot(out, want));
+        ap_free(&out);
+    });
+    lattice_free(l);
+    releaser.join();
+    ap_free(&want);
+}
+
 TEST(LatticeThreads, ChunkMadeOnOneThreadIsReleasedOnAnother) {
     // This thread releases a heap slot first, so it has looked at the
     // registry before the other thread's chunk exists.

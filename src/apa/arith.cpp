@@ -37,11 +37,14 @@ void shift_left(uint64_t *w, uint64_t n, uint64_t bits) {
     }
 }
 
-// Leading zero bits of the whole mantissa; 64 x n when it is zero.
+constexpr uint64_t kNoSetBit = ~uint64_t{0};
+
+// Leading zero bits of the whole mantissa; kNoSetBit when it is zero, so that
+// no count of a mantissa's bits is ever formed from n.
 uint64_t leading_zeros(const uint64_t *w, uint64_t n) {
     for (uint64_t i = 0; i < n; ++i)
         if (w[i] != 0) return 64 * i + static_cast<uint64_t>(std::countl_zero(w[i]));
-    return 64 * n;
+    return kNoSetBit;
 }
 
 bool has_storage(const Slot *s) { return s->num_words == 0 || s->mantissa_words != nullptr; }
@@ -66,12 +69,12 @@ void ap_normalize_legacy(Slot *s) {
     if (s->exponent > min) {
         const uint64_t room = static_cast<uint64_t>(s->exponent) - static_cast<uint64_t>(min);
         const uint64_t lz = leading_zeros(w, s->num_words);
-        if (lz < 64 * s->num_words && lz <= room) {
+        if (lz != kNoSetBit && lz <= room) {
             shift_left(w, s->num_words, lz);
             s->exponent -= static_cast<int64_t>(lz);
             return;
         }
-        if (lz < 64 * s->num_words) shift_left(w, s->num_words, room);
+        if (lz != kNoSetBit) shift_left(w, s->num_words, room);
         s->exponent = min;
     }
     s->flags |= FLAG_UNDERFLOW;

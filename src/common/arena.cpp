@@ -17,6 +17,7 @@ namespace {
 struct Range {
     uintptr_t begin;
     uintptr_t end;
+    ChunkBlock *owner;
 };
 
 // Sorted by begin; one entry per materialised chunk of every live lattice.
@@ -48,10 +49,10 @@ struct Cache {
     Range ranges[kCached] = {};
 };
 
-bool within(const Range *first, const Range *last, uintptr_t key) {
+ChunkBlock *within(const Range *first, const Range *last, uintptr_t key) {
     const Range *it =
         std::upper_bound(first, last, key, [](uintptr_t k, const Range &x) { return k < x.begin; });
-    return it != first && key < (it - 1)->end;
+    return it != first && key < (it - 1)->end ? (it - 1)->owner : nullptr;
 }
 
 }  // namespace
@@ -61,11 +62,12 @@ void report_error(const char *message) {
     std::fwrite(message, 1, std::strlen(message), stderr);
 }
 
-bool arena_register(const void *begin, std::size_t bytes) {
+bool arena_register(const void *begin, std::size_t bytes, ChunkBlock *owner) {
     auto &reg = registry();
     const std::unique_lock hold(reg.lock);
     auto &r = reg.ranges;
-    const Range range{reinterpret_cast<uintptr_t>(begin), reinterpret_cast<uintptr_t>(begin) + bytes};
+    const Range range{reinterpret_cast<uintptr_t>(begin), reinterpret_cast<uintptr_t>(begin) + bytes,
+                      owner};
     // A registry that cannot grow stays as it was; no exception leaves the
     // library's C interface.
     try {
@@ -88,8 +90,8 @@ void arena_unregister(const void *begin) {
     reg.version.fetch_add(1, std::memory_order_release);
 }
 
-bool arena_owns(const void *p) {
-    if (p == nullptr) return false;
+ChunkBlock *arena_find(const void *p) {
+    if (p == nullptr) return nullptr;
     const auto key = reinterpret_cast<uintptr_t>(p);
     auto &reg = registry();
     thread_local Cache cache;
@@ -105,8 +107,21 @@ bool arena_owns(const void *p) {
     return within(cache.ranges, cache.ranges + cache.count, key);
 }
 
+ChunkBlock *arena_block_at(const void *begin) {
+    auto &reg = registry();
+    const std::shared_lock hold(reg.lock);
+    const auto key = reinterpret_cast<uintptr_t>(begin);
+    for (const Range &x : reg.ranges)
+        if (x.begin == key) return x.owner;
+    return nullptr;
+}
+
 void release_words(uint64_t *words) {
-    if (words != nullptr && !arena_owns(words)) std::free(words);
+    if (words == nullptr) return;
+    if (ChunkBlock *owner = arena_find(words))
+        block_forget(owner, words);
+    else
+        std::free(words);
 }
 
 }  // namespace lv

@@ -21,12 +21,17 @@ inline constexpr uint64_t kTopBit = uint64_t{1} << 63;
 void report_error(const char *message);
 
 // Chunk-wide storage: a materialised chunk keeps every slot's buffers in one
-// block. Releasing a pointer that lies in a registered block only forgets it;
-// the block is released whole by lattice_free. Registering answers false,
+// block, registered with its bookkeeping (`owner`). Releasing a pointer that
+// lies in a registered block marks that buffer released (block_forget) instead
+// of freeing it; the block goes when its lattice is released and no buffer
+// moved out of the lattice is still held. Registering answers false,
 // registering nothing, when the registry cannot grow.
-bool arena_register(const void *begin, std::size_t bytes);
+struct ChunkBlock;
+bool arena_register(const void *begin, std::size_t bytes, ChunkBlock *owner);
 void arena_unregister(const void *begin);
-bool arena_owns(const void *p);
+ChunkBlock *arena_find(const void *p);            // the block holding p, if any
+ChunkBlock *arena_block_at(const void *begin);    // the block registered at begin, if any
+void block_forget(ChunkBlock *block, const void *buffer);
 void release_words(uint64_t *words);
 
 // Mantissa words of a slot of this width, or -1 outside the domain.

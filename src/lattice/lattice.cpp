@@ -1,4 +1,6 @@
 // lattice.cpp: the lattice record and its lazily materialised chunks of slots.
+#include <atomic>
+#include <bit>
 #include <cstdlib>
 #include <type_traits>
 
@@ -20,6 +22,65 @@ namespace {
 constexpr std::size_t kGroupWords = 8 * 64 + (0 + 1 + 2 + 3 + 4 + 5 + 6 + 7) + 8 * 3;
 constexpr std::size_t kArenaWords = (SLOTS_PER_CHUNK / 8) * kGroupWords;
 constexpr std::size_t kBlockBytes = SLOTS_PER_CHUNK * sizeof(Slot);
+constexpr std::size_t kWordBytes = kArenaWords * sizeof(uint64_t);
+constexpr std::size_t kBuffers = 4 * SLOTS_PER_CHUNK;  // a mantissa and three vectors a slot
+
+}  // namespace
+
+// The bookkeeping at the end of a chunk's block: one bit per carved buffer,
+// set when the buffer is released. A plain copy of a slot record moves its
+// buffers, so a host may take buffers out of a lattice and release them after
+// lattice_free; the block must outlive the lattice until then. lattice_free
+// releases its slots and claims every bit: a bit it finds clear is a buffer
+// held outside, counted in `outside`, and the last release of those frees the
+// block. Plain words, reached through atomic_ref, so that the zeroed block is
+// already a valid, untouched initial state.
+struct lv::ChunkBlock {
+    uint64_t released[kBuffers / 64];
+    uint64_t claimed;  // lattice_free has counted the buffers held outside
+    int64_t outside;
+};
+
+namespace {
+
+static_assert(kWordBytes % alignof(lv::ChunkBlock) == 0 && std::is_standard_layout_v<lv::ChunkBlock>);
+constexpr std::size_t kTotalBytes = kBlockBytes + kWordBytes + sizeof(lv::ChunkBlock);
+
+uint64_t *words_of(lv::ChunkBlock *b) {
+    return reinterpret_cast<uint64_t *>(reinterpret_cast<char *>(b) - kWordBytes);
+}
+
+// Bit of the carved buffer that holds address p of the block's words. Each
+// group of eight positions carves, per position i, 64 + i mantissa words and
+// then the exponent, word-count and aux vectors.
+std::size_t buffer_bit(lv::ChunkBlock *b, const void *p) {
+    const std::size_t o = (reinterpret_cast<uintptr_t>(p) -
+                           reinterpret_cast<uintptr_t>(words_of(b))) / sizeof(uint64_t);
+    std::size_t r = o % kGroupWords;
+    std::size_t i = 0;
+    for (; i < 7 && r >= 67 + i; ++i) r -= 67 + i;
+    const std::size_t kind = r < 64 + i ? 0 : 1 + (r - (64 + i));
+    return 4 * (8 * (o / kGroupWords) + i) + kind;
+}
+
+// Adds to the count of buffers held outside; whoever brings it to zero once
+// lattice_free has claimed the block frees it.
+void settle(lv::ChunkBlock *b, int64_t change) {
+    if (std::atomic_ref(b->outside).fetch_add(change) + change != 0) return;
+    uint64_t *words = words_of(b);
+    lv::arena_unregister(words);
+    std::free(reinterpret_cast<char *>(words) - kBlockBytes);
+}
+
+// lattice_free's part, after its slots are released: claim every bit, count
+// the buffers released by nobody, and free the block if there are none.
+void release_block(lv::ChunkBlock *b) {
+    std::atomic_ref(b->claimed).store(1);
+    int64_t outside = 0;
+    for (uint64_t &w : b->released)
+        outside += std::popcount(~std::atomic_ref(w).exchange(~uint64_t{0}));
+    settle(b, outside);
+}
 
 int mantissa_bits_at(int64_t j) { return 64 * (64 + static_cast<int>(j % 8)); }
 int exponent_bits_at(int64_t j) { return 16 + 2 * static_cast<int>(j % 8); }
@@ -46,6 +107,15 @@ void fill_from_block(Slot *slots) {
 }
 
 }  // namespace
+
+void lv::block_forget(ChunkBlock *b, const void *buffer) {
+    const std::size_t bit = buffer_bit(b, buffer);
+    const uint64_t mask = uint64_t{1} << (bit % 64);
+    const uint64_t before = std::atomic_ref(b->released[bit / 64]).fetch_or(mask);
+    // Set already: lattice_free counted this buffer as held outside (or it is
+    // released a second time, which a buffer of the heap would not survive).
+    if ((before & mask) != 0 && std::atomic_ref(b->claimed).load() != 0) settle(b, -1);
+}
 
 extern "C" {
 
@@ -81,11 +151,13 @@ SlotChunk *lattice_get_chunk(Lattice *l, int32_t c) {
     chunk->num_slots = SLOTS_PER_CHUNK;
     // One zeroed block holds the records and all their buffers; zeroed pages
     // come from the system untouched, so every page is written once.
-    void *block = std::calloc(kBlockBytes + kArenaWords * sizeof(uint64_t), 1);
+    void *block = std::calloc(kTotalBytes, 1);
     // An unregistered block would have its buffers freed one by one: without
     // room in the registry, the slots take separate buffers instead.
-    if (block != nullptr && !lv::arena_register(static_cast<char *>(block) + kBlockBytes,
-                                                kArenaWords * sizeof(uint64_t))) {
+    if (block != nullptr &&
+        !lv::arena_register(static_cast<char *>(block) + kBlockBytes, kWordBytes,
+                            reinterpret_cast<lv::ChunkBlock *>(static_cast<char *>(block) +
+                                                               kBlockBytes + kWordBytes))) {
         std::free(block);
         block = nullptr;
     }
@@ -116,8 +188,10 @@ void lattice_free(Lattice *l) {
         SlotChunk *chunk = l->chunks[c];
         if (chunk == nullptr) continue;
         for (int64_t j = 0; j < SLOTS_PER_CHUNK; ++j) ap_free(&chunk->slots[j]);
-        lv::arena_unregister(reinterpret_cast<char *>(chunk->slots) + kBlockBytes);
-        std::free(chunk->slots);
+        if (lv::ChunkBlock *b = lv::arena_block_at(reinterpret_cast<char *>(chunk->slots) + kBlockBytes))
+            release_block(b);
+        else
+            std::free(chunk->slots);
         std::free(chunk);
     }
     std::free(l->chunks);
