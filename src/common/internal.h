@@ -32,6 +32,9 @@ void arena_unregister(const void *begin);
 ChunkBlock *arena_find(const void *p);            // the block holding p, if any
 ChunkBlock *arena_block_at(const void *begin);    // the block registered at begin, if any
 void block_forget(ChunkBlock *block, const void *buffer);
+// Room for kKeptPhases doubles in a chunk's block, null for a chunk without one.
+inline constexpr int64_t kKeptPhases = 65536;
+double *chunk_phase_room(const SlotChunk *chunk);
 void release_words(uint64_t *words);
 
 // Mantissa words of a slot of this width, or -1 outside the domain.

@@ -1,7 +1,5 @@
 // sweep.cpp: the integration sweep, which advances every free slot in place with an adaptive step.
 #include <cmath>
-#include <new>
-#include <vector>
 
 #include "dynamics/consensus.h"
 #include "dynamics/step.h"
@@ -158,28 +156,17 @@ double sweep_windowed(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &fi
     return dt;
 }
 
-// Most phases a thread keeps for the detector: 512 KiB, held until the thread ends.
-constexpr int64_t kMaxKept = 65536;
-
-// Room for the unlocked phases of n slots, which the detector's second pass
-// reads far faster than the records. It grows once to the largest lattice of
-// at most kMaxKept slots that the thread sweeps; null when there is none, and
-// the detector reads the records instead.
-double *kept_phases(int64_t n) {
-    thread_local std::vector<double> kept;
-    if (n > kMaxKept) return nullptr;
-    try {
-        if (kept.size() < static_cast<size_t>(n)) kept.resize(static_cast<size_t>(n));
-    } catch (const std::bad_alloc &) {
-        return nullptr;
-    }
-    return kept.data();
+// Room for the unlocked phases of a lattice of at most kKeptPhases slots, which
+// the detector's second pass reads far faster than the records: it lies in
+// chunk 0's block, so the sweep allocates nothing. Null for a larger lattice
+// or a chunk without a block, and the detector reads the records instead.
+double *kept_phases(const Lattice *l, int64_t n) {
+    return n > lv::kKeptPhases ? nullptr : lv::chunk_phase_room(l->chunks[0]);
 }
 
 // The sweep over present blocks, taking the detector's first pass into `first`.
 template <class Fetch>
 double sweep_present(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &first) {
-    first.kept = kept_phases(ring.n);
     if (ring.w >= 1 && 2 * ring.w + 3 < kWindow && ring.n > 2 * ring.w + 3)
         return sweep_windowed(fetch, ring, dt, first);
     return sweep(fetch, ring, dt, &first);
@@ -206,6 +193,7 @@ void lattice_integrate_rk4(Lattice *l, double dt) {
     if (n > 0 && lv::chunks_present(l, n)) {
         const Ring ring(n, l->slots_per_instance);
         lv::PhaseSum first;
+        first.kept = kept_phases(l, n);
         if (n <= SLOTS_PER_CHUNK)
             dt = sweep_present(OneBlock{l->chunks[0]->slots}, ring, dt, first);
         else

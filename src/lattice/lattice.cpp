@@ -34,11 +34,13 @@ constexpr std::size_t kBuffers = 4 * SLOTS_PER_CHUNK;  // a mantissa and three v
 // releases its slots and claims every bit: a bit it finds clear is a buffer
 // held outside, counted in `outside`, and the last release of those frees the
 // block. Plain words, reached through atomic_ref, so that the zeroed block is
-// already a valid, untouched initial state.
+// already a valid, untouched initial state. The block also holds the room in
+// which the sweep keeps a small lattice's phases for the detector.
 struct lv::ChunkBlock {
     uint64_t released[kBuffers / 64];
     uint64_t claimed;  // lattice_free has counted the buffers held outside
     int64_t outside;
+    double phases[lv::kKeptPhases];
 };
 
 namespace {
@@ -115,6 +117,11 @@ void lv::block_forget(ChunkBlock *b, const void *buffer) {
     // Set already: lattice_free counted this buffer as held outside (or it is
     // released a second time, which a buffer of the heap would not survive).
     if ((before & mask) != 0 && std::atomic_ref(b->claimed).load() != 0) settle(b, -1);
+}
+
+double *lv::chunk_phase_room(const SlotChunk *chunk) {
+    ChunkBlock *b = arena_block_at(reinterpret_cast<const char *>(chunk->slots) + kBlockBytes);
+    return b == nullptr ? nullptr : b->phases;
 }
 
 extern "C" {
