@@ -291,6 +291,20 @@ TEST(Equivalence, LatticesSpanningTwoChunks) {
     }
 }
 
+// A chunk that does not exist yet is made at the first fetch of any of its
+// slots: here by slot 0's first neighbour, the last slot, in the middle of the
+// first sweep and from that sweep's draws.
+TEST(Equivalence, ChunkMadeInTheMiddleOfASweep) {
+    // Fresh lattices: no comparison before the sweep, which would make the chunks.
+    Pair p;
+    for (OwnedLattice *l : {&p.fast, &p.plain}) {
+        l->reset(lattice_init(262145, 4));
+        ASSERT_NE(l->get(), nullptr);
+        ASSERT_EQ((*l)->num_chunks, 2);
+    }
+    sweep_and_compare(p.fast.get(), p.plain.get(), 2, 3030u, "chunks made by the first sweep");
+}
+
 // A single stray word below word 0, at every position from 1 to the last (a
 // lone bit or all ones), must be found and cleared by the write-back; the
 // check reads the words in blocks and the tail one by one.
@@ -322,8 +336,8 @@ TEST(Equivalence, StrayLowerWordsAtEveryPositionAreCleared) {
     }
 }
 
-// The sweep's scratch for the detector belongs to the thread that sweeps: two
-// threads sweeping lattices of different sizes at the same time each find,
+// The sweep's room for the detector belongs to each lattice: two threads
+// sweeping lattices of different sizes at the same time each find,
 // after every sweep, the spread and count that the exported detector finds on
 // the same lattice. (The generator is shared, so the threads' draws interleave;
 // each lattice is only compared with itself.)
