@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -384,24 +385,73 @@ TEST(LatticeChunk, ALatticeWithoutBuffersHeldOutsideGoesAtOnce) {
     std::free(v);
 }
 
+TEST(LatticeChunk, EachKindOfBufferMovedOutKeepsTheBlock) {
+    // One buffer at a time: a mantissa or one of the three vectors, at the
+    // first and last positions of a group, in the first and last group.
+    struct Case {
+        int32_t slot;
+        int kind;  // 0 mantissa, 1 exponent, 2 word count, 3 aux
+    };
+    for (const Case c : {Case{0, 0}, Case{7, 3}, Case{1048568, 2}, Case{1048575, 1}, Case{1048575, 0}}) {
+        SCOPED_TRACE(testing::Message() << "slot " << c.slot << ", buffer " << c.kind);
+        const size_t mapped_before = mapped_bytes();
+        srand(8u);
+        Lattice *l = lattice_init(1, 1);
+        ASSERT_NE(l, nullptr);
+        Slot *s = lattice_get_slot(l, c.slot);
+        ASSERT_NE(s, nullptr);
+        const bool counted = mapped_bytes() > mapped_before;
+        Slot held{};  // the moved buffer, in a record of its own
+        Mpi *vectors[] = {nullptr, &s->exponent_mpi, &s->num_words_mpi, &s->aux_mpi};
+        if (c.kind == 0) {
+            held.mantissa_words = s->mantissa_words;
+            held.num_words = s->num_words;
+            s->mantissa_words = nullptr;
+            s->num_words = 0;
+        } else {
+            held.aux_mpi = *vectors[c.kind];
+            *vectors[c.kind] = Mpi{};
+        }
+        const uint64_t first = c.kind == 0 ? held.mantissa_words[0] : held.aux_mpi.words[0];
+        lattice_free(l);
+        if (counted) {
+            EXPECT_GT(mapped_bytes(), mapped_before);
+        }
+        EXPECT_EQ(c.kind == 0 ? held.mantissa_words[0] : held.aux_mpi.words[0], first);
+        ap_free(&held);
+        if (counted) {
+            EXPECT_EQ(mapped_bytes(), mapped_before);
+        }
+    }
+}
+
 TEST(LatticeThreads, BuffersMovedOutAreReleasedOnAnotherThread) {
     srand(12u);
     Lattice *l = lattice_init(2, 2);
     ASSERT_NE(l, nullptr);
-    Slot *s = lattice_get_slot(l, 1);
-    ASSERT_NE(s, nullptr);
-    Slot want{};
-    ap_copy(&want, s);
-    Slot out = *s;
-    *s = Slot{};
-    // The lattice goes while the other thread works on the moved record.
-    std::thread releaser([&out, &want] {
-        EXPECT_TRUE(lvtest::same_slot(out, want));
-        ap_free(&out);
+    Slot want[2] = {}, out[2];
+    for (int i = 0; i < 2; ++i) {
+        Slot *s = lattice_get_slot(l, 1 + i);
+        ASSERT_NE(s, nullptr);
+        ap_copy(&want[i], s);
+        out[i] = *s;
+        *s = Slot{};
+    }
+    std::atomic<bool> gone{false};
+    std::thread releaser([&out, &want, &gone] {
+        // One record while this lattice is being released,
+        EXPECT_TRUE(lvtest::same_slot(out[0], want[0]));
+        ap_free(&out[0]);
+        // the other once it is gone: this thread then frees the block.
+        while (!gone.load()) std::this_thread::yield();
+        EXPECT_TRUE(lvtest::same_slot(out[1], want[1]));
+        ap_free(&out[1]);
     });
     lattice_free(l);
+    gone.store(true);
     releaser.join();
-    ap_free(&want);
+    ap_free(&want[0]);
+    ap_free(&want[1]);
 }
 
 TEST(LatticeThreads, ChunkMadeOnOneThreadIsReleasedOnAnother) {
