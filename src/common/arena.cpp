@@ -107,15 +107,6 @@ ChunkBlock *arena_find(const void *p) {
     return within(cache.ranges, cache.ranges + cache.count, key);
 }
 
-ChunkBlock *arena_block_at(const void *begin) {
-    auto &reg = registry();
-    const std::shared_lock hold(reg.lock);
-    const auto key = reinterpret_cast<uintptr_t>(begin);
-    for (const Range &x : reg.ranges)
-        if (x.begin == key) return x.owner;
-    return nullptr;
-}
-
 void release_words(uint64_t *words) {
     if (words == nullptr) return;
     if (ChunkBlock *owner = arena_find(words))

@@ -29,8 +29,7 @@ void report_error(const char *message);
 struct ChunkBlock;
 bool arena_register(const void *begin, std::size_t bytes, ChunkBlock *owner);
 void arena_unregister(const void *begin);
-ChunkBlock *arena_find(const void *p);            // the block holding p, if any
-ChunkBlock *arena_block_at(const void *begin);    // the block registered at begin, if any
+ChunkBlock *arena_find(const void *p);  // the block holding p, if any
 void block_forget(ChunkBlock *block, const void *buffer);
 // Room for kKeptPhases doubles in a chunk's block, null for a chunk without one.
 inline constexpr int64_t kKeptPhases = 65536;

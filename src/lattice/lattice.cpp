@@ -52,6 +52,14 @@ uint64_t *words_of(lv::ChunkBlock *b) {
     return reinterpret_cast<uint64_t *>(reinterpret_cast<char *>(b) - kWordBytes);
 }
 
+// The block whose records a chunk's slots are, or null for a chunk whose slots
+// took separate buffers: the block registered exactly where its words begin.
+lv::ChunkBlock *block_of(const SlotChunk *chunk) {
+    const char *words = reinterpret_cast<const char *>(chunk->slots) + kBlockBytes;
+    lv::ChunkBlock *b = lv::arena_find(words);
+    return b != nullptr && reinterpret_cast<const char *>(words_of(b)) == words ? b : nullptr;
+}
+
 // Bit of the carved buffer that holds address p of the block's words. Each
 // group of eight positions carves, per position i, 64 + i mantissa words and
 // then the exponent, word-count and aux vectors.
@@ -120,7 +128,7 @@ void lv::block_forget(ChunkBlock *b, const void *buffer) {
 }
 
 double *lv::chunk_phase_room(const SlotChunk *chunk) {
-    ChunkBlock *b = arena_block_at(reinterpret_cast<const char *>(chunk->slots) + kBlockBytes);
+    ChunkBlock *b = block_of(chunk);
     return b == nullptr ? nullptr : b->phases;
 }
 
@@ -158,18 +166,17 @@ SlotChunk *lattice_get_chunk(Lattice *l, int32_t c) {
     chunk->num_slots = SLOTS_PER_CHUNK;
     // One zeroed block holds the records and all their buffers; zeroed pages
     // come from the system untouched, so every page is written once.
-    void *block = std::calloc(kTotalBytes, 1);
+    auto *block = static_cast<char *>(std::calloc(kTotalBytes, 1));
     // An unregistered block would have its buffers freed one by one: without
     // room in the registry, the slots take separate buffers instead.
     if (block != nullptr &&
-        !lv::arena_register(static_cast<char *>(block) + kBlockBytes, kWordBytes,
-                            reinterpret_cast<lv::ChunkBlock *>(static_cast<char *>(block) +
-                                                               kBlockBytes + kWordBytes))) {
+        !lv::arena_register(block + kBlockBytes, kWordBytes,
+                            reinterpret_cast<lv::ChunkBlock *>(block + kBlockBytes + kWordBytes))) {
         std::free(block);
         block = nullptr;
     }
     if (block != nullptr) {
-        chunk->slots = static_cast<Slot *>(block);
+        chunk->slots = reinterpret_cast<Slot *>(block);
         fill_from_block(chunk->slots);
     } else {
         chunk->slots = static_cast<Slot *>(std::malloc(kBlockBytes));
@@ -195,7 +202,7 @@ void lattice_free(Lattice *l) {
         SlotChunk *chunk = l->chunks[c];
         if (chunk == nullptr) continue;
         for (int64_t j = 0; j < SLOTS_PER_CHUNK; ++j) ap_free(&chunk->slots[j]);
-        if (lv::ChunkBlock *b = lv::arena_block_at(reinterpret_cast<char *>(chunk->slots) + kBlockBytes))
+        if (lv::ChunkBlock *b = block_of(chunk))
             release_block(b);
         else
             std::free(chunk->slots);
