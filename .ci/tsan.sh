@@ -8,9 +8,10 @@ set -eu
 cd "$(dirname "$0")/.."
 build=build-tsan
 cmake -S . -B "$build" -G Ninja -DLUMIVANE_TSAN=ON -DLUMIVANE_BENCH=OFF
-cmake --build "$build" --target lumivane_tests
+cmake --build "$build" --target lumivane_tests lumivane_internal_tests
 export TSAN_OPTIONS=halt_on_error=1:exitcode=66
 # setarch -R: an older ThreadSanitizer runtime cannot map its shadow memory
 # under a recent kernel's wider address randomisation.
 setarch "$(uname -m)" -R "$build/lumivane_tests" --gtest_filter='*Concurrent*:LatticeThreads.*'
+setarch "$(uname -m)" -R "$build/lumivane_internal_tests" --gtest_filter='RegistryConcurrent.*'
 echo "tsan: threaded tests clean"
