@@ -308,6 +308,8 @@ TEST(LatticeChunk, SlotBuffersCanBeReleasedAndReplacedInPlace) {
     lattice_free(l);
 }
 
+namespace {
+
 // Bytes the C library holds in mapped regions, where a chunk's block lives;
 // the sanitizers' allocators answer 0.
 size_t mapped_bytes() { return mallinfo2().hblkhd; }
@@ -328,6 +330,8 @@ MadeLattice lattice_with_chunk(unsigned seed, int32_t instances, int32_t per_ins
     }
     return {l, mapped_bytes() > mapped_before};
 }
+
+}  // namespace
 
 TEST(LatticeChunk, BuffersMovedOutOfALatticeOutliveIt) {
     // A plain copy of a record moves its buffers: the lattice no longer owns

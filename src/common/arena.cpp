@@ -17,7 +17,6 @@ namespace {
 struct Range {
     uintptr_t begin;
     uintptr_t end;
-    ChunkBlock *owner;
 };
 
 // Sorted by begin; one entry per materialised chunk of every live lattice.
@@ -49,10 +48,10 @@ struct Cache {
     Range ranges[kCached] = {};
 };
 
-ChunkBlock *within(const Range *first, const Range *last, uintptr_t key) {
+void *within(const Range *first, const Range *last, uintptr_t key) {
     const Range *it =
         std::upper_bound(first, last, key, [](uintptr_t k, const Range &x) { return k < x.begin; });
-    return it != first && key < (it - 1)->end ? (it - 1)->owner : nullptr;
+    return it != first && key < (it - 1)->end ? reinterpret_cast<void *>((it - 1)->end) : nullptr;
 }
 
 }  // namespace
@@ -62,12 +61,11 @@ void report_error(const char *message) {
     std::fwrite(message, 1, std::strlen(message), stderr);
 }
 
-bool arena_register(const void *begin, std::size_t bytes, ChunkBlock *owner) {
+bool arena_register(const void *begin, std::size_t bytes) {
     auto &reg = registry();
     const std::unique_lock hold(reg.lock);
     auto &r = reg.ranges;
-    const Range range{reinterpret_cast<uintptr_t>(begin), reinterpret_cast<uintptr_t>(begin) + bytes,
-                      owner};
+    const Range range{reinterpret_cast<uintptr_t>(begin), reinterpret_cast<uintptr_t>(begin) + bytes};
     // A registry that cannot grow stays as it was; no exception leaves the
     // library's C interface.
     try {
@@ -90,7 +88,7 @@ void arena_unregister(const void *begin) {
     reg.version.fetch_add(1, std::memory_order_release);
 }
 
-ChunkBlock *arena_find(const void *p) {
+void *arena_find(const void *p) {
     if (p == nullptr) return nullptr;
     const auto key = reinterpret_cast<uintptr_t>(p);
     auto &reg = registry();
@@ -109,8 +107,8 @@ ChunkBlock *arena_find(const void *p) {
 
 void release_words(uint64_t *words) {
     if (words == nullptr) return;
-    if (ChunkBlock *owner = arena_find(words))
-        block_forget(owner, words);
+    if (void *end = arena_find(words))
+        block_forget(end, words);
     else
         std::free(words);
 }

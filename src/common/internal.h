@@ -21,16 +21,15 @@ inline constexpr uint64_t kTopBit = uint64_t{1} << 63;
 void report_error(const char *message);
 
 // Chunk-wide storage: a materialised chunk keeps every slot's buffers in one
-// block, registered with its bookkeeping (`owner`). Releasing a pointer that
-// lies in a registered block marks that buffer released (block_forget) instead
-// of freeing it; the block goes when its lattice is released and no buffer
-// moved out of the lattice is still held. Registering answers false,
-// registering nothing, when the registry cannot grow.
-struct ChunkBlock;
-bool arena_register(const void *begin, std::size_t bytes, ChunkBlock *owner);
+// block, whose words are registered; its bookkeeping lies where they end.
+// Releasing a pointer that lies in registered words marks that buffer
+// released (block_forget) instead of freeing it; the block goes when its
+// lattice is released and no buffer moved out of the lattice is still held.
+// Registering answers false, registering nothing, when the registry cannot grow.
+bool arena_register(const void *begin, std::size_t bytes);
 void arena_unregister(const void *begin);
-ChunkBlock *arena_find(const void *p);  // the block holding p, if any
-void block_forget(ChunkBlock *block, const void *buffer);
+void *arena_find(const void *p);  // the end of the registered range holding p, if any
+void block_forget(void *words_end, const void *buffer);
 // Room for kKeptPhases doubles in a chunk's block, null for a chunk without one.
 inline constexpr int64_t kKeptPhases = 65536;
 double *chunk_phase_room(const SlotChunk *chunk);

@@ -25,8 +25,6 @@ constexpr std::size_t kBlockBytes = SLOTS_PER_CHUNK * sizeof(Slot);
 constexpr std::size_t kWordBytes = kArenaWords * sizeof(uint64_t);
 constexpr std::size_t kBuffers = 4 * SLOTS_PER_CHUNK;  // a mantissa and three vectors a slot
 
-}  // namespace
-
 // The bookkeeping at the end of a chunk's block: one bit per carved buffer,
 // set when the buffer is released. A plain copy of a slot record moves its
 // buffers, so a host may take buffers out of a lattice and release them after
@@ -36,34 +34,32 @@ constexpr std::size_t kBuffers = 4 * SLOTS_PER_CHUNK;  // a mantissa and three v
 // block. Plain words, reached through atomic_ref, so that the zeroed block is
 // already a valid, untouched initial state. The block also holds the room in
 // which the sweep keeps a small lattice's phases for the detector.
-struct lv::ChunkBlock {
+struct ChunkBlock {
     uint64_t released[kBuffers / 64];
     uint64_t claimed;  // lattice_free has counted the buffers held outside
     int64_t outside;
     double phases[lv::kKeptPhases];
 };
 
-namespace {
+static_assert(kWordBytes % alignof(ChunkBlock) == 0 && std::is_standard_layout_v<ChunkBlock>);
+constexpr std::size_t kTotalBytes = kBlockBytes + kWordBytes + sizeof(ChunkBlock);
 
-static_assert(kWordBytes % alignof(lv::ChunkBlock) == 0 && std::is_standard_layout_v<lv::ChunkBlock>);
-constexpr std::size_t kTotalBytes = kBlockBytes + kWordBytes + sizeof(lv::ChunkBlock);
-
-uint64_t *words_of(lv::ChunkBlock *b) {
+uint64_t *words_of(ChunkBlock *b) {
     return reinterpret_cast<uint64_t *>(reinterpret_cast<char *>(b) - kWordBytes);
 }
 
 // The block whose records a chunk's slots are, or null for a chunk whose slots
 // took separate buffers: the block registered exactly where its words begin.
-lv::ChunkBlock *block_of(const SlotChunk *chunk) {
+ChunkBlock *block_of(const SlotChunk *chunk) {
     const char *words = reinterpret_cast<const char *>(chunk->slots) + kBlockBytes;
-    lv::ChunkBlock *b = lv::arena_find(words);
+    auto *b = static_cast<ChunkBlock *>(lv::arena_find(words));
     return b != nullptr && reinterpret_cast<const char *>(words_of(b)) == words ? b : nullptr;
 }
 
 // Bit of the carved buffer that holds address p of the block's words. Each
 // group of eight positions carves, per position i, 64 + i mantissa words and
 // then the exponent, word-count and aux vectors.
-std::size_t buffer_bit(lv::ChunkBlock *b, const void *p) {
+std::size_t buffer_bit(ChunkBlock *b, const void *p) {
     const std::size_t o = (reinterpret_cast<uintptr_t>(p) -
                            reinterpret_cast<uintptr_t>(words_of(b))) / sizeof(uint64_t);
     std::size_t r = o % kGroupWords;
@@ -75,7 +71,7 @@ std::size_t buffer_bit(lv::ChunkBlock *b, const void *p) {
 
 // Adds to the count of buffers held outside; whoever brings it to zero once
 // lattice_free has claimed the block frees it.
-void settle(lv::ChunkBlock *b, int64_t change) {
+void settle(ChunkBlock *b, int64_t change) {
     if (std::atomic_ref(b->outside).fetch_add(change) + change != 0) return;
     uint64_t *words = words_of(b);
     lv::arena_unregister(words);
@@ -84,7 +80,7 @@ void settle(lv::ChunkBlock *b, int64_t change) {
 
 // lattice_free's part, after its slots are released: claim every bit, count
 // the buffers released by nobody, and free the block if there are none.
-void release_block(lv::ChunkBlock *b) {
+void release_block(ChunkBlock *b) {
     std::atomic_ref(b->claimed).store(1);
     int64_t outside = 0;
     for (uint64_t &w : b->released)
@@ -118,7 +114,8 @@ void fill_from_block(Slot *slots) {
 
 }  // namespace
 
-void lv::block_forget(ChunkBlock *b, const void *buffer) {
+void lv::block_forget(void *words_end, const void *buffer) {
+    auto *b = static_cast<ChunkBlock *>(words_end);
     const std::size_t bit = buffer_bit(b, buffer);
     const uint64_t mask = uint64_t{1} << (bit % 64);
     const uint64_t before = std::atomic_ref(b->released[bit / 64]).fetch_or(mask);
@@ -169,9 +166,7 @@ SlotChunk *lattice_get_chunk(Lattice *l, int32_t c) {
     auto *block = static_cast<char *>(std::calloc(kTotalBytes, 1));
     // An unregistered block would have its buffers freed one by one: without
     // room in the registry, the slots take separate buffers instead.
-    if (block != nullptr &&
-        !lv::arena_register(block + kBlockBytes, kWordBytes,
-                            reinterpret_cast<lv::ChunkBlock *>(block + kBlockBytes + kWordBytes))) {
+    if (block != nullptr && !lv::arena_register(block + kBlockBytes, kWordBytes)) {
         std::free(block);
         block = nullptr;
     }
@@ -202,7 +197,7 @@ void lattice_free(Lattice *l) {
         SlotChunk *chunk = l->chunks[c];
         if (chunk == nullptr) continue;
         for (int64_t j = 0; j < SLOTS_PER_CHUNK; ++j) ap_free(&chunk->slots[j]);
-        if (lv::ChunkBlock *b = block_of(chunk))
+        if (ChunkBlock *b = block_of(chunk))
             release_block(b);
         else
             std::free(chunk->slots);

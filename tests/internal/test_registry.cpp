@@ -1,7 +1,7 @@
 // The registry of chunk-wide blocks on its own: a thread answers from its copy
 // while the registry is small and under the shared lock once it is not, and
 // both must give the same answers. Ranges here are stand-ins inside a static
-// array; nothing is read through the owners, which only tag the ranges.
+// array; a look-up answers where the range holding the address ends.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,18 +19,17 @@ namespace {
 constexpr int kRanges = 40;
 constexpr std::size_t kStride = 256;  // ranges of kStride / 2 bytes with gaps between
 alignas(64) unsigned char pool[kRanges * kStride];
-alignas(64) unsigned char tags[kRanges][64];
 
-const unsigned char *start(int k) { return pool + static_cast<std::size_t>(k) * kStride; }
-lv::ChunkBlock *owner(int k) { return static_cast<lv::ChunkBlock *>(static_cast<void *>(tags[k])); }
+unsigned char *start(int k) { return pool + static_cast<std::size_t>(k) * kStride; }
+void *end_of(int k) { return start(k) + kStride / 2; }
 
-void add(int k) { ASSERT_TRUE(lv::arena_register(start(k), kStride / 2, owner(k))); }
+void add(int k) { ASSERT_TRUE(lv::arena_register(start(k), kStride / 2)); }
 
-// Every probe of every range answers its owner when `live[k]`, and null otherwise,
+// Every probe of every range answers its end when `live[k]`, and null otherwise,
 // as does every gap.
 void expect_answers(const std::vector<bool> &live) {
     for (int k = 0; k < kRanges; ++k) {
-        lv::ChunkBlock *want = live[k] ? owner(k) : nullptr;
+        void *want = live[k] ? end_of(k) : nullptr;
         EXPECT_EQ(lv::arena_find(start(k)), want) << "first byte of range " << k;
         EXPECT_EQ(lv::arena_find(start(k) + kStride / 4), want) << "middle of range " << k;
         EXPECT_EQ(lv::arena_find(start(k) + kStride / 2 - 1), want) << "last byte of range " << k;
@@ -80,7 +79,7 @@ TEST(RegistryConcurrent, AThreadsCopyFollowsOtherThreadsChanges) {
     std::thread reader([&] {
         const auto check = [&](int registered) {
             for (int k = 0; k < kRanges; ++k)
-                if (lv::arena_find(start(k) + 1) != (k < registered ? owner(k) : nullptr))
+                if (lv::arena_find(start(k) + 1) != (k < registered ? end_of(k) : nullptr))
                     failed = true;
         };
         check(8);  // makes this thread's copy
@@ -114,7 +113,7 @@ TEST(RegistryConcurrent, StableRangesAnswerWhileOthersComeAndGo) {
         readers.emplace_back([&] {
             while (!stop.load())
                 for (int k = 0; k < kStable; ++k)
-                    if (lv::arena_find(start(k) + 5) != owner(k)) failed = true;
+                    if (lv::arena_find(start(k) + 5) != end_of(k)) failed = true;
         });
     std::vector<std::thread> writers;
     for (int t = 0; t < 2; ++t)
