@@ -1,5 +1,5 @@
 #!/bin/sh
-# CI: the unit tests and the C hosts under valgrind's memcheck, failing on any
+# CI: the unit tests, the registry tests and the C hosts under valgrind's memcheck, failing on any
 # error or leak. The unit tests run as two shards, one per core.
 #
 # Left out, each for its cost under memcheck rather than for what it checks
@@ -18,6 +18,11 @@ for host in lumivane_c_host lumivane_own_decl_host lumivane_example_host; do
   $vg "$build/$host" > /dev/null
 done
 echo "memcheck: C hosts clean"
+
+# The registry of blocks on its own, with stand-in ranges (a few seconds).
+$vg "$build/lumivane_internal_tests" > "$build/memcheck-internal.log" 2>&1 ||
+  { cat "$build/memcheck-internal.log"; exit 1; }
+echo "memcheck: registry tests clean"
 
 status=0
 GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=0 $vg "$build/lumivane_tests" --gtest_filter="-$skip" \
