@@ -22,9 +22,7 @@ namespace {
 
 struct Build {
     const char *path = nullptr;
-    Lattice *(*init)(int32_t, int32_t) = nullptr;
-    void (*sweep)(Lattice *, double) = nullptr;
-    void (*fold)(Lattice *) = nullptr;
+    lvbench::Ops ops{};
     void (*release)(Lattice *) = nullptr;
     Lattice *lattice = nullptr;
     std::vector<double> ms;
@@ -43,21 +41,16 @@ bool load(Build &b) {
         std::fprintf(stderr, "ab_sweep: %s\n", dlerror());
         return false;
     }
-    if (!bind(lib, "lattice_init", b.init) || !bind(lib, "lattice_integrate_rk4", b.sweep) ||
-        !bind(lib, "lattice_fold", b.fold) || !bind(lib, "lattice_free", b.release))
+    if (!bind(lib, "lattice_init", b.ops.init) || !bind(lib, "lattice_integrate_rk4", b.ops.sweep) ||
+        !bind(lib, "lattice_fold", b.ops.fold) || !bind(lib, "lattice_free", b.release))
         return false;
-    // The lattice of lvbench::prepared(true), made through this build.
-    srand(20261207u);
-    b.lattice = b.init(4096, 4);
-    if (b.lattice == nullptr) return false;
-    for (int i = 0; i < 3; ++i) b.sweep(b.lattice, lvbench::kStep);
-    b.fold(b.lattice);
-    return true;
+    b.lattice = lvbench::prepared(true, b.ops);
+    return b.lattice != nullptr;
 }
 
 double timed_sweep(Build &b) {
     const auto t0 = std::chrono::steady_clock::now();
-    b.sweep(b.lattice, lvbench::kStep);
+    b.ops.sweep(b.lattice, lvbench::kStep);
     const auto t1 = std::chrono::steady_clock::now();
     return std::chrono::duration<double, std::milli>(t1 - t0).count();
 }

@@ -9,13 +9,22 @@ namespace lvbench {
 
 inline constexpr double kStep = 3.0517578125e-05;
 
+// The operations a lattice is prepared with: this build's, or another
+// build's reached through dlsym (bench/ab_sweep.cpp).
+struct Ops {
+    Lattice *(*init)(int32_t, int32_t);
+    void (*sweep)(Lattice *, double);
+    void (*fold)(Lattice *);
+};
+
 // 4096 x 4 after a few sweeps, optionally folded to 32768 slots.
-inline Lattice *prepared(bool folded) {
+inline Lattice *prepared(bool folded,
+                         const Ops &ops = {lattice_init, lattice_integrate_rk4, lattice_fold}) {
     srand(20261207u);
-    Lattice *l = lattice_init(4096, 4);
+    Lattice *l = ops.init(4096, 4);
     if (l == nullptr) return nullptr;
-    for (int i = 0; i < 3; ++i) lattice_integrate_rk4(l, kStep);
-    if (folded) lattice_fold(l);
+    for (int i = 0; i < 3; ++i) ops.sweep(l, kStep);
+    if (folded) ops.fold(l);
     return l;
 }
 

@@ -47,7 +47,8 @@ void slot_fill_random(Slot *s, int mantissa_bits, int exponent_bits, uint64_t nu
                       uint64_t *aux_word) {
     // Field by field rather than clearing the whole record first: on the
     // sweep's path the record is live, and a 152-byte clear per step cost
-    // about 1% of a sweep. Padding is left as it is.
+    // about 1% of a sweep. Padding and, without a mantissa, the drawn fields
+    // are left as the caller had them.
     s->mantissa_words = mantissa;
     s->num_words_mpi = Mpi{nw_word, 1, 0};
     s->exponent_mpi = Mpi{exp_word, 1, 0};
@@ -56,14 +57,7 @@ void slot_fill_random(Slot *s, int mantissa_bits, int exponent_bits, uint64_t nu
     s->num_words = num_words;
     s->mantissa_bits = mantissa_bits;
     s->exponent_bits = exponent_bits;
-    s->phase_vel = 0.0;
-    if (mantissa == nullptr && num_words != 0) {  // the caller reports the failure
-        s->init_tag = 0;
-        s->exponent = 0;
-        s->base = 0.0f;
-        s->phase = s->omega = s->amp_im = 0.0;
-        return;
-    }
+    if (mantissa == nullptr && num_words != 0) return;  // the caller reports the failure
 
     // The draws, in their fixed order: word 0 (only with a mantissa word),
     // exponent, base, phase, omega, amp_im.
@@ -78,6 +72,7 @@ void slot_fill_random(Slot *s, int mantissa_bits, int exponent_bits, uint64_t nu
     s->base = static_cast<float>(normalized_rand() * 0.01 + kPhi);
     s->init_tag = 4096;
     s->phase = normalized_rand() * kTurn;
+    s->phase_vel = 0.0;
     s->omega = normalized_rand() * 0.5 + 1.0;
     s->amp_im = normalized_rand() * 0.1;
 
