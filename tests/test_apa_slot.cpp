@@ -183,7 +183,9 @@ TEST(ApaSlotInit, WidestLatticeWidthsStayInRange) {
 
 TEST(ApaSlotInit, WidthsOutsideTheDomainGiveAnEmptySlotWithoutDraws) {
     const int widths[][2] = {{4096, 0},  {4096, 64}, {4096, -1}, {4096, INT_MIN},
-                             {-1, 16},   {-64, 16},  {INT_MIN, 16}, {-1, 0}};
+                             {-1, 16},   {-64, 16},  {INT_MIN, 16}, {-1, 0},
+                             // words counted as (bits + 63) / 64 would overflow an int
+                             {INT_MAX - 62, 16}, {INT_MAX, 16}};
     for (const auto &w : widths) {
         SCOPED_TRACE(std::to_string(w[0]) + "/" + std::to_string(w[1]));
         Slot s{};

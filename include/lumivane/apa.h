@@ -50,7 +50,8 @@ LV_API void mpi_set_value(Mpi *vector, uint64_t value, int sign);
 
 /* A fresh slot with random word 0, exponent and oscillator fields (seven
    rand() draws; five when the mantissa is empty). Widths outside the domain
-   (exponent_bits not in 1..63, negative mantissa_bits) answer an all-zero slot. */
+   (exponent_bits not in 1..63, mantissa_bits negative or above 2147483584,
+   where counting its words would overflow an int) answer an all-zero slot. */
 LV_API Slot slot_init_apa(int mantissa_bits, int exponent_bits);
 LV_API void ap_free(Slot *slot);
 LV_API void ap_copy(Slot *destination, const Slot *source);
