@@ -1,5 +1,5 @@
 #!/bin/sh
-# CI: the unit tests, the registry tests and the C hosts under valgrind's memcheck, failing on any
+# CI: the unit tests, the internal tests and the C hosts under valgrind's memcheck, failing on any
 # error or leak. The unit tests run as two shards, one per core.
 #
 # Left out, each for its cost under memcheck rather than for what it checks
@@ -22,7 +22,7 @@ echo "memcheck: C hosts clean"
 # The registry of blocks on its own, with stand-in ranges (a few seconds).
 $vg "$build/lumivane_internal_tests" > "$build/memcheck-internal.log" 2>&1 ||
   { cat "$build/memcheck-internal.log"; exit 1; }
-echo "memcheck: registry tests clean"
+echo "memcheck: internal tests clean"
 
 status=0
 GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=0 $vg "$build/lumivane_tests" --gtest_filter="-$skip" \
