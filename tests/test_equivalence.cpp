@@ -93,7 +93,8 @@ void sweep_and_compare(Lattice *fast, Lattice *plain, int count, unsigned seed0,
 
 
 // Every kind of amplitude, phase and flag the sweep can meet, and a few slots
-// whose buffers are not the usual ones.
+// whose buffers, vector words or widths are not the usual ones: the in-place
+// write-back must leave each as the general one does, or leave it to it.
 void prepare(Lattice *l) {
     const int32_t n = l->num_instances * l->slots_per_instance;
     for (int32_t c = 0; c < n; ++c) {
@@ -140,6 +141,13 @@ void prepare(Lattice *l) {
     ap_free(lattice_get_slot(l, 4097));  // released: reads 0, owns nothing
     mpi_free(&lattice_get_slot(l, 4098)->aux_mpi);
     mpi_free(&lattice_get_slot(l, 4106)->num_words_mpi);
+    mpi_free(&lattice_get_slot(l, 4099)->exponent_mpi);
+    Slot *stale = lattice_get_slot(l, 4100);  // vector words a host has written
+    stale->aux_mpi.words[0] = 0x0123456789abcdefu;
+    stale->exponent_mpi.words[0] = 77u;
+    stale->num_words_mpi.words[0] = 3u;
+    lattice_get_slot(l, 4103)->exponent_bits = 0;  // exponent widths outside 1..63
+    lattice_get_slot(l, 4107)->exponent_bits = 64;
     Slot *odd = lattice_get_slot(l, 4104);  // 64 words: widths that still give 64 words
     odd->mantissa_bits = 4033;
     odd->exponent_bits = 12;
