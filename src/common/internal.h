@@ -49,7 +49,7 @@ inline double normalized_rand() { return static_cast<double>(std::rand()) / 2147
 // Draws a slot's random fields into storage the caller provides (mantissa of
 // `num_words` zeroed words and three zeroed one-word vectors): exactly the
 // draws and values of slot_init_apa. Without the mantissa it needs it draws
-// nothing and sets only the widths and buffers.
+// nothing and sets only the widths, the buffers and the cleared flags.
 void slot_fill_random(Slot *s, int mantissa_bits, int exponent_bits, uint64_t num_words,
                       uint64_t *mantissa, uint64_t *exp_word, uint64_t *nw_word,
                       uint64_t *aux_word);
