@@ -681,7 +681,54 @@ TEST(ArithAdd, UnequalWordCountsAreRefused) {
     ap_add_legacy(&a.s, &b.s);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: Unaligned word counts.\n");
     EXPECT_TRUE(lvtest::same_slot(a.s, before));
+
+    // The wider side may be either one.
+    testing::internal::CaptureStderr();
+    ap_add_legacy(&b.s, &a.s);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: Unaligned word counts.\n");
+    EXPECT_EQ(words_of(b.s), (Words{kTop, 0, 0}));
+    EXPECT_EQ(b.s.exponent, 1);
     ap_free(&before);
+}
+
+TEST(ArithAdd, SlotsWithoutWordsStillAlignTheirExponents) {
+    // No mantissa to add, but the larger exponent is still taken and its vector written.
+    Owned a(make_slot({}, -20));
+    Owned b(make_slot({}, 10));
+    ap_add_legacy(&a.s, &b.s);
+    EXPECT_EQ(a.s.exponent, 10);
+    EXPECT_EQ(a.s.exponent_mpi.words[0], 10u);
+    EXPECT_EQ(a.s.exponent_mpi.sign, 0);
+    EXPECT_EQ(a.s.flags, 0u);
+    EXPECT_EQ(a.s.mantissa_words, nullptr);
+
+    Owned c(make_slot({}, -20));
+    Owned d(make_slot({}, -30));
+    c.s.exponent_mpi.words[0] = 0;  // rewritten from the exponent, which stays
+    ap_add_legacy(&c.s, &d.s);
+    EXPECT_EQ(c.s.exponent, -20);
+    EXPECT_EQ(c.s.exponent_mpi.words[0], 20u);
+    EXPECT_EQ(c.s.exponent_mpi.sign, 1);
+    EXPECT_EQ(d.s.exponent, -30);
+}
+
+TEST(ArithAdd, ExponentWidthsOutsideTheDomainChangeNothing) {
+    // The carry's bound 2^(exponent_bits - 1) has no meaning outside 1..63.
+    for (const int eb : {0, 64, -1}) {
+        SCOPED_TRACE(eb);
+        Owned a(make_slot({~uint64_t{0}, 5}, 3, eb));
+        Owned b(make_slot({~uint64_t{0}, 7}, 3));
+        Slot before{};
+        ap_copy(&before, &a.s);
+        ap_add_legacy(&a.s, &b.s);
+        EXPECT_TRUE(lvtest::same_slot(a.s, before));
+        a.s.mantissa_words[0] = 1;  // normalisation would shift this one
+        ap_normalize_legacy(&a.s);
+        EXPECT_EQ(words_of(a.s), (Words{1, 5}));
+        EXPECT_EQ(a.s.exponent, 3);
+        EXPECT_EQ(a.s.flags, 0u);
+        ap_free(&before);
+    }
 }
 
 TEST(ArithAdd, SlotsWithoutStorageChangeNothing) {

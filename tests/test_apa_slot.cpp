@@ -534,6 +534,28 @@ TEST(ApaMpi, CopyIsIndependentAndReplacesTheDestination) {
     mpi_free(&b);
 }
 
+TEST(ApaMpi, NoWordsMeansNoBuffer) {
+    Mpi v{};
+    v.sign = 1;
+    mpi_init(&v, 0);
+    EXPECT_EQ(v.words, nullptr);
+    EXPECT_EQ(v.word_count, 0u);
+    EXPECT_EQ(v.sign, 0);
+
+    Mpi d{};
+    mpi_init(&d, 2);
+    mpi_copy(&d, &v);
+    EXPECT_EQ(d.words, nullptr);
+    EXPECT_EQ(d.word_count, 0u);
+
+    // A vector whose count says no words is not written, even with a buffer.
+    uint64_t word = 42;
+    Mpi host{&word, 0, 0};
+    mpi_set_value(&host, 7, 1);
+    EXPECT_EQ(word, 42u);
+    EXPECT_EQ(host.sign, 1);
+}
+
 TEST(ApaMpi, CopyFromAVectorWithoutStorageKeepsCountAndSign) {
     Mpi src{nullptr, 1, 1};
     Mpi dst{};
