@@ -193,6 +193,47 @@ TEST_F(Checkpoint, EqualLightestWeightsPruneTheLowestIndex) {
     EXPECT_EQ(log->snapshots[0].evo, 2);
 }
 
+TEST_F(Checkpoint, TheNewestEntryCanBeTheLightest) {
+    for (int i = 1; i <= 10; ++i) save(i);
+    for (int i = 0; i < 10; ++i) log->snapshots[i].weight = 0.9 - 0.05 * i;
+    EXPECT_EQ(save(11), pruned_line(10, 0.45) + saved_line(11, 10, 0.0));
+    EXPECT_EQ(evos(), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 11}));
+}
+
+TEST_F(Checkpoint, ASmallerCapacityPrunesSooner) {
+    log->capacity = 1;  // a host's choice; the array still has room for ten
+    EXPECT_EQ(save(1), saved_line(1, 1, 0.0));
+    EXPECT_EQ(save(2), pruned_line(1, 1.0) + saved_line(2, 1, 0.0));
+    EXPECT_EQ(evos(), (std::vector<int>{2}));
+    EXPECT_EQ(log->snapshots[0].weight, 1.0);
+}
+
+TEST_F(Checkpoint, ALogInAnImpossibleStateIsLeftAlone) {
+    // Counts outside 0..capacity, no capacity, or no array: a save would
+    // write outside the array or read entries that were never saved.
+    save(1);
+    Snapshot *const array = log->snapshots;
+    const struct {
+        int32_t count, capacity;
+        bool array;
+    } states[] = {{-1, 10, true}, {11, 10, true}, {0, 0, true}, {0, -5, true}, {0, 10, false}};
+    for (const auto &st : states) {
+        SCOPED_TRACE(::testing::Message() << st.count << "/" << st.capacity << (st.array ? "" : ", no array"));
+        log->count = st.count;
+        log->capacity = st.capacity;
+        log->snapshots = st.array ? array : nullptr;
+        EXPECT_EQ(save(2), "");
+        EXPECT_EQ(log->count, st.count);
+        EXPECT_EQ(log->capacity, st.capacity);
+        EXPECT_EQ(log->snapshots, st.array ? array : nullptr);
+    }
+    log->snapshots = array;
+    log->count = 1;
+    log->capacity = 10;
+    EXPECT_EQ(log->snapshots[0].evo, 1);
+    EXPECT_EQ(log->snapshots[0].weight, 1.0);
+}
+
 TEST_F(Checkpoint, NullLogOrLatticeChangesNothing) {
     ::testing::internal::CaptureStdout();
     checkpoint_add(nullptr, 100, lattice);

@@ -1,6 +1,7 @@
 // test_consensus.cpp: the spread of the free phases, the quiet-sweep count and the lock.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -129,7 +130,7 @@ TEST(Consensus, HundredQuietCallsLockEveryUnlockedSlot) {
     EXPECT_EQ(at(lp, 1)->flags, FLAG_EXCLUDED | FLAG_NEGATIVE | FLAG_LOCKED);
     EXPECT_EQ(at(lp, 2)->flags, FLAG_OVERFLOW | FLAG_LOCKED);
     for (int k = 0; k < 3; ++k) {
-        EXPECT_EQ(at(lp, k)->phase_vel, 0.0) << k;
+        EXPECT_EQ(std::bit_cast<uint64_t>(at(lp, k)->phase_vel), 0u) << k << ": +0, not -0";
         EXPECT_EQ(at(lp, k)->phase, 1.25) << k;
     }
     EXPECT_EQ(at(lp, 3)->phase_vel, 0.7);

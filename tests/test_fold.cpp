@@ -403,6 +403,25 @@ TEST(FoldRefusal, LatticeWithoutADeclaredSlot) {
     lattice_free(l);
 }
 
+TEST(FoldGrowth, ATableLongerThanNeededKeepsItsChunks) {
+    // A lattice declared over two chunks, then narrowed by its host to two
+    // slots: the fold needs one chunk, and the second must not be lost.
+    Lattice *l = lattice_init(1, kChunk + 1);
+    ASSERT_NE(l, nullptr);
+    ASSERT_EQ(l->num_chunks, 2);
+    SlotChunk *second = lattice_get_chunk(l, 1);
+    ASSERT_NE(second, nullptr);
+    l->slots_per_instance = 2;
+    const Output o = captured([&] { lattice_fold(l); });
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(l->num_instances, 2);
+    ASSERT_EQ(l->num_chunks, 2);
+    EXPECT_EQ(l->chunks[1], second);
+    EXPECT_EQ(lattice_get_slot(l, kChunk), &second->slots[0]);
+    EXPECT_NE(l->chunks[0], nullptr);
+    lattice_free(l);  // both chunks go; the leak checks see a lost one
+}
+
 // The largest lattice a fold accepts: 4194304 instances become 8388608, which
 // fills eight chunks (about 8 GB with the copies' own buffers); one more fold
 // is refused at the limit.

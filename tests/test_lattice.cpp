@@ -166,6 +166,20 @@ TEST(LatticeLookup, NullLatticeAndNegativeOrPastTheEndIndexesAnswerNull) {
     lattice_free(l);
 }
 
+TEST(LatticeLookup, ALatticeWithoutAChunkTableAnswersNull) {
+    // A record a host set up by hand, counting chunks it has no table for.
+    Lattice l{};
+    l.num_instances = 1;
+    l.slots_per_instance = 1;
+    l.num_chunks = 1;
+    EXPECT_EQ(lvtest::draws_made([&] {
+                  EXPECT_EQ(lattice_get_chunk(&l, 0), nullptr);
+                  EXPECT_EQ(lattice_get_slot(&l, 0), nullptr);
+              }),
+              0);
+    EXPECT_EQ(l.chunks, nullptr);
+}
+
 // ---------------------------------------------------------------------------
 // Materialisation: the first lookup fills the whole chunk, in position order.
 

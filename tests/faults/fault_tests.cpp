@@ -1109,6 +1109,44 @@ TEST(AllocationFailure, LatticeFoldPerSlotWork) {
     lattice_free(l);
 }
 
+TEST(AllocationFailure, LatticeFoldGoesOnWhenAnAddedChunkCannotBeMade) {
+    // One instance of a whole chunk: every copy lands in the added chunk, and
+    // the first copy's fetch is the one that would make it.
+    constexpr unsigned kSeed = 919;
+    constexpr int64_t kChunk = SLOTS_PER_CHUNK;
+    Lattice *l = lattice_init(1, SLOTS_PER_CHUNK);
+    ASSERT_NE(lattice_get_slot(l, 0), nullptr);
+    {
+        // Room in the registry of blocks for two chunks at once, so that its
+        // growth is not counted as a leak below.
+        Lattice *w = lattice_init(1, 1);
+        ASSERT_NE(lattice_get_chunk(w, 0), nullptr);
+        lattice_free(w);
+    }
+    const SlotImage source1 = image(*lattice_get_slot(l, 1));
+    const SlotImage fresh0 = drawn_slot(kSeed, 0, 0);
+
+    std::srand(kSeed);
+    Armed a({2});  // 1 the table, 2 the added chunk's record
+    lattice_fold(l);
+    a.finish();
+    EXPECT_TRUE(a.reached());
+    EXPECT_EQ(a.failed_kind(0), Call::Malloc);
+    EXPECT_EQ(a.err, "");
+    EXPECT_EQ(l->num_instances, 2) << "the fold did not go on";
+    ASSERT_EQ(l->num_chunks, 2);
+    ASSERT_NE(l->chunks[1], nullptr) << "the next copy's fetch made the chunk";
+    // The first copy was skipped, drawing nothing: its destination is the
+    // chunk's own first slot, drawn first; every later copy was made.
+    EXPECT_TRUE(matches(lattice_get_slot(l, kChunk), fresh0));
+    const Slot *copy1 = lattice_get_slot(l, kChunk + 1);
+    EXPECT_EQ(std::bit_cast<uint64_t>(copy1->omega), source1.omega);
+    EXPECT_EQ(copy1->exponent_bits, source1.exponent_bits);
+    EXPECT_EQ(draws_since(kSeed, 20000000), 7 * kChunk + 9 * (kChunk - 1));
+    lattice_free(l);
+    EXPECT_EQ(a.live(), 0u);
+}
+
 // ---------------------------------------------------------------------------
 // The programs: a failed lattice or log creation ends the run.
 
