@@ -19,8 +19,8 @@ for host in lumivane_c_host lumivane_own_decl_host lumivane_example_host; do
 done
 echo "memcheck: C hosts clean"
 
-# Internal pieces on their own: the registry of blocks with stand-in ranges and
-# the phase wrap against fmod (a few seconds).
+# Internal pieces on their own: the registry of blocks with stand-in ranges,
+# the phase wrap against fmod and the two constants (a few seconds).
 $vg "$build/lumivane_internal_tests" > "$build/memcheck-internal.log" 2>&1 ||
   { cat "$build/memcheck-internal.log"; exit 1; }
 echo "memcheck: internal tests clean"
