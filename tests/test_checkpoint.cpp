@@ -218,7 +218,8 @@ TEST_F(Checkpoint, ALogInAnImpossibleStateIsLeftAlone) {
         bool array;
     } states[] = {{-1, 10, true}, {11, 10, true}, {0, 0, true}, {0, -5, true}, {0, 10, false}};
     for (const auto &st : states) {
-        SCOPED_TRACE(::testing::Message() << st.count << "/" << st.capacity << (st.array ? "" : ", no array"));
+        SCOPED_TRACE(::testing::Message()
+                     << st.count << "/" << st.capacity << (st.array ? "" : ", no array"));
         log->count = st.count;
         log->capacity = st.capacity;
         log->snapshots = st.array ? array : nullptr;

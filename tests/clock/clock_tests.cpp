@@ -131,7 +131,8 @@ TEST_F(BootPacing, SnapshotsReadTheClockWithoutMovingTheSchedule) {
     ASSERT_EQ(log->count, 4);
     for (int k = 0; k < 4; ++k) {
         EXPECT_EQ(log->snapshots[k].evo, 100 * (k + 1));
-        EXPECT_EQ(log->snapshots[k].timestamp_ns, deadline(100 * (k + 1) - 1) + 100) << "snapshot " << k;
+        EXPECT_EQ(log->snapshots[k].timestamp_ns, deadline(100 * (k + 1) - 1) + 100)
+            << "snapshot " << k;
     }
 }
 
