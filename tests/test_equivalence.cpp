@@ -299,6 +299,22 @@ TEST(Equivalence, LatticesSpanningTwoChunks) {
     }
 }
 
+// A lattice declaring slots past its chunk table: those fetches answer null,
+// and the links to them must be all zero. Only the slots at both ends of the
+// chunk move, so a few steps meet the missing neighbours without sweeping a
+// whole chunk.
+TEST(Equivalence, DeclaredSlotsPastTheChunkTable) {
+    constexpr int32_t kChunk = SLOTS_PER_CHUNK;
+    Pair p = prepared_pair(1, 16, 777u, false);
+    for (OwnedLattice *l : {&p.fast, &p.plain}) {
+        (*l)->slots_per_instance = kChunk + 8;  // slots kChunk.. have no chunk
+        ASSERT_EQ((*l)->num_chunks, 1);
+        for (int32_t c = 8; c < kChunk - 8; ++c) lattice_get_slot(l->get(), c)->flags |= FLAG_LOCKED;
+    }
+    ASSERT_EQ(lattice_get_slot(p.fast.get(), kChunk), nullptr);
+    sweep_and_compare(p.fast.get(), p.plain.get(), 3, 4100u, "slots past the table");
+}
+
 // A chunk that does not exist yet is made at the first fetch of any of its
 // slots: here by slot 0's first neighbour, the last slot, in the middle of the
 // first sweep and from that sweep's draws.

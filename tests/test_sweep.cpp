@@ -1,9 +1,11 @@
 // test_sweep.cpp: the integration sweep: link damping, neighbours, the adaptive step, in-place order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <set>
@@ -113,18 +115,22 @@ double sweep_time(Lattice *l, double dt, unsigned seed = 1u) {
 // ---- exchange_analog_links ------------------------------------------------
 
 TEST(SweepLinks, DampsAmplitudesOfTheFirstRecordsOnly) {
-    NeighborLink links[5];
-    for (int i = 0; i < 5; ++i)
-        links[i] = NeighborLink{0.4 + i, -0.3 * i, 17.0 + i, 0.25 * i, 0.1 * i};
-    const NeighborLink before[5] = {links[0], links[1], links[2], links[3], links[4]};
-    exchange_analog_links(links, 0, 1, 3);
-    for (int i = 0; i < 5; ++i) {
-        const bool damped = i < 3;
-        EXPECT_EQ(links[i].amp_re, damped ? before[i].amp_re * 0.95 : before[i].amp_re) << i;
-        EXPECT_EQ(links[i].amp_im, damped ? before[i].amp_im * 0.95 : before[i].amp_im) << i;
-        EXPECT_EQ(links[i].amp_rate, before[i].amp_rate) << i;
-        EXPECT_EQ(links[i].phase_delta, before[i].phase_delta) << i;
-        EXPECT_EQ(links[i].coupling, before[i].coupling) << i;
+    for (const int count : {3, 10}) {  // fewer and more records than the sweep's eight
+        SCOPED_TRACE(count);
+        NeighborLink links[12];
+        for (int i = 0; i < 12; ++i)
+            links[i] = NeighborLink{0.4 + i, -0.3 * i, 17.0 + i, 0.25 * i, 0.1 * i};
+        NeighborLink before[12];
+        std::copy(std::begin(links), std::end(links), before);
+        exchange_analog_links(links, 0, 1, count);
+        for (int i = 0; i < 12; ++i) {
+            const bool damped = i < count;
+            EXPECT_EQ(links[i].amp_re, damped ? before[i].amp_re * 0.95 : before[i].amp_re) << i;
+            EXPECT_EQ(links[i].amp_im, damped ? before[i].amp_im * 0.95 : before[i].amp_im) << i;
+            EXPECT_EQ(links[i].amp_rate, before[i].amp_rate) << i;
+            EXPECT_EQ(links[i].phase_delta, before[i].phase_delta) << i;
+            EXPECT_EQ(links[i].coupling, before[i].coupling) << i;
+        }
     }
 }
 
