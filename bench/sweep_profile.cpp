@@ -1,5 +1,8 @@
-// sweep_profile.cpp: the benchmark's folded lattice swept N times, for a
-// profiler that should see the sweeps alone (see overhead_share.sh).
+// sweep_profile.cpp: the benchmark's folded lattice swept N times, or N passes
+// of the floor over it, for a profiler that should see those alone (see
+// overhead_share.sh).
+//
+//   sweep_profile [N] [floor]
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -7,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bench_floor.h"
 #include "bench_lattice.h"
 
 namespace {
@@ -26,13 +30,24 @@ void perf_control(const char *command) {
 
 int main(int argc, char **argv) {
     const int sweeps = argc > 1 ? std::atoi(argv[1]) : 300;
+    const bool floor = argc > 2 && std::strcmp(argv[2], "floor") == 0;
     Lattice *l = lvbench::prepared(true);
     if (l == nullptr) return 1;
-    perf_control("enable\n");
-    for (int i = 0; i < sweeps; ++i) lattice_integrate_rk4(l, lvbench::kStep);
-    perf_control("disable\n");
-    std::printf("%d sweeps of %d slots, phase_var %.6f\n", sweeps,
-                l->num_instances * l->slots_per_instance, l->phase_var);
+    const int32_t n = l->num_instances * l->slots_per_instance;
+    if (floor) {
+        // The same count of passes of the floor, chained as the sweep is.
+        const lvbench::FloorInputs in = lvbench::floor_inputs(l);
+        double acc = 0.0;
+        perf_control("enable\n");
+        for (int i = 0; i < sweeps; ++i) acc += lvbench::floor_pass(in, true);
+        perf_control("disable\n");
+        std::printf("%d floor passes of %d slots, sum %g\n", sweeps, n, acc);
+    } else {
+        perf_control("enable\n");
+        for (int i = 0; i < sweeps; ++i) lattice_integrate_rk4(l, lvbench::kStep);
+        perf_control("disable\n");
+        std::printf("%d sweeps of %d slots, phase_var %.6f\n", sweeps, n, l->phase_var);
+    }
     lattice_free(l);
     return 0;
 }
