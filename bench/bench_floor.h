@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <vector>
 
+#include "bench_lattice.h"
 #include "lumivane/lumivane.h"
+#include "reference_sweep.h"
 
 namespace lvbench {
 
@@ -18,19 +20,18 @@ struct FloorInputs {
 
 inline FloorInputs floor_inputs(Lattice *l) {
     FloorInputs in;
-    const int64_t n = int64_t{l->num_instances} * l->slots_per_instance;
-    const int64_t w = l->slots_per_instance;
-    const auto wrap = [n](int64_t v) { return static_cast<int32_t>(((v % n) + n) % n); };
-    in.n = static_cast<int32_t>(n);
-    in.own.resize(static_cast<size_t>(n));
-    in.delta.resize(static_cast<size_t>(n) * 8);
-    in.coupling_arg.resize(static_cast<size_t>(n) * 8);
-    for (int64_t c = 0; c < n; ++c) {
-        const Slot *slot = lattice_get_slot(l, static_cast<int32_t>(c));
+    in.n = l->num_instances * l->slots_per_instance;
+    const auto n = static_cast<size_t>(in.n);
+    in.own.resize(n);
+    in.delta.resize(n * 8);
+    in.coupling_arg.resize(n * 8);
+    for (int32_t c = 0; c < in.n; ++c) {
+        const Slot *slot = lattice_get_slot(l, c);
         in.own[c] = slot->phase;
-        const int64_t offsets[8] = {-1, 1, -w, w, -w - 1, -w + 1, w - 1, w + 1};
+        int32_t nb[8];
+        lvref::neighbours(c, in.n, l->slots_per_instance, nb);
         for (int k = 0; k < 8; ++k) {
-            const Slot *other = lattice_get_slot(l, wrap(c + offsets[k]));
+            const Slot *other = lattice_get_slot(l, nb[k]);
             in.delta[c * 8 + k] = other->phase - slot->phase;
             in.coupling_arg[c * 8 + k] = -std::fabs(
                 1.0 - std::fabs(ap_to_double(other)) / (std::fabs(ap_to_double(slot)) + 1e-10));
@@ -58,7 +59,7 @@ inline FloorInputs floor_inputs(Lattice *l) {
         }
         const double tie = chained ? carry * 1e-300 : 0.0;
         for (int j = 0; j < 8; ++j) acc += std::exp(in.coupling_arg[c * 8 + j] + tie);
-        acc += std::exp(-0.05 * 3.0517578125e-05);
+        acc += std::exp(-0.05 * kStep);
         const double wrapped = std::fmod(phase, 6.283185307179586);
         acc += wrapped;
         for (int j = 0; j < 8; ++j) acc += rand();

@@ -2,8 +2,6 @@
 // reference, and the floor of the calls every slot step must make.
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
-
 #include "bench_floor.h"
 #include "bench_lattice.h"
 #include "reference_sweep.h"

@@ -14,6 +14,13 @@ inline int32_t wrap(int64_t v, int64_t n) {
     return static_cast<int32_t>(v < 0 ? v + n : v);
 }
 
+// Slot c's eight neighbours on rows of width w, wrapped over the ring of n:
+// previous, next, up, down, up-back, up-on, down-back, down-on.
+inline void neighbours(int64_t c, int64_t n, int64_t w, int32_t out[8]) {
+    const int64_t offsets[8] = {-1, 1, -w, w, -w - 1, -w + 1, w - 1, w + 1};
+    for (int k = 0; k < 8; ++k) out[k] = wrap(c + offsets[k], n);
+}
+
 // ap_to_double as first written, with pow forming the power of two.
 inline double read_with_pow(const Slot *s) {
     if (s == nullptr || s->num_words == 0 || s->mantissa_words == nullptr) return 0.0;
@@ -33,10 +40,8 @@ inline void sweep(Lattice *l, double dt, double (*read)(const Slot *) = ap_to_do
         if (slot == nullptr || (slot->flags & 0x16u) != 0) continue;
         NeighborLink links[8];
         std::memset(links, 0, sizeof links);
-        const int32_t nb[8] = {wrap(n + c - 1, n),     wrap(c + 1, n),
-                               wrap(n + c - w, n),     wrap(c + w, n),
-                               wrap(n + c - w - 1, n), wrap(n + c - w + 1, n),
-                               wrap(n + c + w - 1, n), wrap(c + w + 1, n)};
+        int32_t nb[8];
+        neighbours(c, n, w, nb);
         for (int k = 0; k < 8; ++k) {
             const Slot *other = lattice_get_slot(l, nb[k]);
             if (other == nullptr) continue;
