@@ -1,4 +1,7 @@
-/* lumivane/checkpoint.h: the bounded log of weighted snapshots. */
+/* lumivane/checkpoint.h: the bounded log of weighted snapshots.
+
+   Ownership: checkpoint_init answers a log that checkpoint_free releases,
+   with its array. Nothing here draws from rand(). */
 #ifndef LUMIVANE_CHECKPOINT_H
 #define LUMIVANE_CHECKPOINT_H
 
@@ -9,6 +12,8 @@
 
 LV_BEGIN_DECLS
 
+/* One save: the caller's step number, the monotonic clock, the lattice's
+   phase_var and omega, and a weight of 1.0 that every later save ages by 0.95. */
 typedef struct Snapshot {
     int32_t evo;
     uint64_t timestamp_ns;
@@ -17,14 +22,21 @@ typedef struct Snapshot {
     double weight;
 } Snapshot;
 
+/* Entries 0 .. count - 1 in order of saving, oldest first; capacity 10. */
 typedef struct CheckpointLog {
     Snapshot *snapshots;
     int32_t count;
     int32_t capacity;
 } CheckpointLog;
 
+/* A new, empty log of capacity 10; null when an allocation fails. */
 LV_API CheckpointLog *checkpoint_init(void);
+/* Saves a snapshot of the lattice and prints its line; a full log first
+   prunes its lightest entry (the lowest index among equals) and prints that.
+   Allocates nothing. A null log or lattice, or a log in an impossible state
+   (no array, capacity <= 0, count outside 0..capacity): nothing. */
 LV_API void checkpoint_add(CheckpointLog *log, int32_t evo, Lattice *lattice);
+/* Releases the array, then the record. Null: nothing. */
 LV_API void checkpoint_free(CheckpointLog *log);
 
 LV_END_DECLS

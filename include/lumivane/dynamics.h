@@ -1,4 +1,8 @@
-/* lumivane/dynamics.h: derivatives, the RK4 step, the sweep, consensus and prismatic recursion. */
+/* lumivane/dynamics.h: derivatives, the RK4 step, the sweep, consensus and prismatic recursion.
+
+   Nothing here allocates anything a caller must release. A null lattice or
+   slot is never dereferenced: the operation does nothing (draws nothing), and
+   prismatic_recursion answers 0.0. A null link array counts as zero links. */
 #ifndef LUMIVANE_DYNAMICS_H
 #define LUMIVANE_DYNAMICS_H
 
@@ -10,6 +14,10 @@
 
 LV_BEGIN_DECLS
 
+/* What one neighbour contributes to a slot. Only phase_delta (neighbour's
+   phase - own phase) and coupling (exp(-|1 - |A_nb| / (|A_own| + 1e-10)|))
+   reach the derivative; an all-zero link still pulls the phase velocity by
+   -sin(phase). */
 typedef struct NeighborLink {
     double amp_re;
     double amp_im;
@@ -18,6 +26,7 @@ typedef struct NeighborLink {
     double coupling;
 } NeighborLink;
 
+/* The integrated state of one slot. */
 typedef struct SlotState {
     double amp_re;
     double amp_im;
@@ -25,6 +34,7 @@ typedef struct SlotState {
     double phase_vel;
 } SlotState;
 
+/* The time derivative of a SlotState, field by field. */
 typedef struct SlotDerivative {
     double d_amp_re;
     double d_amp_im;
@@ -32,14 +42,43 @@ typedef struct SlotDerivative {
     double d_phase_vel;
 } SlotDerivative;
 
+/* The slot's vector field: d_amp = -0.02 amp + sum coupling x (cos, sin) of
+   theta_j = phase_delta_j - phase; d_phase = phase_vel; d_phase_vel = sum
+   sin theta_j + omega. Pure; draws nothing. num_links <= 0: no links. */
 LV_API SlotDerivative compute_derivatives(SlotState state, const NeighborLink *links,
                                           int32_t num_links, double omega);
+/* One classic RK4 step of the slot, then the amplitude's modulus decays by
+   exp(-0.05 dt), is capped at 1e6 and jittered within +-0.01 (when above
+   1e-10), and the phase is wrapped into one turn. The new real amplitude is
+   written back through ap_from_double at the slot's widths and ap_copy, so the
+   slot also takes that conversion's fresh omega and base, and its flags become
+   FLAG_NEGATIVE or 0. Draws eight values: the jitter's, then the conversion's
+   seven (what slot_init_apa draws at the slot's widths). When the conversion answers null the slot keeps its amplitude,
+   omega, base and flags. `time` is not used. */
 LV_API void rk4_step(Slot *slot, const NeighborLink *links, int32_t num_links, double time,
                      double dt);
+/* Multiplies amp_re and amp_im of the first num_links links by 0.95. The
+   instance arguments are not used. Null links or num_links <= 0: nothing. */
 LV_API void exchange_analog_links(NeighborLink *links, int32_t instance_id,
                                   int32_t num_instances, int32_t num_links);
+/* One sweep: every declared slot in index order, in place, except those with
+   FLAG_EXCLUDED, FLAG_OVERFLOW or FLAG_LOCKED, gets one rk4_step against its
+   eight neighbours, with a step that adapts from slot to slot (starting at
+   dt); then detect_harmonic_consensus, and omega += 0.01 x the final step,
+   time += the final step. Draws eight values per stepped slot, plus seven per
+   slot of any chunk it materialises (the first sweep of a new lattice
+   materialises chunk 0 at its first fetch). */
 LV_API void lattice_integrate_rk4(Lattice *lattice, double dt);
+/* Measures the spread of the unlocked slots' phases into phase_var, counts
+   quiet sweeps (phase_var < 1e-6) in consensus_steps, and at 100 prints the
+   lock line, locks every unlocked slot (phase_vel 0, FLAG_LOCKED) and resets
+   the count. No unlocked slot, or no declared slot: nothing changes. Draws
+   nothing (beyond materialising an absent chunk it reaches). */
 LV_API void detect_harmonic_consensus(Lattice *lattice);
+/* sqrt(2^k phi^k fib[k] prime[k] (sin(0.01 index + time) / 2 + 1/2)) x
+   |value|^(m/8), with k = index mod 16 and m = index mod 7 + 1 (Euclidean
+   remainders, so a negative index is taken into the cycles: -1 gives k = 15,
+   m = 7). Reads only the lattice's time; draws nothing. */
 LV_API double prismatic_recursion(const Lattice *lattice, int32_t index, double value);
 
 LV_END_DECLS

@@ -1,4 +1,9 @@
-/* lumivane/runtime.h: random source, clock, pacing, the boot sequence and the entry point. */
+/* lumivane/runtime.h: random source, clock, pacing, the boot sequence and the entry point.
+
+   Every value the library draws comes from rand(), one value at a time in
+   program order: srand() in the host decides them all. rand() is one
+   generator for the whole process, so draws made by two threads at once
+   interleave. */
 #ifndef LUMIVANE_RUNTIME_H
 #define LUMIVANE_RUNTIME_H
 
@@ -11,18 +16,23 @@ LV_BEGIN_DECLS
 struct Lattice;
 struct CheckpointLog;
 
-/* One rand() draw divided by 2147483647.0: a value in [0, 1], 1.0 included. */
+/* One rand() draw divided by 2147483647.0: a value in [0, 1], 1.0 included.
+   Draws one value. */
 LV_API double get_normalized_rand(void);
-/* One xorshift step (13, 7, 17) on the state; pure. */
+/* One xorshift step (13, 7, 17) on the state; pure, draws nothing. */
 LV_API uint64_t det_rand(uint64_t state);
-/* CLOCK_MONOTONIC in nanoseconds. */
+/* CLOCK_MONOTONIC in nanoseconds (seconds x 1e9 + nanoseconds). */
 LV_API uint64_t get_rtc_ns(void);
 /* Sleeps once until the monotonic deadline; answers 0, or nanosleep's -1 when
    interrupted (the sleep is not resumed). A past deadline answers 0 at once. */
 LV_API int rtc_sleep_until(uint64_t deadline_ns);
 
-/* Builds the constants, then runs `steps` sweeps paced at 30517 ns each,
-   saving a snapshot into `log` (may be null) after every non-zero multiple of 100. */
+/* Builds the constants (init_apa_constants), then runs `steps` sweeps of
+   step 2^-15 paced against absolute deadlines 30517 ns apart (a slow sweep is
+   caught up, never forgiven), saving a snapshot into `log` after every sweep
+   whose index is a non-zero multiple of 100, and prints its report lines.
+   Draws the constants' 28 values, then the sweeps'. A null lattice prints
+   the error line and does nothing else; a null log records nothing. */
 LV_API void bootloader_init_lattice(struct Lattice *lattice, int32_t steps,
                                     struct CheckpointLog *log);
 
