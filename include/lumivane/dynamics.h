@@ -52,9 +52,10 @@ LV_API SlotDerivative compute_derivatives(SlotState state, const NeighborLink *l
    1e-10), and the phase is wrapped into one turn. The new real amplitude is
    written back through ap_from_double at the slot's widths and ap_copy, so the
    slot also takes that conversion's fresh omega and base, and its flags become
-   FLAG_NEGATIVE or 0. Draws eight values: the jitter's, then the conversion's
-   seven (what slot_init_apa draws at the slot's widths). When the conversion answers null the slot keeps its amplitude,
-   omega, base and flags. `time` is not used. */
+   FLAG_NEGATIVE or 0. Draws eight values: the jitter's, then the
+   conversion's seven (what slot_init_apa draws at the slot's widths). When
+   the conversion answers null the slot keeps its amplitude, omega, base and
+   flags. `time` is not used. */
 LV_API void rk4_step(Slot *slot, const NeighborLink *links, int32_t num_links, double time,
                      double dt);
 /* Multiplies amp_re and amp_im of the first num_links links by 0.95. The
