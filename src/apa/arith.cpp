@@ -2,7 +2,7 @@
 #include <bit>
 #include <cstring>
 
-#include "common/internal.h"
+#include "apa/internal.h"
 
 namespace {
 

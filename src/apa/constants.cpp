@@ -1,7 +1,7 @@
 // constants.cpp: the golden ratio and pi as high-precision slots, built by the boot.
 #include <cstdio>
 
-#include "common/internal.h"
+#include "apa/internal.h"
 
 namespace {
 

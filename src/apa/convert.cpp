@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "common/internal.h"
+#include "apa/internal.h"
 
 namespace lv {
 

@@ -1,9 +1,11 @@
 // slot.cpp: word vectors and the slot record: creation, release, deep copy, reading.
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
 
-#include "common/internal.h"
+#include "apa/internal.h"
+#include "storage/internal.h"
 
 static_assert(std::is_standard_layout_v<Mpi> && std::is_trivially_copyable_v<Mpi>);
 static_assert(offsetof(Mpi, words) == 0 && offsetof(Mpi, word_count) == 8 &&
@@ -62,11 +64,11 @@ void slot_fill_random(Slot *s, int mantissa_bits, int exponent_bits, uint64_t nu
     // The draws, in their fixed order: word 0 (only with a mantissa word),
     // exponent, base, phase, omega, amp_im.
     if (num_words != 0) {
-        const auto r1 = static_cast<uint64_t>(static_cast<uint32_t>(std::rand()));
-        const auto r2 = static_cast<uint64_t>(static_cast<uint32_t>(std::rand()));
+        const auto r1 = static_cast<uint64_t>(static_cast<uint32_t>(draw()));
+        const auto r2 = static_cast<uint64_t>(static_cast<uint32_t>(draw()));
         mantissa[0] = kTopBit | (r1 << 32) | r2;
     }
-    const auto r3 = static_cast<uint64_t>(static_cast<uint32_t>(std::rand()));
+    const auto r3 = static_cast<uint64_t>(static_cast<uint32_t>(draw()));
     const uint64_t span = uint64_t{1} << exponent_bits;  // exponent_bits <= 63
     s->exponent = static_cast<int64_t>(r3 % span) - static_cast<int64_t>(span >> 1);
     s->base = static_cast<float>(normalized_rand() * 0.01 + kPhi);

@@ -1,10 +1,11 @@
 // checkpoint.cpp: a bounded log of weighted snapshots of the lattice's global state.
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
 
-#include "common/internal.h"
+#include "lumivane/lumivane.h"
 
 static_assert(std::is_standard_layout_v<Snapshot> && offsetof(Snapshot, evo) == 0 &&
               offsetof(Snapshot, timestamp_ns) == 8 && offsetof(Snapshot, phase_var) == 16 &&

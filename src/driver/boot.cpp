@@ -1,7 +1,7 @@
 // boot.cpp: the paced boot: constants, sweeps against absolute deadlines, snapshots, report.
 #include <cstdio>
 
-#include "common/internal.h"
+#include "lattice/internal.h"
 
 namespace {
 constexpr uint64_t kPaceNs = 30517;  // 2^-15 s truncated to whole nanoseconds

@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "common/internal.h"
+#include "apa/internal.h"
+#include "driver/internal.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "dynamics/consensus.h"
+#include "runtime/internal.h"
 
 namespace {
 

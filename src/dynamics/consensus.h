@@ -1,7 +1,7 @@
 // consensus.h: the detector's first pass, which the sweep takes on its way, and the rest of the detector.
 #pragma once
 
-#include "common/internal.h"
+#include "lattice/internal.h"
 
 namespace lv {
 

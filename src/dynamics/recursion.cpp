@@ -1,7 +1,7 @@
 // recursion.cpp: prismatic recursion, a weight over the prime and Fibonacci cycles.
 #include <cmath>
 
-#include "common/internal.h"
+#include "runtime/internal.h"
 #include "lattice/tables.h"
 
 extern "C" double prismatic_recursion(const Lattice *l, int32_t index, double value) {

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "common/internal.h"
+#include "apa/internal.h"
 
 namespace lv {
 

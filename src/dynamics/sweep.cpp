@@ -3,6 +3,8 @@
 
 #include "dynamics/consensus.h"
 #include "dynamics/step.h"
+#include "lattice/internal.h"
+#include "storage/internal.h"
 
 namespace {
 

@@ -2,7 +2,8 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "common/internal.h"
+#include "apa/internal.h"
+#include "lattice/internal.h"
 #include "lattice/tables.h"
 
 extern "C" void lattice_fold(Lattice *l) {

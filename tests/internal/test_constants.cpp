@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "common/internal.h"
+#include "apa/internal.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/internal.h"
+#include "storage/internal.h"
 
 namespace {
 

@@ -1,8 +1,15 @@
-// runtime.cpp: the process-wide random source, the monotonic clock and sleeping to a deadline.
+// runtime.cpp: the process-wide random source, the monotonic clock, sleeping to a deadline, the error channel.
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
-#include "common/internal.h"
+#include "runtime/internal.h"
+
+void lv::report_error(const char *message) {
+    std::fflush(stdout);
+    std::fwrite(message, 1, std::strlen(message), stderr);
+}
 
 extern "C" {
 
