@@ -1,78 +1,77 @@
-"""host.py: a Python 3 host of liblumivane through ctypes (standard library only).
+"""host.py: a Python 3 host of liblumivane through the lumivane package.
 
-Declares the records with the library's layouts, seeds the generator, sweeps a
-small lattice and reads its slots.
+The walk of host.c: seed the generator, build a small lattice, sweep it, fold
+it, sweep again, print what it holds; it prints the same bytes as host.c.
 
-    python3 examples/host.py [path/to/liblumivane.so]
+    PYTHONPATH=PREFIX/lib/python3/dist-packages python3 examples/host.py [path/to/liblumivane.so]
 
-Without an argument it loads liblumivane.so.2 from the loader's search path
-(LD_LIBRARY_PATH, or an installed prefix the loader knows).
+Without an argument the package loads liblumivane.so.2 (LUMIVANE_LIBRARY, the
+loader's search path, or the library installed beside the package). Run from a
+source checkout without PYTHONPATH, it takes the package from ../python.
 """
-import ctypes
+import math
+import os
 import sys
 
-u8, u16, u32, u64 = ctypes.c_uint8, ctypes.c_uint16, ctypes.c_uint32, ctypes.c_uint64
-i32, i64, f32, f64 = ctypes.c_int32, ctypes.c_int64, ctypes.c_float, ctypes.c_double
+try:
+    import lumivane
+except ImportError:
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+    import lumivane
 
 
-class Mpi(ctypes.Structure):
-    _fields_ = [("words", ctypes.POINTER(u64)), ("word_count", u64), ("sign", u8)]
+def c_format(x, spec):
+    """printf's rendering of a double: glibc writes a NaN's sign ("-nan")."""
+    if math.isnan(x):
+        return ("-" if math.copysign(1.0, x) < 0 else "") + "nan"
+    return format(x, spec)
 
 
-class Slot(ctypes.Structure):
-    _fields_ = [("mantissa_words", ctypes.POINTER(u64)), ("num_words_mpi", Mpi),
-                ("exponent_mpi", Mpi), ("init_tag", u16), ("flags", u32), ("aux_mpi", Mpi),
-                ("num_words", u64), ("exponent", i64), ("base", f32), ("mantissa_bits", i32),
-                ("exponent_bits", i32), ("phase", f64), ("phase_vel", f64), ("omega", f64),
-                ("amp_im", f64)]
+def print_slot(lattice, index):
+    try:
+        s = lattice.slot(index)
+    except (IndexError, MemoryError):
+        print(f"  slot {index}: absent")
+        return
+    # The real amplitude is high precision; to_double reads it as a double.
+    print(f"  slot {index:4d}: re={c_format(s.to_double(), '.9e')} "
+          f"im={c_format(s.amp_im, '.9e')} phase={c_format(s.phase, '.6f')} "
+          f"omega={c_format(s.omega, '.6f')} exp={s.exponent} flags=0x{s.flags:x}")
 
 
-class SlotChunk(ctypes.Structure):
-    _fields_ = [("slots", ctypes.POINTER(Slot)), ("num_slots", u64)]
+def print_lattice(title, l):
+    print(f"{title}: {l.num_instances} instances x {l.slots_per_instance} slots, "
+          f"{l.num_chunks} chunk(s), omega={c_format(l.omega, '.9f')} "
+          f"time={c_format(l.time, '.9f')} phase_var={c_format(l.phase_var, '.6f')} "
+          f"consensus_steps={l.consensus_steps}")
 
 
-class Lattice(ctypes.Structure):
-    _fields_ = [("chunks", ctypes.POINTER(ctypes.POINTER(SlotChunk))), ("num_chunks", i32),
-                ("num_instances", i32), ("slots_per_instance", i32), ("omega", f64),
-                ("time", f64), ("consensus_steps", i32), ("phase_var", f64),
-                ("last_update_ns", u64)]
+def main():
+    lumivane.load(sys.argv[1] if len(sys.argv) > 1 else None)
+    lumivane.seed(2026)  # every draw comes from rand(): the seed decides the whole result
+
+    with lumivane.Lattice(64, 4) as lattice:
+        # The first slot access materialises the chunk that holds the lattice.
+        for _ in range(20):
+            lattice.sweep(lumivane.NOMINAL_STEP)
+        print_lattice("after 20 sweeps", lattice)
+        for i in range(4):
+            print_slot(lattice, i)
+
+        lattice.fold()  # 64 -> 128 instances: the new half holds perturbed copies
+        for _ in range(20):
+            lattice.sweep(lumivane.NOMINAL_STEP)
+        print_lattice("after the fold and 20 more", lattice)
+        for i in range(4):
+            print_slot(lattice, i)
+        print_slot(lattice, 256)  # the first slot of the folded half
+
+        # A standalone high-precision number, released at the end of its block.
+        with lumivane.Value(-2.5) as x:
+            print(f"ap_from_double(-2.5): word0=0x{x.words[0]:016x} exp={x.exponent} "
+                  f"flags=0x{x.flags:x} reads {c_format(x.to_double(), '.1f')}")
+    return 0
 
 
-# The layouts are the interface: a mismatch here would read garbage.
-assert ctypes.sizeof(Mpi) == 24 and ctypes.sizeof(Slot) == 152
-assert ctypes.sizeof(SlotChunk) == 16 and ctypes.sizeof(Lattice) == 64
-
-lib = ctypes.CDLL(sys.argv[1] if len(sys.argv) > 1 else "liblumivane.so.2")
-libc = ctypes.CDLL(None)
-lib.lattice_init.restype = ctypes.POINTER(Lattice)
-lib.lattice_init.argtypes = [i32, i32]
-lib.lattice_get_slot.restype = ctypes.POINTER(Slot)
-lib.lattice_get_slot.argtypes = [ctypes.POINTER(Lattice), i32]
-lib.lattice_integrate_rk4.argtypes = [ctypes.POINTER(Lattice), f64]
-lib.lattice_fold.argtypes = [ctypes.POINTER(Lattice)]
-lib.lattice_free.argtypes = [ctypes.POINTER(Lattice)]
-lib.ap_to_double.restype = f64
-lib.ap_to_double.argtypes = [ctypes.POINTER(Slot)]
-
-libc.srand(2026)  # every draw comes from rand(): the seed decides the result
-lattice = lib.lattice_init(64, 4)
-if not lattice:
-    sys.exit("host.py: could not create the lattice")
-for _ in range(20):
-    lib.lattice_integrate_rk4(lattice, 2.0 ** -15)
-lib.lattice_fold(lattice)
-for _ in range(20):
-    lib.lattice_integrate_rk4(lattice, 2.0 ** -15)
-
-l = lattice.contents
-print(f"{l.num_instances} instances x {l.slots_per_instance} slots, time={l.time:.9f} "
-      f"phase_var={l.phase_var:.6f} consensus_steps={l.consensus_steps}")
-for i in (0, 1, 2, 3, 256):
-    p = lib.lattice_get_slot(lattice, i)
-    if not p:
-        print(f"  slot {i:4d}: absent")
-        continue
-    s = p.contents
-    print(f"  slot {i:4d}: re={lib.ap_to_double(p):.9e} im={s.amp_im:.9e} phase={s.phase:.6f} "
-          f"omega={s.omega:.6f} exp={s.exponent} flags=0x{s.flags:x}")
-lib.lattice_free(lattice)
+if __name__ == "__main__":
+    sys.exit(main())

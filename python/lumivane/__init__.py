@@ -1,0 +1,27 @@
+"""lumivane: Python owners over liblumivane's C interface (standard library only).
+
+    import lumivane
+    lumivane.seed(2026)                      # srand: every draw of the library comes from rand()
+    with lumivane.Lattice(64, 4) as lattice:
+        for _ in range(20):
+            lattice.sweep()                  # lattice_integrate_rk4 with the nominal step 2^-15
+        s = lattice.slot(0)                  # a view of the record in the chunk, not a copy
+        print(s.to_double(), s.phase, lattice.phase_var)
+
+Lattice, Value and CheckpointLog release their records on close(), at the end of
+a `with` block, or when collected. Lattice.records() and Lattice.array() give
+numpy views of the declared slots when numpy is importable. The raw operations
+are at lumivane.load() (a ctypes library with every signature declared) and the
+records at lumivane.records.
+"""
+from . import records
+from ._owners import (NOMINAL_STEP, CheckpointLog, Lattice, SlotView, SnapshotRecord, Value,
+                      seed)
+from .library import SONAME, libc, load
+from .records import (FLAG_EXCLUDED, FLAG_LOCKED, FLAG_NEGATIVE, FLAG_OVERFLOW, FLAG_UNDERFLOW,
+                      SLOTS_PER_CHUNK)
+
+__version__ = "2.6.0"
+__all__ = ["CheckpointLog", "Lattice", "SlotView", "SnapshotRecord", "Value", "seed", "load",
+           "libc", "records", "NOMINAL_STEP", "SONAME", "SLOTS_PER_CHUNK", "FLAG_NEGATIVE",
+           "FLAG_EXCLUDED", "FLAG_OVERFLOW", "FLAG_UNDERFLOW", "FLAG_LOCKED"]

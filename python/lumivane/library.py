@@ -1,0 +1,117 @@
+"""Finding liblumivane and declaring its exported operations for ctypes.
+
+The library is looked for, in this order, at: the path given to load(); the
+path in the environment variable LUMIVANE_LIBRARY; its SONAME liblumivane.so.2
+on the loader's search path (LD_LIBRARY_PATH, ld.so.cache); and the library
+installed beside this package by `cmake --install`.
+"""
+import ctypes
+import os
+import threading
+
+from . import records as r
+
+SONAME = "liblumivane.so.2"
+
+_P = ctypes.POINTER
+_SIGNATURES = {
+    # name: (result, [arguments])
+    "get_normalized_rand": (r.f64, []),
+    "det_rand": (r.u64, [r.u64]),
+    "get_rtc_ns": (r.u64, []),
+    "rtc_sleep_until": (ctypes.c_int, [r.u64]),
+    "bootloader_init_lattice": (None, [_P(r.Lattice), r.i32, _P(r.CheckpointLog)]),
+    "mpi_init": (None, [_P(r.Mpi), r.u64]),
+    "mpi_free": (None, [_P(r.Mpi)]),
+    "mpi_copy": (None, [_P(r.Mpi), _P(r.Mpi)]),
+    "mpi_set_value": (None, [_P(r.Mpi), r.u64, ctypes.c_int]),
+    "slot_init_apa": (r.Slot, [ctypes.c_int, ctypes.c_int]),
+    "ap_free": (None, [_P(r.Slot)]),
+    "ap_copy": (None, [_P(r.Slot), _P(r.Slot)]),
+    "ap_to_double": (r.f64, [_P(r.Slot)]),
+    "ap_from_double": (_P(r.Slot), [ctypes.c_int, ctypes.c_int, r.f64]),
+    "ap_shift_right_legacy": (None, [_P(r.u64), r.u64, r.i64]),
+    "ap_normalize_legacy": (None, [_P(r.Slot)]),
+    "ap_add_legacy": (None, [_P(r.Slot), _P(r.Slot)]),
+    "init_apa_constants": (None, []),
+    "lattice_init": (_P(r.Lattice), [r.i32, r.i32]),
+    "lattice_get_chunk": (_P(r.SlotChunk), [_P(r.Lattice), r.i32]),
+    "lattice_get_slot": (_P(r.Slot), [_P(r.Lattice), r.i32]),
+    "lattice_free": (None, [_P(r.Lattice)]),
+    "lattice_fold": (None, [_P(r.Lattice)]),
+    "compute_derivatives": (r.SlotDerivative, [r.SlotState, _P(r.NeighborLink), r.i32, r.f64]),
+    "rk4_step": (None, [_P(r.Slot), _P(r.NeighborLink), r.i32, r.f64, r.f64]),
+    "exchange_analog_links": (None, [_P(r.NeighborLink), r.i32, r.i32, r.i32]),
+    "lattice_integrate_rk4": (None, [_P(r.Lattice), r.f64]),
+    "detect_harmonic_consensus": (None, [_P(r.Lattice)]),
+    "prismatic_recursion": (r.f64, [_P(r.Lattice), r.i32, r.f64]),
+    "checkpoint_init": (_P(r.CheckpointLog), []),
+    "checkpoint_add": (None, [_P(r.CheckpointLog), r.i32, _P(r.Lattice)]),
+    "checkpoint_free": (None, [_P(r.CheckpointLog)]),
+    "main": (ctypes.c_int, []),
+}
+
+_lock = threading.Lock()
+_lib = None
+_libc = None
+
+
+def _installed_copy():
+    """The library that `cmake --install` put beside this package, if any."""
+    try:
+        from ._installed import LIBRARY_FROM_PACKAGE
+    except ImportError:  # a source tree: nothing installed beside it
+        return None
+    return os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                         LIBRARY_FROM_PACKAGE, SONAME))
+
+
+def _declare(lib):
+    for name, (result, arguments) in _SIGNATURES.items():
+        function = getattr(lib, name)
+        function.restype = result
+        function.argtypes = arguments
+    return lib
+
+
+def load(path=None):
+    """Loads liblumivane (once per process) and answers the ctypes library.
+
+    `path` (or LUMIVANE_LIBRARY) names a file, for instance a build tree's
+    liblumivane.so. A second call with another path than the loaded one raises
+    RuntimeError: records made by one copy of the library must be released by it.
+    """
+    global _lib, _libc
+    with _lock:
+        wanted = path or os.environ.get("LUMIVANE_LIBRARY") or None
+        if _lib is not None:
+            if path is not None and os.path.realpath(path) != os.path.realpath(_lib._name):
+                raise RuntimeError(f"lumivane: {_lib._name} is loaded already, not {path}")
+            return _lib
+        candidates = [wanted] if wanted else [SONAME, _installed_copy()]
+        errors = []
+        for candidate in filter(None, candidates):
+            try:
+                lib = ctypes.CDLL(candidate)
+            except OSError as e:
+                errors.append(str(e))
+                continue
+            _libc = ctypes.CDLL(None)
+            _libc.free.argtypes = [ctypes.c_void_p]
+            _libc.free.restype = None
+            _libc.calloc.argtypes = [ctypes.c_size_t, ctypes.c_size_t]
+            _libc.calloc.restype = ctypes.c_void_p
+            _libc.srand.argtypes = [ctypes.c_uint]
+            _libc.srand.restype = None
+            _libc.fflush.argtypes = [ctypes.c_void_p]
+            _libc.fflush.restype = ctypes.c_int
+            _lib = _declare(lib)
+            return _lib
+        raise OSError("lumivane: cannot load the library (set LUMIVANE_LIBRARY to its path): "
+                      + "; ".join(errors))
+
+
+def libc():
+    """The C library that the loaded liblumivane allocates with and draws from."""
+    load()
+    return _libc

@@ -1,0 +1,69 @@
+"""The C records of liblumivane, declared once with ctypes.
+
+Field order and types follow include/lumivane/*.h; the sizes are checked on
+import, and the test suite checks every offset against the C compiler's.
+"""
+import ctypes
+
+u8, u16, u32, u64 = ctypes.c_uint8, ctypes.c_uint16, ctypes.c_uint32, ctypes.c_uint64
+i32, i64, f32, f64 = ctypes.c_int32, ctypes.c_int64, ctypes.c_float, ctypes.c_double
+
+FLAG_NEGATIVE = 0x01
+FLAG_EXCLUDED = 0x02
+FLAG_OVERFLOW = 0x04
+FLAG_UNDERFLOW = 0x08
+FLAG_LOCKED = 0x10
+SLOTS_PER_CHUNK = 1048576
+MAX_INSTANCES = 8388608
+
+
+class Mpi(ctypes.Structure):
+    _fields_ = [("words", ctypes.POINTER(u64)), ("word_count", u64), ("sign", u8)]
+
+
+class Slot(ctypes.Structure):
+    _fields_ = [("mantissa_words", ctypes.POINTER(u64)), ("num_words_mpi", Mpi),
+                ("exponent_mpi", Mpi), ("init_tag", u16), ("flags", u32), ("aux_mpi", Mpi),
+                ("num_words", u64), ("exponent", i64), ("base", f32), ("mantissa_bits", i32),
+                ("exponent_bits", i32), ("phase", f64), ("phase_vel", f64), ("omega", f64),
+                ("amp_im", f64)]
+
+
+class SlotChunk(ctypes.Structure):
+    _fields_ = [("slots", ctypes.POINTER(Slot)), ("num_slots", u64)]
+
+
+class Lattice(ctypes.Structure):
+    _fields_ = [("chunks", ctypes.POINTER(ctypes.POINTER(SlotChunk))), ("num_chunks", i32),
+                ("num_instances", i32), ("slots_per_instance", i32), ("omega", f64),
+                ("time", f64), ("consensus_steps", i32), ("phase_var", f64),
+                ("last_update_ns", u64)]
+
+
+class NeighborLink(ctypes.Structure):
+    _fields_ = [(n, f64) for n in ("amp_re", "amp_im", "amp_rate", "phase_delta", "coupling")]
+
+
+class SlotState(ctypes.Structure):
+    _fields_ = [(n, f64) for n in ("amp_re", "amp_im", "phase", "phase_vel")]
+
+
+class SlotDerivative(ctypes.Structure):
+    _fields_ = [(n, f64) for n in ("d_amp_re", "d_amp_im", "d_phase", "d_phase_vel")]
+
+
+class Snapshot(ctypes.Structure):
+    _fields_ = [("evo", i32), ("timestamp_ns", u64), ("phase_var", f64), ("omega", f64),
+                ("weight", f64)]
+
+
+class CheckpointLog(ctypes.Structure):
+    _fields_ = [("snapshots", ctypes.POINTER(Snapshot)), ("count", i32), ("capacity", i32)]
+
+
+SIZES = {Mpi: 24, Slot: 152, SlotChunk: 16, Lattice: 64, NeighborLink: 40, SlotState: 32,
+         SlotDerivative: 32, Snapshot: 40, CheckpointLog: 16}
+for _record, _size in SIZES.items():
+    if ctypes.sizeof(_record) != _size:  # a mismatch would read garbage
+        raise ImportError(f"lumivane: {_record.__name__} is {ctypes.sizeof(_record)} bytes "
+                          f"here, {_size} in the library")
