@@ -1,0 +1,146 @@
+"""test_package.py: the lumivane package against the C calls it wraps.
+
+    python3 test_package.py light|chunk LIBRARY LAYOUT_DUMP
+
+`chunk` runs the tests that materialise a chunk (751 MB); the numpy views are
+tested where numpy is importable.
+"""
+import ctypes
+import gc
+import os
+import subprocess
+import sys
+import unittest
+import weakref
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
+import lumivane  # noqa: E402
+from lumivane import records  # noqa: E402
+
+TIER, LIBRARY, LAYOUT_DUMP = sys.argv[1:4]
+lib = lumivane.load(LIBRARY)
+rand = lumivane.libc().rand
+SCALARS = ("init_tag", "flags", "num_words", "exponent", "base", "mantissa_bits",
+           "exponent_bits", "phase", "phase_vel", "omega", "amp_im")
+
+
+def fields(s):
+    """A slot record's scalar fields and words, doubles included bit for bit (NaN == NaN)."""
+    s = s.contents
+    scalars = tuple(repr(getattr(s, n)) for n in SCALARS)
+    return scalars + tuple(s.mantissa_words[:s.num_words])
+
+
+class Light(unittest.TestCase):
+    def test_layouts_match_the_c_compiler(self):
+        dump = subprocess.run([LAYOUT_DUMP], check=True, capture_output=True, text=True).stdout
+        seen = set()
+        for line in dump.splitlines():
+            name, value = line.split()
+            record, _, field = name.partition(".")
+            cls = getattr(records, record)
+            got = getattr(cls, field).offset if field else ctypes.sizeof(cls)
+            self.assertEqual(got, int(value), name)
+            seen.add((record, field))
+        for cls in records.SIZES:
+            for field, _ in cls._fields_:
+                self.assertIn((cls.__name__, field), seen)
+
+    def test_value_converts_as_ap_from_double_with_the_same_draws(self):
+        for x, m, e in [(1.618033988749895, 4096, 16), (-2.5, 4096, 16), (0.25, 4544, 30),
+                        (0.0, 4160, 18), (2.0 ** -1074, 4096, 16)]:
+            lumivane.seed(77)
+            with lumivane.Value(x, m, e) as v:
+                owned, after = fields(v._pointer()), rand()
+            lumivane.seed(77)
+            p = lib.ap_from_double(m, e, x)
+            self.assertEqual((owned, after), (fields(p), rand()), x)
+            lib.ap_free(p)
+            lumivane.libc().free(p)
+
+    def test_errors_are_exceptions(self):
+        closed_value, closed_log, closed_lattice = (lumivane.Value(1.0), lumivane.CheckpointLog(),
+                                                   lumivane.Lattice(4, 4))
+        for owner in (closed_value, closed_log, closed_lattice):
+            owner.close()
+            owner.close()  # a second close does nothing
+        table = [
+            (lambda: lumivane.Lattice(0, 4), ValueError),
+            (lambda: lumivane.Lattice(2 ** 31, 4), ValueError),
+            (lambda: lumivane.Lattice(65536, 65536), ValueError),
+            (lambda: lumivane.Lattice(4.0, 4), TypeError),
+            (lambda: lumivane.Value(1.0, 0), ValueError),
+            (lambda: lumivane.Value(1.0, 4096, 2 ** 32 + 16), ValueError),
+            (lambda: lumivane.seed(-1), ValueError),
+            (lambda: lumivane.CheckpointLog()[0], IndexError),
+            (lambda: closed_value.to_double(), ValueError),
+            (lambda: lumivane.Value(1.0).add(closed_value), ValueError),
+            (lambda: closed_value.copy(), ValueError),
+            (lambda: closed_value.exponent, ValueError),
+            (lambda: closed_log.add(1, lumivane.Lattice(4, 4)), ValueError),
+            (lambda: lumivane.CheckpointLog().add(1, closed_lattice), ValueError),
+            (lambda: len(closed_log), ValueError),
+            (lambda: closed_lattice.sweep(), ValueError),
+            (lambda: closed_lattice.fold(), ValueError),
+            (lambda: closed_lattice.slot(0), ValueError),
+            (lambda: closed_lattice.phase_var, ValueError),
+            (lambda: closed_lattice.slots, ValueError),
+        ]
+        for i, (call, error) in enumerate(table):
+            with self.assertRaises(error, msg=f"row {i}"):
+                call()
+
+    def test_copies_are_independent(self):
+        with lumivane.Value(1.0) as one, lumivane.Value(0.5) as half:
+            copy = one.copy()
+            copy.add(half)
+            self.assertEqual((one.to_double(), copy.to_double()), (1.0, 1.5))
+            self.assertNotEqual(ctypes.addressof(one._pointer().contents),
+                                ctypes.addressof(copy._pointer().contents))
+
+
+class Chunk(unittest.TestCase):
+    def test_slot_views_read_the_chunk_in_place(self):
+        lumivane.seed(2026)
+        with lumivane.Lattice(64, 4) as lattice:
+            lattice.sweep()
+            for k in (0, 1, 255, 256, lumivane.SLOTS_PER_CHUNK - 1):
+                view, raw = lattice.slot(k), lib.lattice_get_slot(lattice._check(), k)
+                self.assertEqual(ctypes.addressof(view._slot.contents),
+                                 ctypes.addressof(raw.contents), k)
+                self.assertEqual(fields(view._slot), fields(raw), k)
+            first = lattice.slot(0)
+            before = first.phase
+            lattice.sweep()
+            self.assertNotEqual(first.phase, before)  # a view, not a copy
+            self.assertEqual((len(lattice.slots), lattice.slots[-1].index), (256, 255))
+            for bad in (lambda: lattice.slot(-1), lambda: lattice.slot(lumivane.SLOTS_PER_CHUNK),
+                        lambda: lattice.slot(2 ** 31), lambda: lattice.slots[256],
+                        lambda: lattice.slots[-257], lambda: lattice.records(chunk=1)):
+                self.assertRaises(IndexError, bad)
+        self.assertRaises(ValueError, lambda: first.phase)
+
+    def test_numpy_views_share_the_records_and_keep_them_alive(self):
+        try:
+            import numpy  # noqa: F401
+        except ImportError:
+            self.skipTest("numpy is not importable")
+        lattice = lumivane.Lattice(64, 4)
+        lattice.sweep()
+        recs, phase = lattice.records(), lattice.array("phase")
+        self.assertEqual((phase.shape, phase.strides, phase.flags.writeable),
+                         ((256,), (ctypes.sizeof(records.Slot),), False))
+        expect = [repr((s.phase, s.phase_vel, s.amp_im)) for s in lattice.slots]
+        memory = weakref.ref(lattice._memory)
+        lattice.close()
+        self.assertIsNotNone(memory())  # the arrays hold the storage
+        got = zip(phase.tolist(), recs["phase_vel"].tolist(), recs["amp_im"].tolist())
+        self.assertEqual([repr(t) for t in got], expect)
+        del recs, phase
+        gc.collect()
+        self.assertIsNone(memory())  # released with the last array
+
+
+if __name__ == "__main__":
+    suite = unittest.defaultTestLoader.loadTestsFromTestCase(Light if TIER == "light" else Chunk)
+    sys.exit(0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1)
