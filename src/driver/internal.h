@@ -3,7 +3,10 @@
 
 namespace lv {
 
-// The fixed run with the given seed; answers the exit status.
-int run(unsigned seed);
+// The fixed run with the given seed; answers the exit status. Its draws come
+// from a private copy of rand()'s generator when that copy is checked to give
+// rand()'s values, or with `private_draws` false, from rand() itself: the same
+// values either way.
+int run(unsigned seed, bool private_draws = true);
 
 }  // namespace lv

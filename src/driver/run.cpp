@@ -66,8 +66,9 @@ void evolve(Lattice *lattice) {
 
 namespace lv {
 
-int run(unsigned seed) {
-    std::srand(seed);
+int run(unsigned seed, bool private_draws) {
+    // Every draw of the run, on this thread, from here to its return.
+    const RunDraws draws(seed, private_draws);
     std::puts("[RTC] Using software fallback (CLOCK_MONOTONIC)");
     std::puts("=== Quorith Deredu Lumivane V2.6: Production Ready ===\n");
 
