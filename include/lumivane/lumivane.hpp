@@ -26,7 +26,6 @@
 #include <cstdlib>
 #include <iterator>
 #include <new>
-#include <ranges>
 #include <span>
 #include <stdexcept>
 #include <utility>
@@ -205,6 +204,20 @@ private:
     std::int32_t index_ = 0;
 };
 
+/* The declared slots of a lattice as a forward range (begin, end, size). */
+class SlotRange {
+public:
+    SlotRange(::Lattice *lattice, std::int32_t count) noexcept : lattice_(lattice), count_(count) {}
+    SlotIterator begin() const noexcept { return {lattice_, 0}; }
+    SlotIterator end() const noexcept { return {lattice_, count_}; }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(count_); }
+    bool empty() const noexcept { return count_ == 0; }
+
+private:
+    ::Lattice *lattice_;
+    std::int32_t count_;
+};
+
 class CheckpointLog;
 
 /* A lattice: lattice_init on construction, lattice_free on destruction. Slot
@@ -266,11 +279,8 @@ public:
         const std::int64_t n = std::int64_t{l->num_instances} * l->slots_per_instance;
         return n <= 0 ? 0 : static_cast<std::int32_t>(std::min<std::int64_t>(n, INT32_MAX));
     }
-    /* The declared slots as a forward range of Slot&. */
-    std::ranges::subrange<SlotIterator> slots() {
-        ::Lattice *l = checked();
-        return {SlotIterator(l, 0), SlotIterator(l, declared_slots())};
-    }
+    /* The declared slots as a forward range of Slot&, as many as are declared now. */
+    SlotRange slots() { return {checked(), declared_slots()}; }
 
     std::int32_t num_instances() const { return checked()->num_instances; }
     std::int32_t slots_per_instance() const { return checked()->slots_per_instance; }
@@ -349,8 +359,7 @@ private:
 
 static_assert(sizeof(Value) == sizeof(void *) && sizeof(Lattice) == sizeof(void *) &&
               sizeof(CheckpointLog) == sizeof(void *));
-static_assert(std::forward_iterator<SlotIterator> &&
-              std::ranges::forward_range<std::ranges::subrange<SlotIterator>>);
+static_assert(std::forward_iterator<SlotIterator>);
 
 }  // namespace lumivane
 
