@@ -3,7 +3,9 @@
    Every value the library draws comes from rand(), one value at a time in
    program order: srand() in the host decides them all. rand() is one
    generator for the whole process, so draws made by two threads at once
-   interleave. */
+   interleave. The fixed run (main) alone, on its own thread and while it
+   lasts, draws the same values from a private copy of the C library's
+   generator once it has checked that copy against rand(). */
 #ifndef LUMIVANE_RUNTIME_H
 #define LUMIVANE_RUNTIME_H
 
