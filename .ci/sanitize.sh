@@ -9,7 +9,10 @@ cmake -S . -B "$build" -G Ninja -DLUMIVANE_SANITIZE=ON -DLUMIVANE_BENCH=OFF
 cmake --build "$build"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir "$build" --output-on-failure -j2
+# Both tiers: the quick one two at a time, then the heavy one (up to eight
+# chunks, about 10 GB under AddressSanitizer) one case at a time.
+ctest --test-dir "$build" --output-on-failure -j2 -LE heavy
+ctest --test-dir "$build" --output-on-failure -L heavy
 
 # One complete run: it must end with status 0, a clean report and no leak.
 out=$(mktemp)

@@ -8,7 +8,7 @@
 
 #include "bench_lattice.h"
 #include "lumivane/lumivane.h"
-#include "reference_sweep.h"
+#include "reference/sweep.h"
 
 namespace lvbench {
 
@@ -33,8 +33,8 @@ inline FloorInputs floor_inputs(Lattice *l) {
         for (int k = 0; k < 8; ++k) {
             const Slot *other = lattice_get_slot(l, nb[k]);
             in.delta[c * 8 + k] = other->phase - slot->phase;
-            in.coupling_arg[c * 8 + k] = -std::fabs(
-                1.0 - std::fabs(ap_to_double(other)) / (std::fabs(ap_to_double(slot)) + 1e-10));
+            in.coupling_arg[c * 8 + k] =
+                lvref::coupling_exponent(ap_to_double(slot), ap_to_double(other));
         }
     }
     return in;

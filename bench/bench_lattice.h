@@ -4,10 +4,11 @@
 #include <cstdlib>
 
 #include "lumivane/lumivane.h"
+#include "reference/sweep.h"
 
 namespace lvbench {
 
-inline constexpr double kStep = 3.0517578125e-05;
+inline constexpr double kStep = lvref::kNominalStep;
 
 // The operations a lattice is prepared with: this build's, or another
 // build's reached through dlsym (bench/ab_sweep.cpp).

@@ -4,7 +4,7 @@
 
 #include "bench_floor.h"
 #include "bench_lattice.h"
-#include "reference_sweep.h"
+#include "reference/sweep.h"
 
 namespace {
 

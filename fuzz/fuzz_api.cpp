@@ -22,6 +22,7 @@
 #include <algorithm>
 
 #include "lumivane/lumivane.h"
+#include "reference/slot.h"
 
 // Hostile counts make the library ask for more memory than exists; the
 // library answers such a failure itself, so the allocator must say null.
@@ -89,13 +90,6 @@ struct Input {
         return pick(kTable);
     }
 };
-
-// What ap_to_double answers: word 0 x 2^-64 times pow(2, exponent).
-double reading(const Slot *s) {
-    if (s == nullptr || s->num_words == 0 || s->mantissa_words == nullptr) return 0.0;
-    return std::pow(2.0, static_cast<double>(s->exponent)) *
-           (static_cast<double>(s->mantissa_words[0]) * 5.421010862427522e-20);
-}
 
 bool same_double(double a, double b) {
     return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b) || (std::isnan(a) && std::isnan(b));
@@ -287,7 +281,8 @@ void slot_op(Input &in, World &w) {
         case 3: {
             const Slot *s = w.slot(in);
             const double v = ap_to_double(s);
-            CHECK(same_double(v, reading(s)) && !(v < 0.0));  // word 0 = 0 past 2^1023 reads as NaN
+            // word 0 = 0 past 2^1023 reads as NaN
+            CHECK(same_double(v, lvref::read_with_pow(s)) && !(v < 0.0));
             break;
         }
         case 4: {  // a conversion, released or copied into a slot

@@ -14,13 +14,12 @@
 #include <cstring>
 #include <vector>
 
-#include "gmp_words.h"
+#include "reference/arith.h"
 #include "lumivane/lumivane.h"
 
 namespace {
 
 using lvgmp::Words;
-constexpr uint64_t kTop = uint64_t{1} << 63;
 
 #define CHECK(cond)                                                               \
     do {                                                                          \
@@ -107,11 +106,7 @@ int64_t draw_exponent(FuzzedDataProvider &in, int eb) {
 
 // --- slots built with the library -----------------------------------------
 
-struct Value {
-    Words w;
-    int64_t exponent;
-    uint32_t flags;
-};
+using lvref::Value;
 
 // A slot of n words made by slot_init_apa (any width that rounds up to n
 // words) or, for a non-empty mantissa, by ap_from_double; then given the
@@ -168,66 +163,9 @@ bool same_fields(const Slot &a, const Slot &b) {
            bits(a.omega) == bits(b.omega) && bits(a.amp_im) == bits(b.amp_im);
 }
 
-// --- the contracts, through GMP -------------------------------------------
-
-using lvgmp::from_mpz;
-using lvgmp::to_mpz;
-using lvgmp::Z;
-
-Words shift_right_model(const Words &w, uint64_t bits) {
-    if (bits >= 64 * w.size()) return Words(w.size(), 0);
-    Z z;
-    to_mpz(z.v, w);
-    mpz_tdiv_q_2exp(z.v, z.v, bits);
-    return from_mpz(z.v, w.size());
-}
+// --- the contracts: the plain models of reference/arith.h -----------------
 
 bool valid_width(int eb) { return eb >= 1 && eb <= 63; }
-
-// Single-bit left steps while the exponent is above -2^(eb-1), stopping when
-// bit 63 of word 0 is set: min(leading zeros, room) steps, taken at once.
-void normalize_model(Value &v, int eb) {
-    const size_t n = v.w.size();
-    if (n == 0 || (v.w[0] & kTop) != 0) return;
-    const int64_t min = -static_cast<int64_t>(uint64_t{1} << (eb - 1));
-    Z z;
-    to_mpz(z.v, v.w);
-    const uint64_t lz = mpz_sgn(z.v) == 0 ? 64 * n : 64 * n - mpz_sizeinbase(z.v, 2);
-    const uint64_t room = v.exponent > min ? static_cast<uint64_t>(v.exponent) - static_cast<uint64_t>(min) : 0;
-    const uint64_t steps = std::min(lz, room);
-    mpz_mul_2exp(z.v, z.v, std::min<uint64_t>(steps, 64 * n));
-    v.w = from_mpz(z.v, n);
-    v.exponent -= static_cast<int64_t>(steps);
-    if ((v.w[0] & kTop) != 0) return;
-    v.flags |= FLAG_UNDERFLOW;
-    if (v.w[0] == 0) v.exponent = 0;
-}
-
-void add_model(Value &a, Value t, int eb) {
-    const size_t n = a.w.size();
-    if (a.exponent > t.exponent) {
-        t.w = shift_right_model(t.w, static_cast<uint64_t>(a.exponent) - static_cast<uint64_t>(t.exponent));
-    } else if (a.exponent < t.exponent) {
-        a.w = shift_right_model(a.w, static_cast<uint64_t>(t.exponent) - static_cast<uint64_t>(a.exponent));
-        a.exponent = t.exponent;
-    }
-    if (n != 0) {
-        // GMP limbs run least significant first.
-        std::vector<mp_limb_t> x(a.w.rbegin(), a.w.rend()), y(t.w.rbegin(), t.w.rend()), sum(n);
-        const mp_limb_t carry = mpn_add_n(sum.data(), x.data(), y.data(), static_cast<mp_size_t>(n));
-        if (carry != 0) {
-            if (a.exponent < static_cast<int64_t>(uint64_t{1} << (eb - 1))) {
-                a.exponent += 1;
-                mpn_rshift(sum.data(), sum.data(), static_cast<mp_size_t>(n), 1);
-                sum[n - 1] |= kTop;
-            } else {
-                a.flags |= FLAG_OVERFLOW;
-            }
-        }
-        a.w.assign(sum.rbegin(), sum.rend());
-    }
-    normalize_model(a, eb);
-}
 
 // --- the three operations -------------------------------------------------
 
@@ -244,7 +182,7 @@ void check_shift(FuzzedDataProvider &in) {
         case 2: bits = in.ConsumeIntegral<int64_t>(); break;
         default: bits = in.ConsumeBool() ? INT64_MIN : INT64_MAX; break;
     }
-    const Words want = bits <= 0 ? w : shift_right_model(w, static_cast<uint64_t>(bits));
+    const Words want = bits <= 0 ? w : lvref::shifted_right(w, static_cast<uint64_t>(bits));
     if (n == 0) {  // no words: a word next to the pointer stays as it is
         uint64_t guard = 0x5a5a5a5a5a5a5a5aULL;
         ap_shift_right_legacy(&guard, 0, bits);
@@ -270,7 +208,8 @@ void check_normalize(FuzzedDataProvider &in) {
     const uint64_t exp_word = s.exponent_mpi.words[0];
     ap_normalize_legacy(&s);
     Value want = v;
-    if (s.mantissa_words != nullptr && valid_width(eb)) normalize_model(want, eb);
+    if (s.mantissa_words != nullptr && valid_width(eb))
+        want = lvref::normalize_by_leading_zeros(want, eb);
     if (s.mantissa_words != nullptr) CHECK(words_of(s) == want.w);
     Slot expected = before;
     expected.exponent = want.exponent;
@@ -298,7 +237,7 @@ void check_add(FuzzedDataProvider &in) {
     Value want = va;
     const bool acts = n == bp->num_words && (n == 0 || (a.mantissa_words && bp->mantissa_words)) &&
                       valid_width(eba);
-    if (acts) add_model(want, vbp, eba);
+    if (acts) want = lvref::add(want, vbp, eba);
     if (a.mantissa_words != nullptr) CHECK(words_of(a) == want.w);
     Slot expected = a_before;
     expected.exponent = want.exponent;

@@ -26,26 +26,6 @@ bool same_mpi(const Mpi &a, const Mpi &b) {
 }
 }  // namespace
 
-double next_unit() { return rand() / 2147483647.0; }
-
-Drawn expected_draws(unsigned seed, int exponent_bits, bool draws_word) {
-    srand(seed);
-    Drawn d;
-    if (draws_word) {
-        const auto r1 = static_cast<uint64_t>(rand());
-        const auto r2 = static_cast<uint64_t>(rand());
-        d.word0 = (uint64_t{1} << 63) | (r1 << 32) | r2;
-    }
-    const auto r3 = static_cast<uint64_t>(rand());
-    const uint64_t span = uint64_t{1} << exponent_bits;
-    d.exponent = static_cast<int64_t>(r3 % span) - static_cast<int64_t>(span / 2);
-    d.base = static_cast<float>(next_unit() * 0.01 + 1.618033988749895);
-    d.phase = next_unit() * 6.283185307179586;
-    d.omega = next_unit() * 0.5 + 1.0;
-    d.amp_im = next_unit() * 0.1;
-    return d;
-}
-
 void set_amplitude(Slot *s, double x) {
     const Slot keep = *s;
     Slot *t = ap_from_double(s->mantissa_bits, s->exponent_bits, x);

@@ -10,11 +10,12 @@
 #include <gtest/gtest.h>
 
 #include "lumivane/lumivane.h"
+#include "reference/sweep.h"
 
 namespace lvtest {
 
 inline constexpr uint64_t kTop = uint64_t{1} << 63;
-inline constexpr double kStep = 3.0517578125e-05;  // 2^-15, the sweep step both callers pass
+inline constexpr double kStep = lvref::kNominalStep;
 
 inline uint64_t bits_of(double d) { return std::bit_cast<uint64_t>(d); }
 inline uint32_t bits_of(float f) { return std::bit_cast<uint32_t>(f); }
@@ -74,19 +75,6 @@ int draws_made(F &&f, unsigned seed, int limit) {
 
 // Every field of two slots equal, doubles as bit patterns, words by value.
 ::testing::AssertionResult same_slot(const Slot &a, const Slot &b);
-
-// The seven values a slot initialisation draws from `seed`, recomputed plainly
-// from the rand() sequence (word 0 only when the slot has a mantissa word).
-struct Drawn {
-    uint64_t word0 = 0;
-    int64_t exponent = 0;
-    float base = 0.0f;
-    double phase = 0.0;
-    double omega = 0.0;
-    double amp_im = 0.0;
-};
-double next_unit();
-Drawn expected_draws(unsigned seed, int exponent_bits, bool draws_word = true);
 
 // Gives a slot the real amplitude x through ap_from_double and ap_copy, and
 // restores its oscillator fields and its flags other than the sign.

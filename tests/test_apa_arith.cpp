@@ -1,5 +1,5 @@
 // test_apa_arith.cpp: mantissa arithmetic (right shift, normalisation,
-// addition) checked against GMP and against a plain single-bit model.
+// addition) checked against GMP and the plain models of reference/arith.h.
 #include <gmp.h>
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "gmp_words.h"
+#include "reference/arith.h"
 #include "support.h"
 
 using namespace lvtest;
@@ -44,15 +44,6 @@ Words from_mpz(const mpz_t z, size_t n) {
 // GMP limbs run least significant first.
 std::vector<mp_limb_t> to_limbs(const Words &w) { return {w.rbegin(), w.rend()}; }
 Words from_limbs(const std::vector<mp_limb_t> &l) { return {l.rbegin(), l.rend()}; }
-
-// Right shift by any non-negative count, through mpz.
-Words shifted_right(const Words &w, uint64_t bits) {
-    Z z;
-    to_mpz(z.v, w);
-    if (bits >= 64 * w.size()) return Words(w.size(), 0);
-    mpz_tdiv_q_2exp(z.v, z.v, bits);
-    return from_mpz(z.v, w.size());
-}
 
 // --- random mantissas -----------------------------------------------------
 
@@ -124,81 +115,11 @@ struct Owned {
     Owned &operator=(const Owned &) = delete;
 };
 
-// --- the obviously-right models -------------------------------------------
+// --- the models (reference/arith.h) --------------------------------------
 
-struct Value {
-    Words w;
-    int64_t exponent;
-    uint32_t flags;
-};
-
-// Normalisation one bit at a time, exactly as described.
-void normalize_by_single_bits(Value &v, int exponent_bits) {
-    const size_t n = v.w.size();
-    if (n == 0) return;
-    if (v.w[0] & kTop) return;
-    const int64_t min = -(int64_t{1} << (exponent_bits - 1));
-    while (v.exponent > min) {
-        for (size_t i = 0; i < n; ++i) v.w[i] = (v.w[i] << 1) | (i + 1 < n ? v.w[i + 1] >> 63 : 0);
-        v.exponent -= 1;
-        if (v.w[0] & kTop) return;
-    }
-    v.flags |= FLAG_UNDERFLOW;
-    if (v.w[0] == 0) v.exponent = 0;
-}
-
-// The same result from a count of leading zeros (mpz_sizeinbase).
-Value normalize_by_leading_zeros(Value v, int exponent_bits) {
-    const size_t n = v.w.size();
-    if (n == 0 || (v.w[0] & kTop)) return v;
-    const int64_t min = -(int64_t{1} << (exponent_bits - 1));
-    Z z;
-    to_mpz(z.v, v.w);
-    const uint64_t lz = mpz_sgn(z.v) == 0 ? 64 * n : 64 * n - mpz_sizeinbase(z.v, 2);
-    const uint64_t room =
-        v.exponent > min ? static_cast<uint64_t>(v.exponent) - static_cast<uint64_t>(min) : 0;
-    const uint64_t step = std::min(lz, room);
-    mpz_mul_2exp(z.v, z.v, step);
-    mpz_fdiv_r_2exp(z.v, z.v, 64 * n);
-    v.w = from_mpz(z.v, n);
-    v.exponent -= static_cast<int64_t>(step);
-    if (lz > room || lz == 64 * n) {
-        v.flags |= FLAG_UNDERFLOW;
-        if (v.w[0] == 0) v.exponent = 0;
-    }
-    return v;
-}
-
-// Addition of magnitudes: alignment through mpz, the word sum through mpn_add_n.
-Value add_model(Value a, const Value &b, int exponent_bits) {
-    const size_t n = a.w.size();
-    Value t = b;
-    if (a.exponent > t.exponent) {
-        t.w = shifted_right(t.w, static_cast<uint64_t>(a.exponent) - static_cast<uint64_t>(t.exponent));
-        t.exponent = a.exponent;
-    } else if (a.exponent < t.exponent) {
-        a.w = shifted_right(a.w, static_cast<uint64_t>(t.exponent) - static_cast<uint64_t>(a.exponent));
-        a.exponent = t.exponent;
-    }
-    if (n > 0) {
-        const auto x = to_limbs(a.w);
-        const auto y = to_limbs(t.w);
-        std::vector<mp_limb_t> sum(n);
-        const mp_limb_t carry = mpn_add_n(sum.data(), x.data(), y.data(), static_cast<mp_size_t>(n));
-        if (carry) {
-            if (a.exponent < (int64_t{1} << (exponent_bits - 1))) {
-                a.exponent += 1;
-                mpn_rshift(sum.data(), sum.data(), static_cast<mp_size_t>(n), 1);
-                sum[n - 1] |= kTop;
-            } else {
-                a.flags |= FLAG_OVERFLOW;
-            }
-        }
-        a.w = from_limbs(sum);
-    }
-    normalize_by_single_bits(a, exponent_bits);
-    return a;
-}
+using lvref::normalize_by_leading_zeros;
+using lvref::normalize_by_single_bits;
+using lvref::Value;
 
 // Stops a property loop at the first mismatch with the case spelled out.
 #define REPORT_ONCE(cond, ...)                    \
@@ -457,7 +378,7 @@ void check_add(const Words &aw, int64_t ae, const Words &bw, int64_t be, int eb,
 
     ap_add_legacy(&a.s, &b.s);
 
-    const Value want = add_model(Value{aw, ae, a_flags}, Value{bw, be, b_flags}, eb);
+    const Value want = lvref::add(Value{aw, ae, a_flags}, Value{bw, be, b_flags}, eb);
     const bool b_same = lvtest::same_slot(b.s, b_before);
     ap_free(&b_before);
     REPORT_ONCE(b_same, "b changed");

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "reference/slot.h"
 #include "support.h"
 
 using namespace lvtest;
@@ -19,7 +20,7 @@ using namespace lvtest;
 namespace {
 
 // What a fresh slot must hold, recomputed from the generator's own sequence.
-void expect_oscillator_fields(const Slot &s, const lvtest::Drawn &d) {
+void expect_oscillator_fields(const Slot &s, const lvref::Drawn &d) {
     EXPECT_EQ(bits_of(s.base), bits_of(d.base)) << s.base << " vs " << d.base;
     EXPECT_EQ(bits_of(s.phase), bits_of(d.phase)) << s.phase << " vs " << d.phase;
     EXPECT_EQ(bits_of(s.omega), bits_of(d.omega)) << s.omega << " vs " << d.omega;
@@ -45,7 +46,7 @@ const unsigned kSeeds[] = {1u, 2u, 42u, 12345u, 20240229u, 4000000000u};
 TEST(ApaSlotInit, DefaultWidthsGiveTheDocumentedRecord) {
     for (unsigned seed : kSeeds) {
         SCOPED_TRACE(seed);
-        const lvtest::Drawn d = lvtest::expected_draws(seed, 16, true);
+        const lvref::Drawn d = lvref::expected_draws(seed, 16, true);
         srand(seed);
         Slot s = slot_init_apa(4096, 16);
 
@@ -109,7 +110,7 @@ TEST(ApaSlotInit, EmptyMantissaSkipsTheWordDrawsAndSaysNothing) {
     EXPECT_EQ(n, 5);
 
     const unsigned seed = 31337u;
-    const lvtest::Drawn d = lvtest::expected_draws(seed, 16, false);
+    const lvref::Drawn d = lvref::expected_draws(seed, 16, false);
     srand(seed);
     testing::internal::CaptureStderr();
     Slot s = slot_init_apa(0, 16);
@@ -152,7 +153,7 @@ TEST(ApaSlotInit, ExponentIsTheThirdDrawReducedToTheWidth) {
         SCOPED_TRACE(eb);
         const int64_t half = static_cast<int64_t>(uint64_t{1} << (eb - 1));
         for (unsigned seed = 100; seed < 140; ++seed) {
-            const lvtest::Drawn d = lvtest::expected_draws(seed, eb, true);
+            const lvref::Drawn d = lvref::expected_draws(seed, eb, true);
             srand(seed);
             Slot s = slot_init_apa(4544, eb);
             ASSERT_EQ(s.num_words, 71u);
@@ -436,8 +437,7 @@ TEST(ApaToDouble, AgreesBitForBitWithThePowerFormula) {
         for (int64_t e = -1200; e <= 1200; ++e) {
             s.mantissa_words[0] = w0;
             s.exponent = e;
-            const double want =
-                std::pow(2.0, static_cast<double>(e)) * (static_cast<double>(w0) * 5.421010862427522e-20);
+            const double want = lvref::reading(w0, e);
             const double got = ap_to_double(&s);
             const bool same = std::isnan(want) ? std::isnan(got) : bits_of(got) == bits_of(want);
             if (!same && ++mismatches <= 10)
@@ -452,8 +452,7 @@ TEST(ApaToDouble, AgreesBitForBitWithThePowerFormula) {
         for (uint64_t w0 : {kTop, uint64_t{0}, ~uint64_t{0}}) {
             s.mantissa_words[0] = w0;
             s.exponent = e;
-            const double want =
-                std::pow(2.0, static_cast<double>(e)) * (static_cast<double>(w0) * 5.421010862427522e-20);
+            const double want = lvref::reading(w0, e);
             const double got = ap_to_double(&s);
             if (std::isnan(want))
                 EXPECT_TRUE(std::isnan(got)) << e;

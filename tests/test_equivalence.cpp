@@ -1,6 +1,6 @@
 // test_equivalence.cpp: the library's sweep against a plain sweep built from the exported operations.
 //
-// The plain sweep (reference_sweep.h) fetches every slot and every neighbour
+// The plain sweep (reference/sweep.h) fetches every slot and every neighbour
 // through lattice_get_slot, converts amplitudes at each use, fills all five
 // fields of every link, damps them with exchange_analog_links and advances each
 // slot with rk4_step. The library's sweep must leave every slot, the lattice's globals
@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "reference_sweep.h"
+#include "reference/sweep.h"
 #include "support.h"
 
 using namespace lvtest;

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "reference/fold.h"
+#include "reference/slot.h"
 #include "support.h"
 
 using namespace lvtest;
@@ -20,9 +22,6 @@ constexpr int32_t kChunk = 1048576;
 constexpr int kChunkDraws = 7 * kChunk;
 constexpr int kFoldDrawsPerSlot = 9;  // seven for the converted step, one phase, one base
 constexpr int32_t kMaxSlots = 2146435072;
-constexpr float kFib[16] = {1, 1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 233, 377, 610, 987};
-
-double draw_unit() { return static_cast<double>(rand()) / 2147483647.0; }
 
 // Gives a lattice slot an ordinary value, keeping its widths.
 void set_value(Slot *s, double x) {
@@ -37,25 +36,6 @@ Slot copy_of(const Slot *s) {
     Slot c{};
     ap_copy(&c, s);
     return c;
-}
-
-// What index i of a fold makes of `source`, taking its draws from the current
-// point of the sequence: the source plus the converted Fibonacci step, then the
-// phase jitter, then the base nudge.
-Slot expected_copy(const Slot &source, int64_t i) {
-    Slot e = copy_of(&source);
-    Slot *step = ap_from_double(e.mantissa_bits, e.exponent_bits,
-                                static_cast<double>(kFib[i % 16]) * 0.01);
-    if (step != nullptr) {
-        ap_add_legacy(&e, step);
-        ap_free(step);
-        std::free(step);
-    }
-    const double jitter = draw_unit();
-    e.phase = e.phase + (jitter - 0.5) * 0.1;
-    const double nudge = draw_unit();
-    e.base = static_cast<float>(static_cast<double>(e.base) + nudge * 0.001);
-    return e;
 }
 
 // The oscillator state a copy carries over unchanged, and the bounds of its
@@ -167,7 +147,7 @@ TEST(FoldRunLattice, UpperHalfBecomesPerturbedCopiesOfTheLowerHalf) {
     srand(kFoldSeed);
     int mismatches = 0;
     for (int32_t i = 0; i < kHalf; ++i) {
-        Slot e = expected_copy(lower[i], i);
+        Slot e = lvref::fold_copy(lower[i], i);
         const auto same = lvtest::same_slot(*lattice_get_slot(l, kHalf + i), e);
         if (!same && ++mismatches <= 5) ADD_FAILURE() << "slot " << kHalf + i << ": " << same.message();
         ap_free(&e);
@@ -211,9 +191,7 @@ TEST(FoldRunLattice, FoldOfAnUntouchedLatticeMaterialisesItsChunkFirst) {
 
     // Lower half and everything past the copies: the chunk's fresh slots.
     for (int64_t j : {int64_t{0}, int64_t{5}, int64_t{12}, int64_t{13}, int64_t{kChunk - 1}}) {
-        srand(kSeed);
-        skip_draws(7 * j);
-        Slot fresh = slot_init_apa(64 * (64 + static_cast<int>(j % 8)), 16 + 2 * static_cast<int>(j % 8));
+        Slot fresh = lvref::chunk_slot(kSeed, 7 * j, j);
         EXPECT_TRUE(lvtest::same_slot(*lattice_get_slot(l, static_cast<int32_t>(j)), fresh)) << "slot " << j;
         ap_free(&fresh);
     }
@@ -221,7 +199,7 @@ TEST(FoldRunLattice, FoldOfAnUntouchedLatticeMaterialisesItsChunkFirst) {
     srand(kSeed);
     skip_draws(kChunkDraws);
     for (int32_t i = 0; i < 6; ++i) {
-        Slot e = expected_copy(*lattice_get_slot(l, i), i);
+        Slot e = lvref::fold_copy(*lattice_get_slot(l, i), i);
         EXPECT_TRUE(lvtest::same_slot(*lattice_get_slot(l, 6 + i), e)) << "slot " << 6 + i;
         ap_free(&e);
     }
@@ -298,7 +276,7 @@ TEST(FoldGrowth, CopiesCrossIntoTheAddedChunk) {
             if (i == kFirstInNewChunk) skip_draws(kChunkDraws);
             const Slot &src = sources[r][static_cast<size_t>(i - a)];
             EXPECT_TRUE(lvtest::same_slot(*lattice_get_slot(l, i), src)) << "source " << i;
-            Slot e = expected_copy(src, i);
+            Slot e = lvref::fold_copy(src, i);
             EXPECT_TRUE(lvtest::same_slot(*lattice_get_slot(l, kHalf + i), e)) << "slot " << kHalf + i;
             ap_free(&e);
         }
@@ -306,9 +284,7 @@ TEST(FoldGrowth, CopiesCrossIntoTheAddedChunk) {
 
     // Past the new count, chunk 1 keeps the fresh slots of its materialisation.
     for (int64_t j : {int64_t{2 * kHalf - kChunk}, int64_t{2 * kHalf - kChunk + 7}, int64_t{kChunk - 1}}) {
-        srand(kFoldSeed);
-        skip_draws(int64_t{kFoldDrawsPerSlot} * kFirstInNewChunk + 7 * j);
-        Slot fresh = slot_init_apa(64 * (64 + static_cast<int>(j % 8)), 16 + 2 * static_cast<int>(j % 8));
+        Slot fresh = lvref::chunk_slot(kFoldSeed, int64_t{kFoldDrawsPerSlot} * kFirstInNewChunk + 7 * j, j);
         EXPECT_TRUE(lvtest::same_slot(*lattice_get_slot(l, static_cast<int32_t>(kChunk + j)), fresh))
             << "position " << j << " of chunk 1";
         ap_free(&fresh);

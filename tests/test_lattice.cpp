@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "reference/slot.h"
 #include "support.h"
 
 using namespace lvtest;
@@ -21,15 +22,10 @@ constexpr int kDrawsPerSlot = 7;
 constexpr int kChunkDraws = kDrawsPerSlot * kChunk;  // 7340032
 constexpr int32_t kMaxSlots = 2146435072;
 
-int mantissa_bits_at(int64_t j) { return 64 * (64 + static_cast<int>(j % 8)); }
-int exponent_bits_at(int64_t j) { return 16 + 2 * static_cast<int>(j % 8); }
-
 // Position j of a chunk materialised right after srand(seed) holds the slot
 // that slot_init_apa makes from the draws following the 7 x j before it.
 ::testing::AssertionResult matches_fresh_slot(const Slot &actual, unsigned seed, int64_t j) {
-    srand(seed);
-    skip_draws(kDrawsPerSlot * j);
-    Slot expected = slot_init_apa(mantissa_bits_at(j), exponent_bits_at(j));
+    Slot expected = lvref::chunk_slot(seed, kDrawsPerSlot * j, j);
     ::testing::AssertionResult r = lvtest::same_slot(actual, expected);
     ap_free(&expected);
     if (!r) r << " (position " << j << ")";
@@ -252,7 +248,7 @@ TEST(LatticeChunk, FirstLookupFillsTheWholeChunkInPositionOrder) {
     // from the draws that followed the seed.
     srand(kSeed);
     for (int32_t j = 0; j < 1000; ++j) {
-        Slot expected = slot_init_apa(mantissa_bits_at(j), exponent_bits_at(j));
+        Slot expected = slot_init_apa(lvref::chunk_mantissa_bits(j), lvref::chunk_exponent_bits(j));
         EXPECT_TRUE(lvtest::same_slot(chunk->slots[j], expected)) << "position " << j;
         ap_free(&expected);
     }

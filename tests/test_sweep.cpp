@@ -11,6 +11,7 @@
 #include <set>
 #include <vector>
 
+#include "reference/sweep.h"
 #include "support.h"
 
 using namespace lvtest;
@@ -48,36 +49,15 @@ void free_only(Lattice *l, const std::set<int32_t> &free) {
     }
 }
 
-double adapt(double dt, double a) {
-    const double m = std::fabs(a);
-    if (m > 0.8)
-        dt = dt * kPhi;
-    else if (m < 0.4944271909999159)
-        dt = dt / kPhi;
-    if (dt < 1e-6)
-        dt = 1e-6;
-    else if (dt > 0.1)
-        dt = 0.1;
-    return dt;
-}
-
 using Fetch = std::function<const Slot *(int32_t)>;
 
 // The eight undamped links of a slot whose own state is `own`, each neighbour
-// taken from `fetch`.
+// taken from `fetch` (reference/sweep.h).
 void fill_links(const Fetch &fetch, const Slot &own, const std::vector<int32_t> &nb, double dt,
                 NeighborLink links[8]) {
-    const double a = ap_to_double(&own);
     for (int k = 0; k < 8; ++k) {
-        links[k] = NeighborLink{};
         const Slot *n = fetch(nb[k]);
-        if (n == nullptr) continue;
-        const double an = ap_to_double(n);
-        links[k].amp_re = an;
-        links[k].amp_im = n->amp_im;
-        links[k].amp_rate = (an - a) / dt;
-        links[k].phase_delta = n->phase - own.phase;
-        links[k].coupling = std::exp(-std::fabs(1.0 - std::fabs(an) / (std::fabs(a) + 1e-10)));
+        links[k] = n == nullptr ? NeighborLink{} : lvref::neighbour_link(&own, n, dt);
     }
 }
 
@@ -212,13 +192,13 @@ TEST(SweepNeighbours, FirstAndLastSlotOfTheRunsLattice) {
     rk4_step(first.get(), links, 8, 0.0, kStep);
     EXPECT_TRUE(lvtest::same_slot(*at(lp, 0), *first));
 
-    const double dt1 = adapt(kStep, a0);
+    const double dt1 = lvref::adapt_step(kStep, a0);
     const double a_last = ap_to_double(last.get());
     fill_links(live(lp), *last, nb_last, dt1, links);
     rk4_step(last.get(), links, 8, 0.0, dt1);
     EXPECT_TRUE(lvtest::same_slot(*at(lp, 16383), *last));
     EXPECT_EQ(rand(), after_sweep);
-    EXPECT_EQ(l->time, adapt(dt1, a_last));
+    EXPECT_EQ(l->time, lvref::adapt_step(dt1, a_last));
 }
 
 // With one instance the previous row is the same row, wrapped over the ring:
@@ -244,7 +224,7 @@ TEST(SweepNeighbours, SingleInstanceWrapsOverTheRing) {
     EXPECT_TRUE(lvtest::same_slot(*at(lp, 0), *first));
 
     // Slot 15 links to itself as it stood before its own step.
-    const double dt1 = adapt(kStep, a0);
+    const double dt1 = lvref::adapt_step(kStep, a0);
     Fetch view = [&](int32_t k) -> const Slot * {
         return k == 15 ? last.get() : lattice_get_slot(lp, k);
     };
@@ -459,7 +439,7 @@ TEST(Sweep, WorksInPlace) {
         const double a = ap_to_double(moving.get());
         rk4_step(moving.get(), links, 8, 0.0, dt);
         EXPECT_TRUE(lvtest::same_slot(*at(lp, c), *moving)) << "slot " << c;
-        dt = adapt(dt, a);
+        dt = lvref::adapt_step(dt, a);
     }
     EXPECT_EQ(l->time, dt);
 
@@ -467,7 +447,7 @@ TEST(Sweep, WorksInPlace) {
     srand(404u);
     for (int i = 0; i < 7 * 8; ++i) (void)rand();  // the seven visits before slot 103
     double dt_last = kStep;
-    for (int32_t c = 96; c < 103; ++c) dt_last = adapt(dt_last, ap_to_double(snapshot(c)));
+    for (int32_t c = 96; c < 103; ++c) dt_last = lvref::adapt_step(dt_last, ap_to_double(snapshot(c)));
     OwnedSlot stale = clone(*snapshot(103));
     NeighborLink links[8];
     fill_links(snapshot, *stale, interior(103, 4), dt_last, links);

@@ -11,6 +11,7 @@
 // longer reaches k, and check the result, the message, the state that must not
 // change, the random draws and the leak count for each k.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -31,6 +32,7 @@
 #include <vector>
 
 #include "lumivane/lumivane.h"
+#include "reference/slot.h"
 
 extern "C" {
 void *__libc_malloc(size_t size);
@@ -807,14 +809,14 @@ TEST(AllocationFailure, CheckpointInitAnswersNullAndKeepsNothing) {
 constexpr int32_t kMid = SLOTS_PER_CHUNK / 2;
 constexpr int32_t kLast = SLOTS_PER_CHUNK - 1;
 
-int mantissa_bits_at(int32_t j) { return 64 * (64 + j % 8); }
-int exponent_bits_at(int32_t j) { return 16 + 2 * (j % 8); }
+// A chunk made from separate buffers leaves a heap of freed pages behind it;
+// handing them back keeps this process at one chunk's worth of memory when
+// the next chunk is made.
+void release_freed_pages() { malloc_trim(0); }
 
 // What position j of a chunk holds when `skip` values were drawn before it.
 SlotImage drawn_slot(unsigned seed, int64_t skip, int32_t j) {
-    std::srand(seed);
-    for (int64_t i = 0; i < skip; ++i) (void)std::rand();
-    Slot s = slot_init_apa(mantissa_bits_at(j), exponent_bits_at(j));
+    Slot s = lvref::chunk_slot(seed, skip, j);
     SlotImage m = image(s);
     ap_free(&s);
     return m;
@@ -824,8 +826,8 @@ SlotImage drawn_slot(unsigned seed, int64_t skip, int32_t j) {
 SlotImage undrawn_slot(int32_t j) {
     SlotImage m;
     m.num_words = static_cast<uint64_t>(64 + j % 8);
-    m.mantissa_bits = mantissa_bits_at(j);
-    m.exponent_bits = exponent_bits_at(j);
+    m.mantissa_bits = lvref::chunk_mantissa_bits(j);
+    m.exponent_bits = lvref::chunk_exponent_bits(j);
     for (auto &v : m.vec) v = VecImage{true, 1, 0, 0};
     return m;
 }
@@ -869,6 +871,7 @@ TEST(AllocationFailure, LatticeGetChunkRecordAndBlock) {
         }
         lattice_free(l);
         EXPECT_EQ(a.live(), 0u);
+        release_freed_pages();
         return a.reached();
     });
     EXPECT_EQ(made, 2u);
@@ -920,6 +923,7 @@ TEST(AllocationFailure, LatticeGetChunkSeparateBuffers) {
         EXPECT_TRUE(matches(&c->slots[kLast], undrawn_slot(kLast)));
         lattice_free(l);
         EXPECT_EQ(a.live(), 0u);
+        release_freed_pages();
     }
 }
 
@@ -927,7 +931,7 @@ TEST(AllocationFailure, LatticeGetChunkRegistryCannotGrow) {
     // The registry has room for as many chunks as were ever live at once:
     // holding one chunk while a second is made makes it grow, at call 3
     // (after the chunk record and the block), unless an earlier case in the
-    // same process held two (ctest runs every case in a process of its own).
+    // same process held two (ctest runs this case in a process of its own).
     constexpr unsigned kSeed = 808;
     const SlotImage first = drawn_slot(kSeed, 0, 0);
     Lattice *held = lattice_init(1, 1);

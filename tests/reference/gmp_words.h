@@ -1,4 +1,4 @@
-// gmp_words.h: word vectors (most significant word first) to and from GMP
+// reference/gmp_words.h: word vectors (most significant word first) to and from GMP
 // integers, for the arithmetic tests and the arithmetic fuzzer.
 #pragma once
 
