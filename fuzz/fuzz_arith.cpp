@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "reference/arith.h"
+#include "reference/slot.h"
 #include "lumivane/lumivane.h"
 
 namespace {
@@ -36,7 +37,7 @@ uint64_t splitmix(uint64_t &x) {
     return z ^ (z >> 31);
 }
 
-uint64_t magnitude(int64_t e) { return e < 0 ? 0 - static_cast<uint64_t>(e) : static_cast<uint64_t>(e); }
+using lvref::magnitude;
 
 // --- decoding -------------------------------------------------------------
 

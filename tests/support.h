@@ -20,10 +20,7 @@ inline constexpr double kStep = lvref::kNominalStep;
 inline uint64_t bits_of(double d) { return std::bit_cast<uint64_t>(d); }
 inline uint32_t bits_of(float f) { return std::bit_cast<uint32_t>(f); }
 
-// An exponent's magnitude as its vector word holds it.
-inline uint64_t magnitude(int64_t e) {
-    return e < 0 ? uint64_t{0} - static_cast<uint64_t>(e) : static_cast<uint64_t>(e);
-}
+using lvref::magnitude;
 
 inline void skip_draws(int64_t n) {
     for (int64_t i = 0; i < n; ++i) (void)rand();

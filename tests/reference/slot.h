@@ -59,6 +59,12 @@ inline Slot chunk_slot(unsigned seed, int64_t skip, int64_t j) {
     return slot_init_apa(chunk_mantissa_bits(j), chunk_exponent_bits(j));
 }
 
+// An exponent's magnitude as the slot's exponent vector holds it (the sign
+// apart, in the vector's sign).
+inline uint64_t magnitude(int64_t e) {
+    return e < 0 ? uint64_t{0} - static_cast<uint64_t>(e) : static_cast<uint64_t>(e);
+}
+
 // A slot's reading: word 0 x 2^-64, times the power of two formed first
 // (so 2^1024 is already infinite, and a zero word there reads NaN).
 inline double reading(uint64_t word0, int64_t exponent) {
