@@ -41,9 +41,10 @@ inline FloorInputs floor_inputs(Lattice *l) {
 
 // One pass of the floor: per slot 32 sincos (four stages of eight independent
 // calls, each stage waiting on the last, as in the step), 9 exp and one fmod:
-// the maths library's calls alone. The draws are the project's own cost. Chained, each slot also waits on the one before, as the sweep
-// does: the visited slot's left neighbour has just been stepped, so its links
-// cannot be formed before that step ends. Kept out of line so that a profile
+// the maths library's calls alone; the draws are the project's own cost.
+// Chained, each slot also waits on the one before, as the sweep does: the
+// visited slot's left neighbour has just been stepped, so its links cannot be
+// formed before that step ends. Kept out of line so that a profile
 // names its own glue apart from the calls.
 [[gnu::noinline]] inline double floor_pass(const FloorInputs &in, bool chained) {
     double acc = 0.0;

@@ -48,9 +48,9 @@ void slot_fill_random(Slot *s, int mantissa_bits, int exponent_bits, uint64_t nu
                       uint64_t *mantissa, uint64_t *exp_word, uint64_t *nw_word,
                       uint64_t *aux_word) {
     // Field by field rather than clearing the whole record first: on the
-    // sweep's path the record is live, and a 152-byte clear per step cost
-    // about 1% of a sweep. Padding and, without a mantissa, the drawn fields
-    // are left as the caller had them.
+    // sweep's path the record is live, and a 152-byte clear on every step is
+    // work the step does not need. Padding and, without a mantissa, the drawn
+    // fields are left as the caller had them.
     s->mantissa_words = mantissa;
     s->num_words_mpi = Mpi{nw_word, 1, 0};
     s->exponent_mpi = Mpi{exp_word, 1, 0};

@@ -53,8 +53,8 @@ inline SlotState rk4_integrate(const SlotState &y0, const NeighborLink *links, i
     // branch between them. A stage's angles differ from the first stage's by
     // tiny amounts, so sincos takes the same internal paths four times; with
     // one code path the branch predictor sees the same history each time and
-    // carries what it met at the first stage into the other three. Written
-    // out as four inlined stages, the same step ran about 18% slower.
+    // carries what it met at the first stage into the other three, which it
+    // cannot do when each stage reaches sincos along code of its own.
     SlotDerivative k[4];
     SlotState y = y0;
 #pragma GCC unroll 1

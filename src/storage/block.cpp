@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "storage/internal.h"
+#include "storage/registry.h"
 
 namespace lv {
 namespace {

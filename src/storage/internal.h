@@ -1,7 +1,6 @@
 // storage/internal.h: chunk-wide storage: one block holds a chunk's records and every buffer they own.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 #include "lumivane/lumivane.h"
@@ -51,11 +50,5 @@ double *chunk_phase_room(const SlotChunk *chunk);
 
 // Releases a buffer of words: marked released when it lies in a block, freed otherwise.
 void release_words(uint64_t *words);
-
-// The registry of blocks' word ranges, shared by every thread. Registering
-// answers false, registering nothing, when the registry cannot grow.
-bool arena_register(const void *begin, std::size_t bytes);
-void arena_unregister(const void *begin);
-const void *arena_find(const void *p);  // the end of the registered range holding p, if any
 
 }  // namespace lv

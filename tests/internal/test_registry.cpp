@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "storage/internal.h"
+#include "storage/registry.h"
 
 namespace {
 
