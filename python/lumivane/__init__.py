@@ -12,7 +12,8 @@ Lattice, Value and CheckpointLog release their records on close(), at the end of
 a `with` block, or when collected. Lattice.records() and Lattice.array() give
 numpy views of the declared slots when numpy is importable. The raw operations
 are at lumivane.load() (a ctypes library with every signature declared) and the
-records at lumivane.records.
+records at lumivane.records. __version__ is the project's version, written in by
+CMake (None when the package is imported straight from the sources).
 """
 from . import records
 from ._owners import (NOMINAL_STEP, CheckpointLog, Lattice, SlotView, SnapshotRecord, Value,
@@ -21,7 +22,11 @@ from .library import SONAME, libc, load
 from .records import (FLAG_EXCLUDED, FLAG_LOCKED, FLAG_NEGATIVE, FLAG_OVERFLOW, FLAG_UNDERFLOW,
                       SLOTS_PER_CHUNK)
 
-__version__ = "2.6.0"
+try:
+    from ._version import VERSION as __version__
+except ImportError:  # python/ in the sources: CMake writes the version into the build tree's copy
+    __version__ = None
+
 __all__ = ["CheckpointLog", "Lattice", "SlotView", "SnapshotRecord", "Value", "seed", "load",
            "libc", "records", "NOMINAL_STEP", "SONAME", "SLOTS_PER_CHUNK", "FLAG_NEGATIVE",
            "FLAG_EXCLUDED", "FLAG_OVERFLOW", "FLAG_UNDERFLOW", "FLAG_LOCKED"]

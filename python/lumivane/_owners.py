@@ -129,20 +129,52 @@ class _Slots(collections.abc.Sequence):
             yield self._lattice.slot(i)
 
 
-class _Memory:
-    """A lattice's storage: released by lattice_free once nothing refers to it."""
-    __slots__ = ("pointer", "__weakref__")
+class _Record:
+    """A record of the library and its release, made once: by release(), or when
+    nothing refers to this holder any more."""
+    __slots__ = ("pointer", "release", "__weakref__")
 
-    def __init__(self, lib, pointer):
+    def __init__(self, pointer, release, *arguments):
         self.pointer = pointer
-        weakref.finalize(self, lib.lattice_free, pointer)
+        self.release = weakref.finalize(self, release, *arguments)
+
+
+class _Owner:
+    """close(), the `with` block and the check that the record is still held:
+    what Lattice, Value and CheckpointLog share. The owner holds its _Record in
+    _record, None once closed."""
+    __slots__ = ()
+    _kind = "record"
+    _release_on_close = True  # False: close() lets go, the last holder releases
+
+    @property
+    def closed(self):
+        return self._record is None
+
+    def close(self):
+        record, self._record = self._record, None
+        if record is not None and self._release_on_close:
+            record.release()
+
+    def __enter__(self):
+        self._check()
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _check(self):
+        """The record's pointer; ValueError once the owner is closed."""
+        if self._record is None:
+            raise ValueError(f"operation on a closed {self._kind}")
+        return self._record.pointer
 
 
 class _ArrayMemory:
     """Bytes of a chunk's slot block for numpy; holds the storage alive meanwhile."""
 
-    def __init__(self, memory, address, size):
-        self.memory = memory
+    def __init__(self, record, address, size):
+        self.record = record
         self.__array_interface__ = {"version": 3, "shape": (size,), "typestr": "|u1",
                                     "data": (address, True)}
 
@@ -155,11 +187,14 @@ def _numpy():
     return numpy
 
 
-class Lattice:
+class Lattice(_Owner):
     """A lattice of num_instances x slots_per_instance declared slots (lattice_init).
 
     Touching any slot materialises its whole chunk of 1048576 slots (751 MB).
+    close() releases the lattice now, or once the last numpy view of it is gone.
     """
+    _kind = "lattice"
+    _release_on_close = False  # the numpy views hold the storage too
 
     def __init__(self, num_instances, slots_per_instance):
         lib = load()
@@ -171,27 +206,7 @@ class Lattice:
                 raise ValueError("lattice counts must be positive, their product at most "
                                  "2146435072")
             raise MemoryError("lattice_init could not allocate the lattice")
-        self._lib, self._memory = lib, _Memory(lib, pointer)
-
-    @property
-    def closed(self):
-        return self._memory is None
-
-    def close(self):
-        """Releases the lattice now, or once the last numpy view of it is gone."""
-        self._memory = None
-
-    def __enter__(self):
-        self._check()
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def _check(self):
-        if self._memory is None:
-            raise ValueError("operation on a closed lattice")
-        return self._memory.pointer
+        self._lib, self._record = lib, _Record(pointer, lib.lattice_free, pointer)
 
     def sweep(self, dt=NOMINAL_STEP):
         """One sweep over the declared slots (lattice_integrate_rk4)."""
@@ -248,7 +263,7 @@ class Lattice:
             raise MemoryError(f"chunk {chunk} could not be made")
         count = min(r.SLOTS_PER_CHUNK, n - chunk * r.SLOTS_PER_CHUNK)
         address = ctypes.cast(c.contents.slots, ctypes.c_void_p).value
-        raw = np.asarray(_ArrayMemory(self._memory, address, count * ctypes.sizeof(r.Slot)))
+        raw = np.asarray(_ArrayMemory(self._record, address, count * ctypes.sizeof(r.Slot)))
         return raw.view(_dtype(np))
 
     def array(self, field, chunk=None):
@@ -289,13 +304,14 @@ def _release_slot(lib, c, pointer):
     c.free(pointer)
 
 
-class Value(_SlotFields):
+class Value(_SlotFields, _Owner):
     """A high-precision value in a heap slot that it owns.
 
     Value(x) converts a double (ap_from_double: seven draws); copies go through
     ap_copy (no draw); close() releases it with ap_free and then free.
     """
-    __slots__ = ("_slot", "_release", "__weakref__")
+    __slots__ = ("_record", "__weakref__")
+    _kind = "value"
 
     def __init__(self, x, mantissa_bits=4096, exponent_bits=16):
         lib = load()
@@ -308,8 +324,7 @@ class Value(_SlotFields):
         self._own(lib, pointer)
 
     def _own(self, lib, pointer):
-        self._slot = pointer
-        self._release = weakref.finalize(self, _release_slot, lib, libc(), pointer)
+        self._record = _Record(pointer, _release_slot, lib, libc(), pointer)
 
     @classmethod
     def copy_of(cls, source):
@@ -341,24 +356,8 @@ class Value(_SlotFields):
     def __deepcopy__(self, memo):
         return self.copy()
 
-    @property
-    def closed(self):
-        return not self._release.alive
-
-    def close(self):
-        self._release()
-
-    def __enter__(self):
-        self._pointer()
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
     def _pointer(self):
-        if not self._release.alive:
-            raise ValueError("operation on a closed value")
-        return self._slot
+        return self._check()
 
     def add(self, other):
         """self := self + other as magnitudes (ap_add_legacy); other: a Value or a slot view.
@@ -377,35 +376,16 @@ class Value(_SlotFields):
         return f"<lumivane.Value {sign}{self.to_double()!r} ({self.num_words} words)>"
 
 
-class CheckpointLog:
+class CheckpointLog(_Owner):
     """The bounded log of weighted snapshots (checkpoint_init, capacity 10)."""
+    _kind = "checkpoint log"
 
     def __init__(self):
         lib = load()
         pointer = lib.checkpoint_init()
         if not pointer:
             raise MemoryError("checkpoint_init could not allocate the log")
-        self._lib, self._log = lib, pointer
-        self._release = weakref.finalize(self, lib.checkpoint_free, pointer)
-
-    @property
-    def closed(self):
-        return not self._release.alive
-
-    def close(self):
-        self._release()
-
-    def __enter__(self):
-        self._check()
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def _check(self):
-        if not self._release.alive:
-            raise ValueError("operation on a closed checkpoint log")
-        return self._log
+        self._lib, self._record = lib, _Record(pointer, lib.checkpoint_free, pointer)
 
     def add(self, evo, lattice):
         """Saves the lattice's phase_var and omega as step `evo` (checkpoint_add)."""
@@ -427,7 +407,7 @@ class CheckpointLog:
         i = operator.index(i)
         if not -n <= i < n:
             raise IndexError(f"snapshot {i} is not in the log (it holds {n})")
-        s = self._log.contents.snapshots[i + n if i < 0 else i]
+        s = self._check().contents.snapshots[i + n if i < 0 else i]
         return SnapshotRecord(s.evo, s.timestamp_ns, s.phase_var, s.omega, s.weight)
 
     def __iter__(self):

@@ -1,9 +1,9 @@
 """test_package.py: the lumivane package against the C calls it wraps.
 
-    python3 test_package.py light|chunk LIBRARY LAYOUT_DUMP
+    python3 test_package.py light|chunk LIBRARY LAYOUT_DUMP PACKAGE_DIR
 
 `chunk` runs the tests that materialise a chunk (751 MB); the numpy views are
-tested where numpy is importable.
+tested where numpy is importable. PACKAGE_DIR holds the build tree's lumivane/.
 """
 import ctypes
 import gc
@@ -13,11 +13,11 @@ import sys
 import unittest
 import weakref
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
+TIER, LIBRARY, LAYOUT_DUMP, PACKAGE_DIR = sys.argv[1:5]
+sys.path.insert(0, PACKAGE_DIR)
 import lumivane  # noqa: E402
 from lumivane import records  # noqa: E402
 
-TIER, LIBRARY, LAYOUT_DUMP = sys.argv[1:4]
 lib = lumivane.load(LIBRARY)
 rand = lumivane.libc().rand
 SCALARS = ("init_tag", "flags", "num_words", "exponent", "base", "mantissa_bits",
@@ -32,6 +32,10 @@ def fields(s):
 
 
 class Light(unittest.TestCase):
+    def test_version_is_the_librarys(self):
+        self.assertTrue(os.path.realpath(LIBRARY).endswith(f".so.{lumivane.__version__}"),
+                        (LIBRARY, lumivane.__version__))
+
     def test_layouts_match_the_c_compiler(self):
         dump = subprocess.run([LAYOUT_DUMP], check=True, capture_output=True, text=True).stdout
         seen = set()
@@ -131,7 +135,7 @@ class Chunk(unittest.TestCase):
         self.assertEqual((phase.shape, phase.strides, phase.flags.writeable),
                          ((256,), (ctypes.sizeof(records.Slot),), False))
         expect = [repr((s.phase, s.phase_vel, s.amp_im)) for s in lattice.slots]
-        memory = weakref.ref(lattice._memory)
+        memory = weakref.ref(lattice._record)
         lattice.close()
         self.assertIsNotNone(memory())  # the arrays hold the storage
         got = zip(phase.tolist(), recs["phase_vel"].tolist(), recs["amp_im"].tolist())
