@@ -240,13 +240,22 @@ TEST(Program, FixedRunIsReproducibleFromItsSeed) {
     }
 }
 
-TEST(Program, ReplayRejectsAMissingOrMalformedSeed) {
-    for (const char *args : {"", "abc", "12x", "''", "-5", "1.5", "4294967296", "1 2"}) {
-        SCOPED_TRACE(std::string("lumivane-replay ") + args);
-        const Outcome o = run(replay(args));
-        EXPECT_EQ(o.status, 2);
-        EXPECT_EQ(o.out, "") << "nothing may run before the seed is accepted";
-        EXPECT_NE(o.err, "") << "a refusal explains itself on standard error";
+TEST(Program, ReplayAnswersItsOptionsAndRejectsAMissingOrMalformedSeed) {
+    // An option answers on standard output (all of it, or its first line) with
+    // status 0; a refusal ends with status 2 before anything runs, printing
+    // nothing there and explaining itself on standard error.
+    const struct { const char *args; int status; std::string out; bool whole; } rows[] = {
+        {"--help", 0, std::string("usage: ") + LUMIVANE_REPLAY + " SEED\n", false},
+        {"--version", 0, std::string("lumivane-replay ") + LUMIVANE_VERSION + "\n", true},
+        {"", 2, "", true}, {"abc", 2, "", true}, {"12x", 2, "", true}, {"''", 2, "", true},
+        {"-5", 2, "", true}, {"1.5", 2, "", true}, {"4294967296", 2, "", true},
+        {"1 2", 2, "", true}, {"--help 1", 2, "", true}, {"--verbose", 2, "", true}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string("lumivane-replay ") + row.args);
+        const Outcome o = run(replay(row.args));
+        EXPECT_EQ(o.status, row.status);
+        EXPECT_EQ(row.whole ? o.out : o.out.substr(0, row.out.size()), row.out);
+        EXPECT_EQ(o.err.empty(), row.status == 0) << o.err;
     }
 }
 
