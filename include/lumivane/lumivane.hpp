@@ -9,9 +9,10 @@
 
    Every member is one call of the C operation it names, with the same
    arguments, so a host that uses these classes makes the same rand() draws and
-   gets the same results as one that calls the C functions. Each owner is one
-   pointer wide. A moved-from owner is empty: it may be destroyed, assigned to
-   or tested (`if (owner)`); any other member throws std::logic_error.
+   gets the same results as one that calls the C functions. Each owner holds a
+   std::unique_ptr with its record's releaser, so it is one pointer wide. A
+   moved-from owner is empty: it may be destroyed, assigned to or tested
+   (`if (owner)`); any other member throws std::logic_error.
 
    Errors: a constructor whose C operation answers null throws
    std::invalid_argument when the arguments lie outside the operation's domain
@@ -25,6 +26,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <iterator>
+#include <memory>
 #include <new>
 #include <span>
 #include <stdexcept>
@@ -61,6 +63,21 @@ T *require(T *record, const char *owner) {
     if (record == nullptr) throw std::logic_error(owner);
     return record;
 }
+
+/* How each record is released; a unique_ptr with one of these is one pointer
+   wide and gives the owners their moves, swap, get and release. */
+struct FreeSlot {
+    void operator()(Slot *s) const noexcept {
+        ap_free(s);
+        std::free(s);
+    }
+};
+struct FreeLattice {
+    void operator()(::Lattice *l) const noexcept { lattice_free(l); }
+};
+struct FreeLog {
+    void operator()(::CheckpointLog *log) const noexcept { checkpoint_free(log); }
+};
 
 /* A deep copy of `source` in a fresh heap record, which the caller releases
    with ap_free and then free. ap_copy reports a failed allocation only on
@@ -106,8 +123,9 @@ public:
     /* Takes over a heap slot, such as ap_from_double's result (null gives an empty value). */
     static Value adopt(Slot *heap_slot) noexcept { return Value(heap_slot, adopt_tag{}); }
 
-    Value(const Value &other) : slot_(other.slot_ ? detail::duplicate(*other.slot_) : nullptr) {}
-    Value(Value &&other) noexcept : slot_(std::exchange(other.slot_, nullptr)) {}
+    Value(const Value &other)
+        : slot_(other.slot_ ? detail::duplicate(*other.slot_) : nullptr) {}
+    Value(Value &&) noexcept = default;
     Value &operator=(const Value &other) {
         if (this != &other) {
             Value copy(other);  // a failed copy leaves this value as it was
@@ -115,22 +133,15 @@ public:
         }
         return *this;
     }
-    Value &operator=(Value &&other) noexcept {
-        if (this != &other) {
-            reset();
-            slot_ = std::exchange(other.slot_, nullptr);
-        }
-        return *this;
-    }
-    ~Value() { reset(); }
+    Value &operator=(Value &&) noexcept = default;
 
-    void swap(Value &other) noexcept { std::swap(slot_, other.slot_); }
+    void swap(Value &other) noexcept { slot_.swap(other.slot_); }
     friend void swap(Value &a, Value &b) noexcept { a.swap(b); }
 
     explicit operator bool() const noexcept { return slot_ != nullptr; }
-    Slot *get() const noexcept { return slot_; }
+    Slot *get() const noexcept { return slot_.get(); }
     /* Hands the heap slot to the caller, who releases it with ap_free and free. */
-    [[nodiscard]] Slot *release() noexcept { return std::exchange(slot_, nullptr); }
+    [[nodiscard]] Slot *release() noexcept { return slot_.release(); }
 
     const Slot &record() const { return *checked(); }
     /* The magnitude as a double (ap_to_double: word 0 only; never negative). */
@@ -154,15 +165,11 @@ public:
 private:
     struct adopt_tag {};
     Value(Slot *heap_slot, adopt_tag) noexcept : slot_(heap_slot) {}
-    Slot *checked() const { return detail::require(slot_, "lumivane::Value: empty (moved from)"); }
-    void reset() noexcept {
-        if (slot_ == nullptr) return;
-        ap_free(slot_);
-        std::free(slot_);
-        slot_ = nullptr;
+    Slot *checked() const {
+        return detail::require(slot_.get(), "lumivane::Value: empty (moved from)");
     }
 
-    Slot *slot_;
+    std::unique_ptr<Slot, detail::FreeSlot> slot_;
 };
 
 /* The declared slots of a lattice, in index order. Dereferencing goes through
@@ -236,24 +243,12 @@ public:
     /* Takes over a lattice from lattice_init (null gives an empty owner). */
     explicit Lattice(::Lattice *owned) noexcept : lattice_(owned) {}
 
-    Lattice(const Lattice &) = delete;
-    Lattice &operator=(const Lattice &) = delete;
-    Lattice(Lattice &&other) noexcept : lattice_(std::exchange(other.lattice_, nullptr)) {}
-    Lattice &operator=(Lattice &&other) noexcept {
-        if (this != &other) {
-            lattice_free(lattice_);
-            lattice_ = std::exchange(other.lattice_, nullptr);
-        }
-        return *this;
-    }
-    ~Lattice() { lattice_free(lattice_); }
-
-    void swap(Lattice &other) noexcept { std::swap(lattice_, other.lattice_); }
+    void swap(Lattice &other) noexcept { lattice_.swap(other.lattice_); }
     friend void swap(Lattice &a, Lattice &b) noexcept { a.swap(b); }
 
     explicit operator bool() const noexcept { return lattice_ != nullptr; }
-    ::Lattice *get() const noexcept { return lattice_; }
-    [[nodiscard]] ::Lattice *release() noexcept { return std::exchange(lattice_, nullptr); }
+    ::Lattice *get() const noexcept { return lattice_.get(); }
+    [[nodiscard]] ::Lattice *release() noexcept { return lattice_.release(); }
 
     /* One sweep over the declared slots (lattice_integrate_rk4). */
     void sweep(double dt = nominal_step) { lattice_integrate_rk4(checked(), dt); }
@@ -293,10 +288,10 @@ public:
 private:
     friend class CheckpointLog;
     ::Lattice *checked() const {
-        return detail::require(lattice_, "lumivane::Lattice: empty (moved from)");
+        return detail::require(lattice_.get(), "lumivane::Lattice: empty (moved from)");
     }
 
-    ::Lattice *lattice_;
+    std::unique_ptr<::Lattice, detail::FreeLattice> lattice_;
 };
 
 /* The log of weighted snapshots: checkpoint_init on construction,
@@ -308,24 +303,12 @@ public:
     }
     explicit CheckpointLog(::CheckpointLog *owned) noexcept : log_(owned) {}
 
-    CheckpointLog(const CheckpointLog &) = delete;
-    CheckpointLog &operator=(const CheckpointLog &) = delete;
-    CheckpointLog(CheckpointLog &&other) noexcept : log_(std::exchange(other.log_, nullptr)) {}
-    CheckpointLog &operator=(CheckpointLog &&other) noexcept {
-        if (this != &other) {
-            checkpoint_free(log_);
-            log_ = std::exchange(other.log_, nullptr);
-        }
-        return *this;
-    }
-    ~CheckpointLog() { checkpoint_free(log_); }
-
-    void swap(CheckpointLog &other) noexcept { std::swap(log_, other.log_); }
+    void swap(CheckpointLog &other) noexcept { log_.swap(other.log_); }
     friend void swap(CheckpointLog &a, CheckpointLog &b) noexcept { a.swap(b); }
 
     explicit operator bool() const noexcept { return log_ != nullptr; }
-    ::CheckpointLog *get() const noexcept { return log_; }
-    [[nodiscard]] ::CheckpointLog *release() noexcept { return std::exchange(log_, nullptr); }
+    ::CheckpointLog *get() const noexcept { return log_.get(); }
+    [[nodiscard]] ::CheckpointLog *release() noexcept { return log_.release(); }
 
     /* Saves the lattice's phase_var and omega as step `evo` (checkpoint_add,
        which prints its lines and prunes the lightest snapshot when full). */
@@ -351,10 +334,10 @@ public:
 
 private:
     ::CheckpointLog *checked() const {
-        return detail::require(log_, "lumivane::CheckpointLog: empty (moved from)");
+        return detail::require(log_.get(), "lumivane::CheckpointLog: empty (moved from)");
     }
 
-    ::CheckpointLog *log_;
+    std::unique_ptr<::CheckpointLog, detail::FreeLog> log_;
 };
 
 static_assert(sizeof(Value) == sizeof(void *) && sizeof(Lattice) == sizeof(void *) &&

@@ -124,10 +124,6 @@ class _Slots(collections.abc.Sequence):
             raise IndexError(f"slot {i} is not declared (the lattice declares {n})")
         return self._lattice.slot(i + n if i < 0 else i)
 
-    def __iter__(self):
-        for i in range(len(self)):
-            yield self._lattice.slot(i)
-
 
 class _Record:
     """A record of the library and its release, made once: by release(), or when

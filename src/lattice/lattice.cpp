@@ -18,8 +18,6 @@ static_assert(std::is_standard_layout_v<Lattice> && offsetof(Lattice, chunks) ==
 
 namespace {
 
-constexpr std::size_t kRecordBytes = SLOTS_PER_CHUNK * sizeof(Slot);
-
 // A position's widths match the words the block carves for it.
 int mantissa_bits_at(int64_t j) { return 64 * static_cast<int>(lv::block_mantissa_words(j)); }
 int exponent_bits_at(int64_t j) { return 16 + 2 * static_cast<int>(j % 8); }
@@ -82,7 +80,7 @@ SlotChunk *lattice_get_chunk(Lattice *l, int32_t c) {
         chunk->slots = lv::block_records(block);
         fill_from_block(block);
     } else {
-        chunk->slots = static_cast<Slot *>(std::malloc(kRecordBytes));
+        chunk->slots = static_cast<Slot *>(std::malloc(lv::kChunkRecordBytes));
         if (chunk->slots == nullptr) {
             std::free(chunk);
             return nullptr;

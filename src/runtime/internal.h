@@ -56,11 +56,10 @@ class RunDraws {
     ~RunDraws();
     RunDraws(const RunDraws &) = delete;
     RunDraws &operator=(const RunDraws &) = delete;
-    bool is_private() const { return active_; }
+    bool is_private() const { return run_draws == &state_; }
 
   private:
     AdditiveDraws state_{};
-    bool active_ = false;
 };
 
 // get_normalized_rand, inlined where draws are hot.

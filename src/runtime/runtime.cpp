@@ -71,13 +71,11 @@ lv::RunDraws::RunDraws(unsigned seed, bool allow_private) {
     for (int i = 0; i < kChecked && same; ++i) same = probe.next() == std::rand();
     // The check leaves no trace: the process generator starts again from the seed.
     std::srand(seed);
-    if (!same) return;
-    active_ = true;
-    run_draws = &state_;
+    if (same) run_draws = &state_;
 }
 
 lv::RunDraws::~RunDraws() {
-    if (!active_) return;
+    if (!is_private()) return;
     run_draws = nullptr;
     leave_process_generator(state_);
 }

@@ -107,7 +107,6 @@ namespace {
 // mantissa words and 24 vector words.
 constexpr std::size_t kGroupWords = 8 * 64 + (0 + 1 + 2 + 3 + 4 + 5 + 6 + 7) + 8 * 3;
 constexpr std::size_t kArenaWords = (SLOTS_PER_CHUNK / 8) * kGroupWords;
-constexpr std::size_t kRecordBytes = SLOTS_PER_CHUNK * sizeof(Slot);
 constexpr std::size_t kWordBytes = kArenaWords * sizeof(uint64_t);
 constexpr std::size_t kBuffers = 4 * SLOTS_PER_CHUNK;  // a mantissa and three vectors a slot
 
@@ -132,7 +131,7 @@ struct ChunkBlock {
 namespace {
 
 static_assert(kWordBytes % alignof(ChunkBlock) == 0 && std::is_standard_layout_v<ChunkBlock>);
-constexpr std::size_t kTotalBytes = kRecordBytes + kWordBytes + sizeof(ChunkBlock);
+constexpr std::size_t kTotalBytes = kChunkRecordBytes + kWordBytes + sizeof(ChunkBlock);
 
 // The registry answers the end of a block's words, which is where its
 // bookkeeping begins.
@@ -178,7 +177,7 @@ uint64_t *block_words(ChunkBlock *b) {
 }
 
 Slot *block_records(ChunkBlock *b) {
-    return reinterpret_cast<Slot *>(reinterpret_cast<char *>(b) - kWordBytes - kRecordBytes);
+    return reinterpret_cast<Slot *>(reinterpret_cast<char *>(b) - kWordBytes - kChunkRecordBytes);
 }
 
 ChunkBlock *block_create() {
@@ -186,15 +185,15 @@ ChunkBlock *block_create() {
     auto *block = static_cast<char *>(std::calloc(kTotalBytes, 1));
     if (block == nullptr) return nullptr;
     // An unregistered block would have its buffers freed one by one.
-    if (!arena_register(block + kRecordBytes, kWordBytes)) {
+    if (!arena_register(block + kChunkRecordBytes, kWordBytes)) {
         std::free(block);
         return nullptr;
     }
-    return reinterpret_cast<ChunkBlock *>(block + kRecordBytes + kWordBytes);
+    return reinterpret_cast<ChunkBlock *>(block + kChunkRecordBytes + kWordBytes);
 }
 
 ChunkBlock *block_of(const Slot *records) {
-    const char *words = reinterpret_cast<const char *>(records) + kRecordBytes;
+    const char *words = reinterpret_cast<const char *>(records) + kChunkRecordBytes;
     ChunkBlock *b = block_holding(words);
     return b != nullptr && reinterpret_cast<const char *>(block_words(b)) == words ? b : nullptr;
 }

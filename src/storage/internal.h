@@ -1,6 +1,7 @@
 // storage/internal.h: chunk-wide storage: one block holds a chunk's records and every buffer they own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "lumivane/lumivane.h"
@@ -15,6 +16,9 @@ namespace lv {
 // freeing it; the block goes when its lattice is released and no buffer moved
 // out of the lattice is still held.
 struct ChunkBlock;
+
+// A chunk's records, whether at the start of its block or in their own allocation.
+inline constexpr std::size_t kChunkRecordBytes = SLOTS_PER_CHUNK * sizeof(Slot);
 
 inline constexpr uint64_t block_mantissa_words(int64_t j) { return 64 + static_cast<uint64_t>(j % 8); }
 
