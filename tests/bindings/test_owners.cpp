@@ -5,36 +5,17 @@
 #include <lumivane/lumivane.hpp>
 
 #include <climits>
-#include <cstring>
-#include <vector>
 
 #include "support.h"
 
 namespace {
 
 using lvtest::draws_made;
-using lvtest::same_slot;
 
 struct Conversion {
     double x;
     int mantissa_bits, exponent_bits;
 };
-
-TEST(ValueOwner, ConvertsAsApFromDoubleWithTheSameDraws) {
-    const Conversion table[] = {{1.618033988749895, 4096, 16}, {3.141592653589793, 4096, 16},
-                                {-2.5, 4096, 16},  {0.25, 4544, 30},
-                                {0x1p-1074, 4096, 16}, {0.0, 4160, 18}};
-    for (const auto &c : table) {
-        srand(77u);
-        const lumivane::Value v(c.x, c.mantissa_bits, c.exponent_bits);
-        const int after_owner = rand();
-        srand(77u);
-        const lvtest::OwnedSlot plain(ap_from_double(c.mantissa_bits, c.exponent_bits, c.x));
-        EXPECT_EQ(after_owner, rand()) << c.x;
-        EXPECT_TRUE(same_slot(v.record(), *plain)) << c.x;
-        EXPECT_EQ(v.to_double(), ap_to_double(plain.get())) << c.x;
-    }
-}
 
 TEST(ValueOwner, WidthsThatHoldNoValueThrowAfterTheSameDraws) {
     const Conversion table[] = {{1.0, 0, 16},  {1.0, -1, 16},  {1.0, 4096, 0},
@@ -137,42 +118,14 @@ TEST(CheckpointOwner, SavesAsCheckpointAddDoes) {
     checkpoint_free(plain);
 }
 
-// The walk of the examples, through the owners and then through the C calls
-// from the same seed: the same slots, global fields and draws.
-TEST(ChunkOwners, SweepsFoldAndRangeEqualTheCCalls) {
-    constexpr double dt = lumivane::nominal_step;
-    srand(2026u);
-    std::vector<lumivane::Value> slots;
-    double globals[4];
-    {
-        lumivane::Lattice lattice(64, 4);
-        for (int i = 0; i < 5; ++i) lattice.sweep(dt);
-        lattice.fold();
-        for (int i = 0; i < 5; ++i) lattice.sweep(dt);
-        for (Slot &s : lattice.slots()) slots.emplace_back(s);
-        EXPECT_EQ(&lattice.slot(300), lattice.find_slot(300));
-        globals[0] = lattice.omega(), globals[1] = lattice.time();
-        globals[2] = lattice.phase_var(), globals[3] = lattice.consensus_steps();
-    }
-    const int after_owner = rand();
-
-    srand(2026u);
-    const lvtest::OwnedLattice plain(lattice_init(64, 4));
-    for (int i = 0; i < 5; ++i) lattice_integrate_rk4(plain.get(), dt);
-    lattice_fold(plain.get());
-    for (int i = 0; i < 5; ++i) lattice_integrate_rk4(plain.get(), dt);
-    EXPECT_EQ(after_owner, rand());
-    ASSERT_EQ(slots.size(), 512u);
-    for (int32_t k = 0; k < 512; ++k)
-        ASSERT_TRUE(same_slot(slots[k].record(), *lattice_get_slot(plain.get(), k))) << k;
-    const double plain_globals[4] = {plain->omega, plain->time, plain->phase_var,
-                                     static_cast<double>(plain->consensus_steps)};
-    EXPECT_EQ(std::memcmp(globals, plain_globals, sizeof globals), 0);
-}
-
+// Sweeps and folds through the owners are the examples' walk, which CI holds
+// to the C host's output; here the indexes and the range of declared slots.
 TEST(ChunkOwners, SlotIndexesOutsideTheLatticeThrowOutOfRange) {
     {
         lumivane::Lattice lattice(64, 4);
+        int32_t k = 0;
+        for (Slot &s : lattice.slots()) EXPECT_EQ(&s, lattice_get_slot(lattice.get(), k++));
+        EXPECT_EQ(k, 256);
         const int32_t outside[] = {-1, INT32_MIN, SLOTS_PER_CHUNK, INT32_MAX};
         for (const int32_t k : outside) {
             EXPECT_THROW((void)lattice.slot(k), std::out_of_range) << k;
