@@ -20,11 +20,11 @@ except ImportError:
     import lumivane
 
 
-def c_format(x, spec):
+def c_format(x, fmt):
     """printf's rendering of a double: glibc writes a NaN's sign ("-nan")."""
     if math.isnan(x):
         return ("-" if math.copysign(1.0, x) < 0 else "") + "nan"
-    return format(x, spec)
+    return format(x, fmt)
 
 
 def print_slot(lattice, index):
