@@ -80,8 +80,8 @@ struct Evolved {
 #endif
 
 LV_ONE_BODY Evolved evolve(const SlotState &y0, const NeighborLink *links, int32_t n,
-                           double omega, double dt) {
-    const SlotState y1 = lv::rk4_integrate(y0, links, n, omega, dt);
+                           double omega, double dt, lv::SinCos8 sincos8) {
+    const SlotState y1 = lv::rk4_integrate(y0, links, n, omega, dt, sincos8);
     return Evolved{y1, lv::renormalise(y1, dt)};
 }
 
@@ -89,9 +89,10 @@ LV_ONE_BODY Evolved evolve(const SlotState &y0, const NeighborLink *links, int32
 // the plain one (fmod, temporary slot); the sweep's takes the exact shortcuts
 // and writes in place when the slot's buffers allow.
 template <bool Fast>
-void advance(Slot *slot, const NeighborLink *links, int32_t n, double a_own, double dt) {
+void advance(Slot *slot, const NeighborLink *links, int32_t n, double a_own, double dt,
+             lv::SinCos8 sincos8) {
     const SlotState y0{a_own, slot->amp_im, slot->phase, slot->phase_vel};
-    const auto [y1, a] = evolve(y0, links, n, slot->omega, dt);
+    const auto [y1, a] = evolve(y0, links, n, slot->omega, dt, sincos8);
     const double phi = Fast ? lv::wrap_phase_fast(y1.phase) : lv::wrap_phase(y1.phase);
     // The general write-back converts into a temporary slot and copies it
     // over; without a conversion the slot keeps its amplitude, omega, base
@@ -109,8 +110,8 @@ void advance(Slot *slot, const NeighborLink *links, int32_t n, double a_own, dou
 
 namespace lv {
 
-void step_in_place(Slot *slot, const NeighborLink *links, double a_own, double dt) {
-    advance<true>(slot, links, 8, a_own, dt);
+void step_in_place(Slot *slot, const NeighborLink *links, double a_own, double dt, SinCos8 sincos8) {
+    advance<true>(slot, links, 8, a_own, dt, sincos8);
 }
 
 }  // namespace lv
@@ -119,13 +120,14 @@ extern "C" {
 
 SlotDerivative compute_derivatives(SlotState state, const NeighborLink *links, int32_t num_links,
                                    double omega) {
-    return lv::derive(state, links, links == nullptr ? 0 : num_links, omega);
+    return lv::derive(state, links, links == nullptr ? 0 : num_links, omega, lv::sincos8_scalar);
 }
 
 void rk4_step(Slot *slot, const NeighborLink *links, int32_t num_links, double time, double dt) {
     (void)time;  // the field does not depend on time
     if (slot == nullptr) return;
-    advance<false>(slot, links, links == nullptr ? 0 : num_links, ap_to_double(slot), dt);
+    advance<false>(slot, links, links == nullptr ? 0 : num_links, ap_to_double(slot), dt,
+                   lv::sincos8_scalar);
 }
 
 }  // extern "C"

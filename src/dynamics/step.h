@@ -6,11 +6,15 @@
 #include <cmath>
 
 #include "apa/internal.h"
+#include "dynamics/sincos8.h"
 
 namespace lv {
 
+// `sincos8` gives a full block's sines and cosines exactly as sincos does (the
+// exported derivative passes sincos8_scalar, the sweep may pass a vector
+// routine); a partial block calls sincos itself.
 inline SlotDerivative derive(const SlotState &y, const NeighborLink *links, int32_t n,
-                             double omega) {
+                             double omega, SinCos8 sincos8) {
     double d_re = -0.02 * y.amp_re;
     double d_im = -0.02 * y.amp_im;
     double s = 0.0;
@@ -19,9 +23,12 @@ inline SlotDerivative derive(const SlotState &y, const NeighborLink *links, int3
     // additions of the one before.
     for (int32_t first = 0; first < n; first += 8) {
         const int32_t count = n - first < 8 ? n - first : 8;
-        double sn[8], cs[8];
-        for (int32_t j = 0; j < count; ++j)
-            ::sincos(links[first + j].phase_delta - y.phase, &sn[j], &cs[j]);
+        double x[8], sn[8], cs[8];
+        for (int32_t j = 0; j < count; ++j) x[j] = links[first + j].phase_delta - y.phase;
+        if (count == 8)
+            sincos8(x, sn, cs);
+        else
+            for (int32_t j = 0; j < count; ++j) ::sincos(x[j], &sn[j], &cs[j]);
         for (int32_t j = 0; j < count; ++j) {
             d_re += links[first + j].coupling * cs[j];
             d_im += links[first + j].coupling * sn[j];
@@ -48,7 +55,7 @@ inline double combine(double y, double k1, double k2, double k3, double k4, doub
 }
 
 inline SlotState rk4_integrate(const SlotState &y0, const NeighborLink *links, int32_t n,
-                               double omega, double dt) {
+                               double omega, double dt, SinCos8 sincos8) {
     // The four stages run through one copy of the derivative's code, with no
     // branch between them. A stage's angles differ from the first stage's by
     // tiny amounts, so sincos takes the same internal paths four times; with
@@ -59,7 +66,7 @@ inline SlotState rk4_integrate(const SlotState &y0, const NeighborLink *links, i
     SlotState y = y0;
 #pragma GCC unroll 1
     for (int i = 0; i < 4; ++i) {
-        k[i] = derive(y, links, n, omega);
+        k[i] = derive(y, links, n, omega, sincos8);
         y = stage(y0, k[i], dt, kStageFactor[i]);
     }
     const SlotDerivative &k1 = k[0], &k2 = k[1], &k3 = k[2], &k4 = k[3];
@@ -104,7 +111,8 @@ inline double wrap_phase_fast(double phase) {
 }
 
 // One RK4 step that writes the new amplitude into the slot's own buffers when
-// it can; same result and draws as rk4_step. `a_own` is ap_to_double(slot).
-void step_in_place(Slot *slot, const NeighborLink *links, double a_own, double dt);
+// it can; same result and draws as rk4_step. `a_own` is ap_to_double(slot),
+// `sincos8` the sweep's block function (sincos8_block()).
+void step_in_place(Slot *slot, const NeighborLink *links, double a_own, double dt, SinCos8 sincos8);
 
 }  // namespace lv

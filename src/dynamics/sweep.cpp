@@ -79,7 +79,7 @@ void link(NeighborLink &lk, const Slot *slot, const Slot *other, double a_other,
 // the way (see sweep_windowed); through lookups it is not, since a slot whose
 // chunk failed at its visit may appear at a later fetch.
 template <class Fetch>
-double sweep(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum *first) {
+double sweep(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum *first, lv::SinCos8 sincos8) {
     NeighborLink links[8];
     int32_t nb[8];
     for (int32_t c = 0; c < ring.n; ++c) {
@@ -92,7 +92,7 @@ double sweep(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum *first) {
             const double own = std::fabs(a) + 1e-10;
             for (int k = 0; k < 8; ++k)
                 if (const Slot *other = fetch(nb[k])) link(links[k], slot, other, lv::slot_value(other), own);
-            lv::step_in_place(slot, links, a, dt);
+            lv::step_in_place(slot, links, a, dt, sincos8);
             dt = adapt(dt, a);
         }
         if (first != nullptr) first->add(slot);
@@ -123,7 +123,8 @@ constexpr int64_t kWindow = 4096;
 // A slot is final once the sweep has passed it, so the detector's first pass
 // is taken here, in index order, while the slot is still in the cache.
 template <class Fetch>
-double sweep_windowed(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &first) {
+double sweep_windowed(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &first,
+                      lv::SinCos8 sincos8) {
     double amp[kWindow];
     const auto at = [&amp](int64_t position) -> double & {
         return amp[static_cast<uint64_t>(position + kWindow) & (kWindow - 1)];
@@ -149,7 +150,7 @@ double sweep_windowed(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &fi
             const double a = at(c);  // NOLINT(clang-analyzer-core.uninitialized.Assign)
             const double own = std::fabs(a) + 1e-10;
             for (int k = 0; k < 8; ++k) link(links[k], slot, fetch(nb[k]), at(c + ring.off[k]), own);
-            lv::step_in_place(slot, links, a, dt);
+            lv::step_in_place(slot, links, a, dt, sincos8);
             at(c) = lv::slot_value(slot);
             dt = adapt(dt, a);
         }
@@ -168,10 +169,11 @@ double *kept_phases(const Lattice *l, int64_t n) {
 
 // The sweep over present blocks, taking the detector's first pass into `first`.
 template <class Fetch>
-double sweep_present(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &first) {
+double sweep_present(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &first,
+                     lv::SinCos8 sincos8) {
     if (ring.w >= 1 && 2 * ring.w + 3 < kWindow && ring.n > 2 * ring.w + 3)
-        return sweep_windowed(fetch, ring, dt, first);
-    return sweep(fetch, ring, dt, &first);
+        return sweep_windowed(fetch, ring, dt, first, sincos8);
+    return sweep(fetch, ring, dt, &first, sincos8);
 }
 
 }  // namespace
@@ -192,17 +194,18 @@ void exchange_analog_links(NeighborLink *links, int32_t instance_id, int32_t num
 void lattice_integrate_rk4(Lattice *l, double dt) {
     if (l == nullptr) return;
     const int32_t n = lv::declared_slots(l);
+    const lv::SinCos8 sincos8 = lv::sincos8_block();
     if (n > 0 && lv::chunks_present(l, n)) {
         const Ring ring(n, l->slots_per_instance);
         lv::PhaseSum first;
         first.kept = kept_phases(l, n);
         if (n <= SLOTS_PER_CHUNK)
-            dt = sweep_present(OneBlock{l->chunks[0]->slots}, ring, dt, first);
+            dt = sweep_present(OneBlock{l->chunks[0]->slots}, ring, dt, first, sincos8);
         else
-            dt = sweep_present(Blocks{l->chunks}, ring, dt, first);
+            dt = sweep_present(Blocks{l->chunks}, ring, dt, first, sincos8);
         lv::detect_consensus_from(l, n, first);
     } else {
-        if (n > 0) dt = sweep(Lookup{l}, Ring(n, l->slots_per_instance), dt, nullptr);
+        if (n > 0) dt = sweep(Lookup{l}, Ring(n, l->slots_per_instance), dt, nullptr, sincos8);
         detect_harmonic_consensus(l);
     }
     l->omega += 0.01 * dt;

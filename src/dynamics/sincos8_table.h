@@ -1,0 +1,30 @@
+// sincos8_table.h: the vector routine's constants: the table of sin and cos at multiples of pi/512, and the reduction's steps.
+#pragma once
+
+#include <cstdint>
+
+namespace lv::sincos8_data {
+
+// sin(j pi/512) for j = 0..256, each the double nearest (hi) and the double
+// nearest the remainder (lo); entries 0 and 256 are exact.
+struct Quarter {
+    double v[257][2];
+};
+extern const Quarter kQuarter;
+
+// Row j = {sin hi, sin lo, cos hi, cos lo} at j pi/512, j = 0..1023: one load
+// brings a lane all four.
+struct Rows {
+    double v[1024][4];
+};
+extern const Rows kRows;
+
+// x = k (pi/512) + r. kInvStep is 512/pi; pi/512 = kStep1 + kStep2 + kStep3
+// to 2^-115, the first two with 26 significant bits so that k times each is
+// exact for |k| < 2^27.
+inline constexpr double kInvStep = 0x1.45f306dc9c883p+7;
+inline constexpr double kStep1 = 0x1.921fb58p-8;
+inline constexpr double kStep2 = -0x1.dde974p-35;
+inline constexpr double kStep3 = 0x1.1a62633145c07p-62;
+
+}  // namespace lv::sincos8_data
