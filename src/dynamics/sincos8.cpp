@@ -12,8 +12,14 @@
 namespace lv {
 
 #if LUMIVANE_VECTOR_MATH
-extern const SinCos8Kernel kSinCos8Avx2;
-extern const SinCos8Kernel kSinCos8Avx512;
+// In the files built for their instruction sets: the rounded results, and a
+// set bit for each lane left to the library.
+uint32_t sincos8_avx2(const double *x, double *s, double *c);
+uint32_t sincos8_avx512(const double *x, double *s, double *c);
+void sincos8_avx2_raw(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
+                      uint32_t *library_lanes);
+void sincos8_avx512_raw(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
+                        uint32_t *library_lanes);
 #endif
 
 void sincos8_scalar(const double *x, double *s, double *c) {
@@ -21,6 +27,19 @@ void sincos8_scalar(const double *x, double *s, double *c) {
 }
 
 namespace {
+
+#if LUMIVANE_VECTOR_MATH
+template <uint32_t (*Lanes)(const double *, double *, double *)>
+void with_library(const double *x, double *s, double *c) {
+    for (uint32_t library = Lanes(x, s, c); library != 0; library &= library - 1) {
+        const int j = __builtin_ctz(library);
+        ::sincos(x[j], &s[j], &c[j]);
+    }
+}
+
+constexpr SinCos8Kernel kAvx2{"avx2", with_library<sincos8_avx2>, sincos8_avx2_raw};
+constexpr SinCos8Kernel kAvx512{"avx512", with_library<sincos8_avx512>, sincos8_avx512_raw};
+#endif
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -96,8 +115,8 @@ const SinCos8Kernel *sincos8_kernel(int i) {
     __builtin_cpu_init();
     const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     const bool avx512 = avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
-    if (i == 0 && avx2) return &kSinCos8Avx2;
-    if (i == 1 && avx512) return &kSinCos8Avx512;
+    if (i == 0 && avx2) return &kAvx2;
+    if (i == 1 && avx512) return &kAvx512;
 #else
     (void)i;
 #endif

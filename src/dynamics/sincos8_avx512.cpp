@@ -4,7 +4,11 @@
 
 namespace lv {
 
-extern const SinCos8Kernel kSinCos8Avx512;
-const SinCos8Kernel kSinCos8Avx512 = {"avx512", kernel::block<8>, kernel::raw<8>};
+uint32_t sincos8_avx512(const double *x, double *s, double *c) { return kernel::block<8>(x, s, c); }
+
+void sincos8_avx512_raw(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
+                    uint32_t *library_lanes) {
+    kernel::raw<8>(x, s_hi, s_lo, c_hi, c_lo, library_lanes);
+}
 
 }  // namespace lv

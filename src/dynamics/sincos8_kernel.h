@@ -13,35 +13,23 @@
 
 #include <immintrin.h>
 
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 
-#include "dynamics/sincos8.h"
 #include "dynamics/sincos8_table.h"
 
-// Internal linkage throughout: each instruction set's file has its own copy,
-// and the linker can never hand one file's code to the other's callers.
+// Internal linkage throughout, and no inline function of the standard
+// library: each instruction set's file has its own copy of everything it
+// runs, and the linker can never hand one file's code to other callers.
 namespace {
 namespace kernel {
 
 using namespace lv::sincos8_data;
 
-// The library's measured error past half an ulp stays below 0.0156 ulp (docs/
-// performance.md); the margin is about twice that.
-constexpr double kDelta = 0.03;
-// The routine's own relative error bound, with a factor of about 16 over its analysis.
-constexpr double kOwnError = 0x1p-63;
 // |lo| below this multiple of 2^E (|hi| in [2^E, 2^(E+1))) puts v farther
 // than kDelta ulp from the midpoints: ulp(hi) = 2^(E-52), and |v - (hi + lo)|
 // is at most kOwnError 2^(E+1).
 constexpr double kAcceptLo = 0x1p-52 * (0.5 - kDelta) - 2.0 * kOwnError;
-// Past this the library's error was not measured; the reduction itself
-// holds to |x| < 2^18.
-constexpr double kMaxArgument = 256.0;
-// Below this |r|, x lies close to a multiple of pi/512, where the results may
-// be tiny and the library's error larger.
-constexpr double kMinReduced = 0x1p-20;
 constexpr double kShifter = 0x1.8p52;
 
 constexpr double kS3 = -1.0 / 6.0, kS5 = 1.0 / 120.0, kS7 = -1.0 / 5040.0;
@@ -189,8 +177,9 @@ void store(double *p, D v) {
     std::memcpy(p, &v, sizeof v);
 }
 
+// The block's rounded results; a set bit j leaves lane j to the library.
 template <int W>
-void block(const double *x, double *s, double *c) {
+uint32_t block(const double *x, double *s, double *c) {
     using D = typename Lanes<W>::D;
     uint32_t library = 0;
     for (int first = 0; first < 8; first += W) {
@@ -200,11 +189,7 @@ void block(const double *x, double *s, double *c) {
         store(c + first, cs.hi);
         library |= (~Lanes<W>::bits(ok) & ((1u << W) - 1)) << first;
     }
-    while (library != 0) {
-        const int j = __builtin_ctz(library);
-        ::sincos(x[j], &s[j], &c[j]);
-        library &= library - 1;
-    }
+    return library;
 }
 
 template <int W>

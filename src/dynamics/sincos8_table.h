@@ -1,4 +1,4 @@
-// sincos8_table.h: the vector routine's constants: the table of sin and cos at multiples of pi/512, and the reduction's steps.
+// sincos8_table.h: the vector routine's constants: the table of sin and cos at multiples of pi/512, the reduction's steps, the margins.
 #pragma once
 
 #include <cstdint>
@@ -26,5 +26,20 @@ inline constexpr double kInvStep = 0x1.45f306dc9c883p+7;
 inline constexpr double kStep1 = 0x1.921fb58p-8;
 inline constexpr double kStep2 = -0x1.dde974p-35;
 inline constexpr double kStep3 = 0x1.1a62633145c07p-62;
+
+// Where the routine answers itself. The library's error past half an ulp
+// stays below 0.0156 ulp where it was measured (docs/performance.md); kDelta
+// is about twice that, and a result whose true value lies within kDelta ulp
+// of a rounding midpoint goes to the library.
+inline constexpr double kDelta = 0.03;
+// The routine's own relative error bound: hi + lo within kOwnError |v| of the
+// true value v, a factor of about 16 over the analysis in docs/design.md.
+inline constexpr double kOwnError = 0x1p-63;
+// Past this |x| the library's error was not measured; the reduction itself
+// holds to |x| < 2^18.
+inline constexpr double kMaxArgument = 256.0;
+// Below this |r| the argument lies close to a multiple of pi/512, where the
+// results may be tiny and the library's error larger.
+inline constexpr double kMinReduced = 0x1p-20;
 
 }  // namespace lv::sincos8_data
