@@ -17,9 +17,9 @@ namespace lv {
 uint32_t sincos8_avx2(const double *x, double *s, double *c);
 uint32_t sincos8_avx512(const double *x, double *s, double *c);
 void sincos8_avx2_raw(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
-                      uint32_t *library_lanes);
+                      uint32_t *library_part);
 void sincos8_avx512_raw(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
-                        uint32_t *library_lanes);
+                        uint32_t *library_part);
 #endif
 
 void sincos8_scalar(const double *x, double *s, double *c) {
@@ -29,11 +29,24 @@ void sincos8_scalar(const double *x, double *s, double *c) {
 namespace {
 
 #if LUMIVANE_VECTOR_MATH
+// The library's sin and cos give sincos's bits (validate_sincos holds them
+// to it), so a lane that needs only one of them pays for only one.
 template <uint32_t (*Lanes)(const double *, double *, double *)>
 void with_library(const double *x, double *s, double *c) {
-    for (uint32_t library = Lanes(x, s, c); library != 0; library &= library - 1) {
-        const int j = __builtin_ctz(library);
+    const uint32_t library = Lanes(x, s, c);
+    if (library == 0) return;
+    const uint32_t sines = library & 0xff, cosines = library >> 8;
+    for (uint32_t both = sines & cosines; both != 0; both &= both - 1) {
+        const int j = __builtin_ctz(both);
         ::sincos(x[j], &s[j], &c[j]);
+    }
+    for (uint32_t only = sines & ~cosines; only != 0; only &= only - 1) {
+        const int j = __builtin_ctz(only);
+        s[j] = std::sin(x[j]);
+    }
+    for (uint32_t only = cosines & ~sines; only != 0; only &= only - 1) {
+        const int j = __builtin_ctz(only);
+        c[j] = std::cos(x[j]);
     }
 }
 

@@ -34,10 +34,11 @@ HardArguments sincos8_hard_arguments();
 struct SinCos8Kernel {
     const char *name;
     SinCos8 block;
-    // The same lanes as double-double pairs (hi + lo, before rounding) and a
-    // bit per lane that the routine would hand to the library.
+    // The same lanes as double-double pairs (hi + lo, before rounding), and
+    // the results the routine would leave to the library: bit j for the
+    // sine of lane j, bit 8 + j for its cosine.
     void (*raw)(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
-                uint32_t *library_lanes);
+                uint32_t *library_part);
 };
 // The kernels this build holds and this CPU can run, narrowest first: null
 // for i past the last, and for every i when the vector path is built out.

@@ -7,8 +7,8 @@ namespace lv {
 uint32_t sincos8_avx512(const double *x, double *s, double *c) { return kernel::block<8>(x, s, c); }
 
 void sincos8_avx512_raw(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
-                    uint32_t *library_lanes) {
-    kernel::raw<8>(x, s_hi, s_lo, c_hi, c_lo, library_lanes);
+                        uint32_t *library_part) {
+    kernel::raw<8>(x, s_hi, s_lo, c_hi, c_lo, library_part);
 }
 
 }  // namespace lv

@@ -20,12 +20,12 @@ struct Rows {
 extern const Rows kRows;
 
 // x = k (pi/512) + r. kInvStep is 512/pi; pi/512 = kStep1 + kStep2 + kStep3
-// to 2^-115, the first two with 26 significant bits so that k times each is
-// exact for |k| < 2^27.
+// to 2^-137, the first two with 37 significant bits so that k times each is
+// exact for |k| < 2^16, which |x| <= kMaxArgument keeps.
 inline constexpr double kInvStep = 0x1.45f306dc9c883p+7;
-inline constexpr double kStep1 = 0x1.921fb58p-8;
-inline constexpr double kStep2 = -0x1.dde974p-35;
-inline constexpr double kStep3 = 0x1.1a62633145c07p-62;
+inline constexpr double kStep1 = 0x1.921fb5444p-8;
+inline constexpr double kStep2 = 0x1.68c234c4cp-47;
+inline constexpr double kStep3 = 0x1.98a2e03707345p-85;
 
 // Where the routine answers itself. The library's error past half an ulp
 // stays below 0.0156 ulp where it was measured (docs/performance.md); kDelta

@@ -21,7 +21,7 @@ void without_rounding_test(const double *x, double *s, double *c) {
     uint32_t library = 0;
     k->raw(x, s, sl, c, cl, &library);
     for (int j = 0; j < 8; ++j)
-        if ((library >> j & 1) != 0 && !(std::fabs(x[j]) <= 256.0 && std::fabs(x[j]) >= 0x1p-20))
+        if (((library | library >> 8) >> j & 1) != 0 && !(std::fabs(x[j]) <= 256.0 && std::fabs(x[j]) >= 0x1p-20))
             ::sincos(x[j], &s[j], &c[j]);  // only the range checks kept
 }
 

@@ -1,0 +1,54 @@
+// The block of eight sines and cosines: the library's sincos eight times against each vector kernel,
+// on the run's kind of arguments (uniform in [-13, 7]) and on arguments that drift slightly between
+// calls, as an RK4 step's four stages do.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "dynamics/sincos8.h"
+
+namespace {
+
+std::vector<double> arguments(bool drifting) {
+    uint64_t s = 0x9E3779B97F4A7C15ull;
+    std::vector<double> x(1 << 16);
+    for (size_t i = 0; i < x.size(); ++i) {
+        s ^= s << 13;
+        s ^= s >> 7;
+        s ^= s << 17;
+        const double u = static_cast<double>(s >> 11) * 0x1p-53;
+        // Drifting: each block of eight repeats the one before, moved by about 1e-4.
+        x[i] = drifting && i >= 8 && (i / 8) % 4 != 0 ? x[i - 8] + 1e-4 * u : -13.0 + 20.0 * u;
+    }
+    return x;
+}
+
+void run(benchmark::State &state, lv::SinCos8 f, bool drifting) {
+    const std::vector<double> x = arguments(drifting);
+    double s[8], c[8];
+    size_t i = 0;
+    for (auto _ : state) {
+        f(x.data() + i, s, c);
+        benchmark::DoNotOptimize(s);
+        benchmark::DoNotOptimize(c);
+        i = (i + 8) & (x.size() - 1);
+    }
+    state.SetItemsProcessed(state.iterations() * 8);
+}
+
+void BM_SinCos8(benchmark::State &state) {
+    const int kernel = static_cast<int>(state.range(0));
+    const lv::SinCos8Kernel *k = kernel < 0 ? nullptr : lv::sincos8_kernel(kernel);
+    if (kernel >= 0 && k == nullptr) {
+        state.SkipWithError("kernel not available");
+        return;
+    }
+    state.SetLabel(k == nullptr ? "sincos" : k->name);
+    run(state, k == nullptr ? lv::sincos8_scalar : k->block, state.range(1) != 0);
+}
+BENCHMARK(BM_SinCos8)->ArgsProduct({{-1, 0, 1}, {0, 1}})->ArgNames({"kernel", "drifting"});
+
+}  // namespace
+
+BENCHMARK_MAIN();
