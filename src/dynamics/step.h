@@ -54,8 +54,57 @@ inline double combine(double y, double k1, double k2, double k3, double k4, doub
     return y + (((k1 + 2.0 * k2) + 2.0 * k3) + k4) * h;
 }
 
+// A stage's sums from its eight links' sines and cosines, as derive forms them.
+inline SlotDerivative derive8(const SlotState &y, const NeighborLink *links, double omega,
+                              const double *sn, const double *cs) {
+    double d_re = -0.02 * y.amp_re;
+    double d_im = -0.02 * y.amp_im;
+    double s = 0.0;
+    for (int32_t j = 0; j < 8; ++j) {
+        d_re += links[j].coupling * cs[j];
+        d_im += links[j].coupling * sn[j];
+        s += sn[j];
+    }
+    return SlotDerivative{d_re, d_im, y.phase_vel, s + omega};
+}
+
+// The stages of a slot with eight links (the sweep's). The second stage's
+// phase, y0.phase + (dt x y0.phase_vel) x 0.5, needs nothing of the first
+// stage's sums, so the first two stages' blocks of angles are known at once
+// and both blocks are in flight together; the third and fourth follow one by
+// one. Every value is the one the stage loop below forms.
+inline SlotState rk4_integrate8(const SlotState &y0, const NeighborLink *links, double omega,
+                                double dt, SinCos8 sincos8) {
+    double x[16], sn[16], cs[16];
+    const double phase2 = y0.phase + (dt * y0.phase_vel) * 0.5;
+    for (int32_t j = 0; j < 8; ++j) {
+        x[j] = links[j].phase_delta - y0.phase;
+        x[8 + j] = links[j].phase_delta - phase2;
+    }
+    sincos8(x, sn, cs);
+    sincos8(x + 8, sn + 8, cs + 8);
+    const SlotDerivative k1 = derive8(y0, links, omega, sn, cs);
+    const SlotState y2 = stage(y0, k1, dt, 0.5);  // y2.phase is phase2
+    const SlotDerivative k2 = derive8(y2, links, omega, sn + 8, cs + 8);
+    const SlotState y3 = stage(y0, k2, dt, 0.5);
+    for (int32_t j = 0; j < 8; ++j) x[j] = links[j].phase_delta - y3.phase;
+    sincos8(x, sn, cs);
+    const SlotDerivative k3 = derive8(y3, links, omega, sn, cs);
+    const SlotState y4 = stage(y0, k3, dt, 1.0);
+    for (int32_t j = 0; j < 8; ++j) x[j] = links[j].phase_delta - y4.phase;
+    sincos8(x, sn, cs);
+    const SlotDerivative k4 = derive8(y4, links, omega, sn, cs);
+    const double h = dt / 6.0;
+    return SlotState{
+        combine(y0.amp_re, k1.d_amp_re, k2.d_amp_re, k3.d_amp_re, k4.d_amp_re, h),
+        combine(y0.amp_im, k1.d_amp_im, k2.d_amp_im, k3.d_amp_im, k4.d_amp_im, h),
+        combine(y0.phase, k1.d_phase, k2.d_phase, k3.d_phase, k4.d_phase, h),
+        combine(y0.phase_vel, k1.d_phase_vel, k2.d_phase_vel, k3.d_phase_vel, k4.d_phase_vel, h)};
+}
+
 inline SlotState rk4_integrate(const SlotState &y0, const NeighborLink *links, int32_t n,
                                double omega, double dt, SinCos8 sincos8) {
+    if (n == 8) return rk4_integrate8(y0, links, omega, dt, sincos8);
     // The four stages run through one copy of the derivative's code, with no
     // branch between them. A stage's angles differ from the first stage's by
     // tiny amounts, so sincos takes the same internal paths four times; with
