@@ -93,14 +93,24 @@ bool library_measured() {
 #endif
 }
 
+// AVX-512 pays where its registers are 256 bits wide inside (AMD's Zen 4,
+// on which a block of eight measured faster in eight lanes than in two sets
+// of four); on Intel cores the eight-lane routine makes the sweep slower than
+// the four-lane one (docs/performance.md).
+bool eight_lanes_pay() { return __builtin_cpu_is("amd"); }
+
 SinCos8 choose() {
 #if LUMIVANE_VECTOR_MATH
     if (!library_measured()) return sincos8_scalar;
-    int n = 0;
-    while (sincos8_kernel(n) != nullptr) ++n;
-    // The widest kernel that passes the check.
-    for (int i = n - 1; i >= 0; --i)
-        if (SinCos8 f = sincos8_checked(sincos8_kernel(i)->block); f != sincos8_scalar) return f;
+    // The preferred kernel first, then the other; the first to pass the check.
+    const SinCos8Kernel *avx2 = sincos8_kernel(0), *avx512 = sincos8_kernel(1);
+    const SinCos8Kernel *order[2] = {avx2, avx512};
+    if (avx512 != nullptr && eight_lanes_pay()) {
+        order[0] = avx512;
+        order[1] = avx2;
+    }
+    for (const SinCos8Kernel *k : order)
+        if (k != nullptr && sincos8_checked(k->block) == k->block) return k->block;
 #endif
     return sincos8_scalar;
 }

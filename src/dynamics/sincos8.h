@@ -12,8 +12,8 @@ using SinCos8 = void (*)(const double *x, double *s, double *c);
 void sincos8_scalar(const double *x, double *s, double *c);
 
 // The block function the sweep uses: a vector routine where the CPU, the C
-// library and the first-use check allow it, otherwise sincos8_scalar. Chosen
-// once per process.
+// library and the first-use check allow it (eight lanes where they pay, else
+// four), otherwise sincos8_scalar. Chosen once per process.
 SinCos8 sincos8_block();
 
 // The choice itself: `candidate` is taken only when it gives the library's
