@@ -84,6 +84,7 @@ static_assert(sizeof kHard / sizeof kHard[0] % 8 == 0, "hard arguments come in b
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
+#if LUMIVANE_VECTOR_MATH
 bool library_measured() {
 #if defined(__GLIBC__)
     // The library whose error tail the margin rests on (docs/performance.md).
@@ -98,6 +99,7 @@ bool library_measured() {
 // of four); on Intel cores the eight-lane routine makes the sweep slower than
 // the four-lane one (docs/performance.md).
 bool eight_lanes_pay() { return __builtin_cpu_is("amd"); }
+#endif
 
 SinCos8 choose() {
 #if LUMIVANE_VECTOR_MATH
