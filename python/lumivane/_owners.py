@@ -242,7 +242,6 @@ class Lattice(_Owner):
         152. The view keeps the lattice's storage alive after close(). When the
         declared slots span several chunks, ask for one chunk's share by index.
         """
-        np = _numpy()
         pointer = self._check()
         n = self.declared_slots
         spanned = -(-n // r.SLOTS_PER_CHUNK)
@@ -254,6 +253,7 @@ class Lattice(_Owner):
         chunk = _int(chunk, "chunk", IndexError)
         if not 0 <= chunk < spanned:
             raise IndexError(f"chunk {chunk} holds no declared slot")
+        np = _numpy()  # only once the arguments are known to be good
         c = self._lib.lattice_get_chunk(pointer, chunk)
         if not c:
             raise MemoryError(f"chunk {chunk} could not be made")
