@@ -320,7 +320,8 @@ public:
     std::span<const Snapshot> snapshots() const {
         const ::CheckpointLog *log = checked();
         if (log->snapshots == nullptr || log->count <= 0 || log->capacity <= 0) return {};
-        const std::int32_t n = std::min(log->count, log->capacity);
+        const std::int32_t n =
+            std::min({log->count, log->capacity, std::int32_t{LUMIVANE_CHECKPOINT_CAPACITY}});
         return {log->snapshots, static_cast<std::size_t>(n)};
     }
     std::size_t size() const { return snapshots().size(); }

@@ -395,7 +395,7 @@ class CheckpointLog(_Owner):
         log = self._check().contents
         if not log.snapshots or log.capacity <= 0:
             return 0
-        return max(0, min(log.count, log.capacity))
+        return max(0, min(log.count, log.capacity, r.CHECKPOINT_CAPACITY))
 
     def __getitem__(self, i):
         """Snapshot i (oldest first), copied into a SnapshotRecord."""
