@@ -39,23 +39,31 @@ namespace lumivane {
 using Slot = ::Slot;
 using Snapshot = ::Snapshot;
 
-/* The step both of the program's callers give a sweep: 2^-15. */
-inline constexpr double nominal_step = 3.0517578125e-05;
+/* The domain's constants, as the C headers declare them. */
+inline constexpr double nominal_step = LUMIVANE_NOMINAL_STEP;  // 2^-15
 inline constexpr std::int32_t slots_per_chunk = SLOTS_PER_CHUNK;
+inline constexpr std::int32_t max_declared_slots = LUMIVANE_MAX_DECLARED_SLOTS;
+inline constexpr int max_mantissa_bits = LUMIVANE_MAX_MANTISSA_BITS;
+inline constexpr int min_exponent_bits = LUMIVANE_MIN_EXPONENT_BITS;
+inline constexpr int max_exponent_bits = LUMIVANE_MAX_EXPONENT_BITS;
+inline constexpr std::int32_t checkpoint_capacity = LUMIVANE_CHECKPOINT_CAPACITY;
 
 namespace detail {
 
-/* lattice_init's domain: both counts positive, their product at most 2146435072. */
+#define LUMIVANE_DETAIL_TEXT(x) #x
+#define LUMIVANE_DETAIL_VALUE(x) LUMIVANE_DETAIL_TEXT(x)
+
+/* lattice_init's domain: both counts positive, their product at most max_declared_slots. */
 constexpr bool lattice_counts_valid(std::int32_t num_instances, std::int32_t slots_per_instance) {
     return num_instances > 0 && slots_per_instance > 0 &&
-           std::int64_t{num_instances} * slots_per_instance <= 2146435072;
+           std::int64_t{num_instances} * slots_per_instance <= max_declared_slots;
 }
 
 /* The widths for which ap_from_double can hold a value: at least one mantissa
    word, and an exponent width of 1 to 63 bits. */
 constexpr bool widths_valid(int mantissa_bits, int exponent_bits) {
-    return mantissa_bits >= 1 && mantissa_bits <= 2147483584 && exponent_bits >= 1 &&
-           exponent_bits <= 63;
+    return mantissa_bits >= 1 && mantissa_bits <= max_mantissa_bits &&
+           exponent_bits >= min_exponent_bits && exponent_bits <= max_exponent_bits;
 }
 
 template <class T>
@@ -113,7 +121,10 @@ public:
         if (slot_ != nullptr) return;
         if (!detail::widths_valid(mantissa_bits, exponent_bits))
             throw std::invalid_argument(
-                "lumivane::Value: widths outside 1..2147483584 and 1..63 bits hold no value");
+                "lumivane::Value: widths outside 1.." LUMIVANE_DETAIL_VALUE(
+                    LUMIVANE_MAX_MANTISSA_BITS) " and " LUMIVANE_DETAIL_VALUE(
+                    LUMIVANE_MIN_EXPONENT_BITS) ".." LUMIVANE_DETAIL_VALUE(
+                    LUMIVANE_MAX_EXPONENT_BITS) " bits hold no value");
         throw std::bad_alloc();
     }
 
@@ -237,7 +248,8 @@ public:
         if (lattice_ != nullptr) return;
         if (!detail::lattice_counts_valid(num_instances, slots_per_instance))
             throw std::invalid_argument(
-                "lumivane::Lattice: counts must be positive, their product at most 2146435072");
+                "lumivane::Lattice: counts must be positive, their product at most " LUMIVANE_DETAIL_VALUE(
+                    LUMIVANE_MAX_DECLARED_SLOTS));
         throw std::bad_alloc();
     }
     /* Takes over a lattice from lattice_init (null gives an empty owner). */
@@ -268,12 +280,8 @@ public:
        chunk that cannot be made. */
     Slot *find_slot(std::int32_t k) { return lattice_get_slot(checked(), k); }
 
-    /* num_instances x slots_per_instance: the slots a sweep visits (0 if either is not positive). */
-    std::int32_t declared_slots() const {
-        const ::Lattice *l = checked();
-        const std::int64_t n = std::int64_t{l->num_instances} * l->slots_per_instance;
-        return n <= 0 ? 0 : static_cast<std::int32_t>(std::min<std::int64_t>(n, INT32_MAX));
-    }
+    /* The slots a sweep visits (lattice_declared_slots). */
+    std::int32_t declared_slots() const { return lattice_declared_slots(checked()); }
     /* The declared slots as a forward range of Slot&, as many as are declared now. */
     SlotRange slots() { return {checked(), declared_slots()}; }
 

@@ -15,7 +15,7 @@ import weakref
 from . import records as r
 from .library import libc, load
 
-NOMINAL_STEP = 3.0517578125e-05  # 2^-15, the step the program's sweeps take
+NOMINAL_STEP = r.NOMINAL_STEP  # 2^-15, the step the program's sweeps take
 _INT_MIN, _INT_MAX = -2 ** 31, 2 ** 31 - 1
 _SLOT_P = ctypes.POINTER(r.Slot)
 _SCALARS = ("init_tag", "flags", "num_words", "exponent", "base", "mantissa_bits",
@@ -198,9 +198,9 @@ class Lattice(_Owner):
         w = _int(slots_per_instance, "slots_per_instance")
         pointer = lib.lattice_init(n, w)
         if not pointer:
-            if n <= 0 or w <= 0 or n * w > 2146435072:
+            if n <= 0 or w <= 0 or n * w > r.MAX_DECLARED_SLOTS:
                 raise ValueError("lattice counts must be positive, their product at most "
-                                 "2146435072")
+                                 f"{r.MAX_DECLARED_SLOTS}")
             raise MemoryError("lattice_init could not allocate the lattice")
         self._lib, self._record = lib, _Record(pointer, lib.lattice_free, pointer)
 
@@ -231,8 +231,10 @@ class Lattice(_Owner):
 
     @property
     def declared_slots(self):
-        n = self.num_instances * self.slots_per_instance
-        return max(n, 0)
+        """The slots a sweep visits: num_instances x slots_per_instance as a 32-bit
+        product that wraps, none when that is 0 or negative (lattice_declared_slots)."""
+        n = (self.num_instances * self.slots_per_instance) & 0xFFFFFFFF
+        return n if n <= _INT_MAX else 0
 
     def records(self, chunk=None):
         """A read-only numpy view of the declared slots' records (no copy).
@@ -314,8 +316,11 @@ class Value(_SlotFields, _Owner):
         m, e = _int(mantissa_bits, "mantissa_bits"), _int(exponent_bits, "exponent_bits")
         pointer = lib.ap_from_double(m, e, float(x))
         if not pointer:
-            if not (1 <= m <= 2147483584 and 1 <= e <= 63):
-                raise ValueError("widths outside 1..2147483584 and 1..63 bits hold no value")
+            if not (1 <= m <= r.MAX_MANTISSA_BITS
+                    and r.MIN_EXPONENT_BITS <= e <= r.MAX_EXPONENT_BITS):
+                raise ValueError(f"widths outside 1..{r.MAX_MANTISSA_BITS} and "
+                                 f"{r.MIN_EXPONENT_BITS}..{r.MAX_EXPONENT_BITS} bits hold "
+                                 "no value")
             raise MemoryError("ap_from_double could not allocate the value")
         self._own(lib, pointer)
 

@@ -1,9 +1,13 @@
-"""The C records of liblumivane, declared once with ctypes.
+"""The C records and constants of liblumivane, declared once with ctypes.
 
 Field order and types follow include/lumivane/*.h; the sizes are checked on
-import, and the test suite checks every offset against the C compiler's.
+import, and the test suite checks every offset against the C compiler's. The
+constants are copies of the C headers' macros (without the LUMIVANE_ prefix);
+the build writes the headers' values into _constants.py, and on import the
+copies are checked against them.
 """
 import ctypes
+import importlib
 
 u8, u16, u32, u64 = ctypes.c_uint8, ctypes.c_uint16, ctypes.c_uint32, ctypes.c_uint64
 i32, i64, f32, f64 = ctypes.c_int32, ctypes.c_int64, ctypes.c_float, ctypes.c_double
@@ -15,7 +19,31 @@ FLAG_UNDERFLOW = 0x08
 FLAG_LOCKED = 0x10
 SLOTS_PER_CHUNK = 1048576
 MAX_INSTANCES = 8388608
+MAX_DECLARED_SLOTS = 2146435072
+MAX_MANTISSA_BITS = 2147483584
+MIN_EXPONENT_BITS = 1
+MAX_EXPONENT_BITS = 63
 CHECKPOINT_CAPACITY = 10
+NOMINAL_STEP = 3.0517578125e-05  # 2^-15
+CONSTANTS = ("FLAG_NEGATIVE", "FLAG_EXCLUDED", "FLAG_OVERFLOW", "FLAG_UNDERFLOW", "FLAG_LOCKED",
+             "SLOTS_PER_CHUNK", "MAX_INSTANCES", "MAX_DECLARED_SLOTS", "MAX_MANTISSA_BITS",
+             "MIN_EXPONENT_BITS", "MAX_EXPONENT_BITS", "CHECKPOINT_CAPACITY", "NOMINAL_STEP")
+
+
+def _check_constants() -> None:
+    """Compares the copies above with the headers' values the build wrote, if any."""
+    try:
+        built = importlib.import_module("._constants", __package__)
+    except ImportError:  # python/ in the sources: nothing is generated there
+        return
+    for name in CONSTANTS:
+        header = getattr(built, name, None)
+        if header != globals()[name]:
+            raise ImportError(f"lumivane: {name} is {globals()[name]!r} here, {header!r} in "
+                              "the C headers")
+
+
+_check_constants()
 
 
 class Mpi(ctypes.Structure):

@@ -34,10 +34,23 @@ class Light(unittest.TestCase):
         self.assertTrue(os.path.realpath(LIBRARY).endswith(f".so.{lumivane.__version__}"),
                         (LIBRARY, lumivane.__version__))
 
-    def test_layouts_match_the_c_compiler(self):
+    def test_layouts_constants_and_declared_slots_match_the_c_compiler(self):
         dump = subprocess.run([LAYOUT_DUMP], check=True, capture_output=True, text=True).stdout
-        seen = set()
+        seen, constants = set(), set()
         for line in dump.splitlines():
+            if line.startswith("="):  # a constant of the C headers
+                name, value = line[1:].split()
+                ours = getattr(records, name)
+                self.assertEqual(ours, float.fromhex(value) if "p" in value else int(value), name)
+                constants.add(name)
+                continue
+            if line.startswith("#"):  # lattice_declared_slots of hand-written counts
+                n, w, declared = map(int, line[1:].split())
+                with lumivane.Lattice(1, 1) as lattice:
+                    lattice._check().contents.num_instances = n
+                    lattice._check().contents.slots_per_instance = w
+                    self.assertEqual(lattice.declared_slots, declared, (n, w))
+                continue
             name, value = line.split()
             record, _, field = name.partition(".")
             cls = getattr(records, record)
@@ -47,6 +60,7 @@ class Light(unittest.TestCase):
         for cls in records.SIZES:
             for field, _ in cls._fields_:
                 self.assertIn((cls.__name__, field), seen)
+        self.assertEqual(constants, set(records.CONSTANTS))
 
     def test_errors_are_exceptions(self):
         closed_value, closed_log, closed_lattice = (lumivane.Value(1.0), lumivane.CheckpointLog(),
