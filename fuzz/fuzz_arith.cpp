@@ -16,6 +16,7 @@
 
 #include "reference/arith.h"
 #include "reference/slot.h"
+#include "reference/slot_image.h"
 #include "lumivane/lumivane.h"
 
 namespace {
@@ -80,6 +81,10 @@ Words draw_words(FuzzedDataProvider &in, uint64_t n) {
     return w;
 }
 
+bool valid_width(int eb) {
+    return eb >= LUMIVANE_MIN_EXPONENT_BITS && eb <= LUMIVANE_MAX_EXPONENT_BITS;
+}
+
 // Mostly 1..63; sometimes a width outside the domain.
 int draw_exponent_bits(FuzzedDataProvider &in) {
     static constexpr int kOutside[] = {0, -1, 64, 65, INT_MIN, INT_MAX};
@@ -89,7 +94,7 @@ int draw_exponent_bits(FuzzedDataProvider &in) {
 
 // Exponents at both ends of the width's range, beyond it, and at the ends of int64.
 int64_t draw_exponent(FuzzedDataProvider &in, int eb) {
-    const int w = eb >= 1 && eb <= 63 ? eb : 16;
+    const int w = valid_width(eb) ? eb : 16;
     const int64_t min = -static_cast<int64_t>(uint64_t{1} << (w - 1));
     const int64_t max = static_cast<int64_t>((uint64_t{1} << (w - 1)) - 1);
     const auto near = in.ConsumeIntegralInRange<int64_t>(0, 300);
@@ -115,7 +120,7 @@ using lvref::Value;
 // released and the count kept, as after a failed allocation.
 Slot make_slot(FuzzedDataProvider &in, uint64_t n, Value *v, int *eb) {
     *eb = draw_exponent_bits(in);
-    const int valid_eb = *eb >= 1 && *eb <= 63 ? *eb : 16;
+    const int valid_eb = valid_width(*eb) ? *eb : 16;
     const int bits = n == 0 ? 0 : static_cast<int>(64 * n) - in.ConsumeIntegralInRange(0, 63);
     Slot s{};
     if (n != 0 && in.ConsumeIntegralInRange(0, 3) == 0) {
@@ -128,12 +133,10 @@ Slot make_slot(FuzzedDataProvider &in, uint64_t n, Value *v, int *eb) {
         v->exponent = s.exponent;
         v->flags = s.flags;
     } else {
-        s = slot_init_apa(bits, valid_eb);
         v->w = draw_words(in, n);
         v->exponent = draw_exponent(in, *eb);
         v->flags = in.ConsumeIntegral<uint32_t>();
-        if (n != 0) std::memcpy(s.mantissa_words, v->w.data(), n * sizeof(uint64_t));
-        s.exponent = v->exponent;
+        s = lvref::slot_of(v->w, v->exponent, valid_eb, bits);
         s.flags = v->flags;
     }
     CHECK(s.num_words == n && (n == 0 || s.mantissa_words != nullptr));
@@ -145,28 +148,13 @@ Slot make_slot(FuzzedDataProvider &in, uint64_t n, Value *v, int *eb) {
     return s;
 }
 
-Words words_of(const Slot &s) {
-    return s.mantissa_words ? Words(s.mantissa_words, s.mantissa_words + s.num_words) : Words{};
+using lvref::words_of;
+
+// Every field of the record as `want` holds it, the buffers by address: the
+// operations change words in place and never trade a buffer.
+bool same_fields(const Slot &got, const Slot &want) {
+    return lvref::differences(got, want, lvref::Buffers::ByAddress).empty();
 }
-
-// Every field of the record, doubles by their bits (buffers by address).
-bool same_fields(const Slot &a, const Slot &b) {
-    const auto same_mpi = [](const Mpi &x, const Mpi &y) {
-        return x.words == y.words && x.word_count == y.word_count && x.sign == y.sign;
-    };
-    const auto bits = [](double d) { return std::bit_cast<uint64_t>(d); };
-    return a.mantissa_words == b.mantissa_words && same_mpi(a.num_words_mpi, b.num_words_mpi) &&
-           same_mpi(a.exponent_mpi, b.exponent_mpi) && same_mpi(a.aux_mpi, b.aux_mpi) &&
-           a.init_tag == b.init_tag && a.flags == b.flags && a.num_words == b.num_words &&
-           a.exponent == b.exponent && std::bit_cast<uint32_t>(a.base) == std::bit_cast<uint32_t>(b.base) &&
-           a.mantissa_bits == b.mantissa_bits && a.exponent_bits == b.exponent_bits &&
-           bits(a.phase) == bits(b.phase) && bits(a.phase_vel) == bits(b.phase_vel) &&
-           bits(a.omega) == bits(b.omega) && bits(a.amp_im) == bits(b.amp_im);
-}
-
-// --- the contracts: the plain models of reference/arith.h -----------------
-
-bool valid_width(int eb) { return eb >= 1 && eb <= 63; }
 
 // --- the three operations -------------------------------------------------
 
