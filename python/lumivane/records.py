@@ -6,8 +6,11 @@ constants are copies of the C headers' macros (without the LUMIVANE_ prefix);
 the build writes the headers' values into _constants.py, and on import the
 copies are checked against them.
 """
+from __future__ import annotations
+
 import ctypes
 import importlib
+from typing import Dict, Type
 
 u8, u16, u32, u64 = ctypes.c_uint8, ctypes.c_uint16, ctypes.c_uint32, ctypes.c_uint64
 i32, i64, f32, f64 = ctypes.c_int32, ctypes.c_int64, ctypes.c_float, ctypes.c_double
@@ -90,7 +93,7 @@ class CheckpointLog(ctypes.Structure):
     _fields_ = [("snapshots", ctypes.POINTER(Snapshot)), ("count", i32), ("capacity", i32)]
 
 
-SIZES = {Mpi: 24, Slot: 152, SlotChunk: 16, Lattice: 64, NeighborLink: 40, SlotState: 32,
+SIZES: Dict[Type[ctypes.Structure], int] = {Mpi: 24, Slot: 152, SlotChunk: 16, Lattice: 64, NeighborLink: 40, SlotState: 32,
          SlotDerivative: 32, Snapshot: 40, CheckpointLog: 16}
 for _record, _size in SIZES.items():
     if ctypes.sizeof(_record) != _size:  # a mismatch would read garbage
