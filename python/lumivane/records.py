@@ -50,10 +50,14 @@ _check_constants()
 
 
 class Mpi(ctypes.Structure):
+    """A one-word vector inside a slot; owns `words` (null when it has none)."""
+
     _fields_ = [("words", ctypes.POINTER(u64)), ("word_count", u64), ("sign", u8)]
 
 
 class Slot(ctypes.Structure):
+    """A lattice cell and a high-precision number (152 bytes); owns its buffers."""
+
     _fields_ = [("mantissa_words", ctypes.POINTER(u64)), ("num_words_mpi", Mpi),
                 ("exponent_mpi", Mpi), ("init_tag", u16), ("flags", u32), ("aux_mpi", Mpi),
                 ("num_words", u64), ("exponent", i64), ("base", f32), ("mantissa_bits", i32),
@@ -62,10 +66,14 @@ class Slot(ctypes.Structure):
 
 
 class SlotChunk(ctypes.Structure):
+    """A materialised chunk: SLOTS_PER_CHUNK slot records."""
+
     _fields_ = [("slots", ctypes.POINTER(Slot)), ("num_slots", u64)]
 
 
 class Lattice(ctypes.Structure):
+    """The container of every slot and the simulation's global state."""
+
     _fields_ = [("chunks", ctypes.POINTER(ctypes.POINTER(SlotChunk))), ("num_chunks", i32),
                 ("num_instances", i32), ("slots_per_instance", i32), ("omega", f64),
                 ("time", f64), ("consensus_steps", i32), ("phase_var", f64),
@@ -73,23 +81,33 @@ class Lattice(ctypes.Structure):
 
 
 class NeighborLink(ctypes.Structure):
+    """What one neighbour contributes to a slot's derivative."""
+
     _fields_ = [(n, f64) for n in ("amp_re", "amp_im", "amp_rate", "phase_delta", "coupling")]
 
 
 class SlotState(ctypes.Structure):
+    """The integrated state of one slot."""
+
     _fields_ = [(n, f64) for n in ("amp_re", "amp_im", "phase", "phase_vel")]
 
 
 class SlotDerivative(ctypes.Structure):
+    """The time derivative of a SlotState, field by field."""
+
     _fields_ = [(n, f64) for n in ("d_amp_re", "d_amp_im", "d_phase", "d_phase_vel")]
 
 
 class Snapshot(ctypes.Structure):
+    """One save of the checkpoint log."""
+
     _fields_ = [("evo", i32), ("timestamp_ns", u64), ("phase_var", f64), ("omega", f64),
                 ("weight", f64)]
 
 
 class CheckpointLog(ctypes.Structure):
+    """The bounded log of weighted snapshots; owns its array."""
+
     _fields_ = [("snapshots", ctypes.POINTER(Snapshot)), ("count", i32), ("capacity", i32)]
 
 
