@@ -14,10 +14,15 @@
    moved-from owner is empty: it may be destroyed, assigned to or tested
    (`if (owner)`); any other member throws std::logic_error.
 
+   A lattice's slots are handed out as views (SlotView, ConstSlotView), never
+   as Slot&: a Slot record holds owning pointers, and a copy of one would be a
+   second owner of its buffers. A view does not convert to Slot.
+
    Errors: a constructor whose C operation answers null throws
    std::invalid_argument when the arguments lie outside the operation's domain
    and std::bad_alloc otherwise; Lattice::slot(k) throws std::out_of_range for
-   an index the lattice does not address. */
+   an index the lattice does not address; Value::add of unequal word counts
+   throws std::invalid_argument. Observers that cannot fail are noexcept. */
 #ifndef LUMIVANE_LUMIVANE_HPP
 #define LUMIVANE_LUMIVANE_HPP
 
