@@ -84,8 +84,9 @@ LV_API void lattice_free(Lattice *lattice);
    plus seven per slot of any chunk the fold materialises; added chunks
    receive their copies. Refused silently, nothing changed, for a null
    lattice, no declared slot, 2 x num_instances above MAX_INSTANCES or a
-   doubled slot count above LUMIVANE_MAX_DECLARED_SLOTS. When the table cannot grow: "Failed to
-   allocate memory for folding" on standard error and nothing changed. */
+   doubled slot count above LUMIVANE_MAX_DECLARED_SLOTS. When the table
+   cannot grow: "Failed to allocate memory for folding" on standard error and
+   nothing changed. */
 LV_API void lattice_fold(Lattice *lattice);
 
 LV_END_DECLS
