@@ -118,7 +118,7 @@ using lvref::Value;
 // words) or, for a non-empty mantissa, by ap_from_double; then given the
 // drawn words, exponent, width and flags. Without storage, the mantissa is
 // released and the count kept, as after a failed allocation.
-Slot make_slot(FuzzedDataProvider &in, uint64_t n, Value *v, int *eb) {
+Slot decode_slot(FuzzedDataProvider &in, uint64_t n, Value *v, int *eb) {
     *eb = draw_exponent_bits(in);
     const int valid_eb = valid_width(*eb) ? *eb : 16;
     const int bits = n == 0 ? 0 : static_cast<int>(64 * n) - in.ConsumeIntegralInRange(0, 63);
@@ -150,11 +150,9 @@ Slot make_slot(FuzzedDataProvider &in, uint64_t n, Value *v, int *eb) {
 
 using lvref::words_of;
 
-// Every field of the record as `want` holds it, the buffers by address: the
-// operations change words in place and never trade a buffer.
-bool same_fields(const Slot &got, const Slot &want) {
-    return lvref::differences(got, want, lvref::Buffers::ByAddress).empty();
-}
+// Every field of the record compared, the buffers by address: the operations
+// change words in place and never trade a buffer.
+constexpr auto kByAddress = lvref::Buffers::ByAddress;
 
 // --- the three operations -------------------------------------------------
 
@@ -192,7 +190,7 @@ void check_normalize(FuzzedDataProvider &in) {
     const uint64_t n = draw_count(in);
     Value v;
     int eb;
-    Slot s = make_slot(in, n, &v, &eb);
+    Slot s = decode_slot(in, n, &v, &eb);
     const Slot before = s;
     const uint64_t exp_word = s.exponent_mpi.words[0];
     ap_normalize_legacy(&s);
@@ -203,7 +201,7 @@ void check_normalize(FuzzedDataProvider &in) {
     Slot expected = before;
     expected.exponent = want.exponent;
     expected.flags = want.flags;
-    CHECK(same_fields(s, expected));
+    CHECK(lvref::differences(s, expected, kByAddress).empty());
     CHECK(s.exponent_mpi.words[0] == exp_word);  // not refreshed here
     ap_free(&s);
 }
@@ -213,8 +211,8 @@ void check_add(FuzzedDataProvider &in) {
     const uint64_t nb = in.ConsumeIntegralInRange(0, 31) == 0 ? draw_count(in) : n;
     Value va, vb;
     int eba, ebb;
-    Slot a = make_slot(in, n, &va, &eba);
-    Slot b = make_slot(in, nb, &vb, &ebb);
+    Slot a = decode_slot(in, n, &va, &eba);
+    Slot b = decode_slot(in, nb, &vb, &ebb);
     const bool alias = in.ConsumeIntegralInRange(0, 15) == 0;
     const Slot *bp = alias ? &a : &b;
     const Value vbp = alias ? va : vb;
@@ -232,10 +230,10 @@ void check_add(FuzzedDataProvider &in) {
     expected.exponent = want.exponent;
     expected.flags = want.flags;
     if (acts) expected.exponent_mpi.sign = want.exponent < 0 ? 1 : 0;
-    CHECK(same_fields(a, expected));
+    CHECK(lvref::differences(a, expected, kByAddress).empty());
     CHECK(a.exponent_mpi.words[0] == (acts ? magnitude(want.exponent) : exp_word));
     if (!alias) {  // b is read only
-        CHECK(same_fields(b, b_before));
+        CHECK(lvref::differences(b, b_before, kByAddress).empty());
         if (b.mantissa_words != nullptr) CHECK(words_of(b) == vb.w);
     }
     ap_free(&a);
