@@ -114,10 +114,11 @@ int64_t draw_exponent(FuzzedDataProvider &in, int eb) {
 
 using lvref::Value;
 
-// A slot of n words made by slot_init_apa (any width that rounds up to n
-// words) or, for a non-empty mantissa, by ap_from_double; then given the
-// drawn words, exponent, width and flags. Without storage, the mantissa is
-// released and the count kept, as after a failed allocation.
+// A slot of n words built by hand from drawn words, exponent and flags
+// (lvref::slot_of, at any width that rounds up to n words) or, for a
+// non-empty mantissa, by ap_from_double; then given the drawn exponent width.
+// Without storage, the mantissa is released and the count kept, as after a
+// failed allocation.
 Slot decode_slot(FuzzedDataProvider &in, uint64_t n, Value *v, int *eb) {
     *eb = draw_exponent_bits(in);
     const int valid_eb = valid_width(*eb) ? *eb : 16;
