@@ -15,15 +15,15 @@
 namespace {
 
 void print_slot(lumivane::Lattice &lattice, std::int32_t index) {
-    const Slot *s = lattice.find_slot(index);
-    if (s == nullptr) {
+    const auto s = lattice.find_slot(index);  // a view of the slot in its chunk
+    if (!s) {
         std::printf("  slot %d: absent\n", index);
         return;
     }
-    // The real amplitude is high precision; ap_to_double reads it as a double.
+    // The real amplitude is high precision; to_double reads it as a double.
     std::printf("  slot %4d: re=%.9e im=%.9e phase=%.6f omega=%.6f exp=%ld flags=0x%x\n", index,
-                ap_to_double(s), s->amp_im, s->phase, s->omega, static_cast<long>(s->exponent),
-                s->flags);
+                s->to_double(), s->amp_im(), s->phase(), s->omega(), static_cast<long>(s->exponent()),
+                s->flags());
 }
 
 void print_lattice(const char *title, const lumivane::Lattice &l) {

@@ -65,7 +65,7 @@ struct Input {
     double real() {
         static const double kTable[] = {0.0, -0.0, 1.0, -1.0, 0.5, -2.5, 1e-10, 0.8, 0.4944271909999159,
                                         6.283185307179586, -6.283185307179586, 12.566370614359172,
-                                        3.0517578125e-05, 1e-6, 0.1, 1e6, 1e300, -1e300, DBL_MAX,
+                                        LUMIVANE_NOMINAL_STEP, 1e-6, 0.1, 1e6, 1e300, -1e300, DBL_MAX,
                                         -DBL_MAX, DBL_MIN, DBL_TRUE_MIN, -DBL_TRUE_MIN,
                                         std::bit_cast<double>(uint64_t{0x000fffffffffffff}),
                                         std::ldexp(1.0, 1023), std::ldexp(1.0, -1074), HUGE_VAL,
@@ -484,11 +484,12 @@ void checkpoint_op(Input &in, World &w) {
             checkpoint_add(log, in.i32(), l);
             break;
         }
-        case 3:  // count and capacity by hand, within the ten snapshots allocated
+        case 3:  // count and capacity by hand, the capacity also above the array allocated
             if (w.log != nullptr) {
-                w.log->capacity = in.range(-1, 10);
-                w.log->count = in.p.ConsumeBool() ? in.range(-1, 11) : in.i32();
-                if (w.log->snapshots != nullptr) w.log->snapshots[in.range(0, 9)].weight = in.real();
+                w.log->capacity = in.p.ConsumeBool() ? in.range(-1, 2 * LUMIVANE_CHECKPOINT_CAPACITY) : in.i32();
+                w.log->count = in.p.ConsumeBool() ? in.range(-1, 2 * LUMIVANE_CHECKPOINT_CAPACITY) : in.i32();
+                if (w.log->snapshots != nullptr)
+                    w.log->snapshots[in.range(0, LUMIVANE_CHECKPOINT_CAPACITY - 1)].weight = in.real();
             }
             break;
         default:  // a log without its table

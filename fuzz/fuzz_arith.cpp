@@ -16,6 +16,7 @@
 
 #include "reference/arith.h"
 #include "reference/slot.h"
+#include "reference/slot_image.h"
 #include "lumivane/lumivane.h"
 
 namespace {
@@ -80,6 +81,10 @@ Words draw_words(FuzzedDataProvider &in, uint64_t n) {
     return w;
 }
 
+bool valid_width(int eb) {
+    return eb >= LUMIVANE_MIN_EXPONENT_BITS && eb <= LUMIVANE_MAX_EXPONENT_BITS;
+}
+
 // Mostly 1..63; sometimes a width outside the domain.
 int draw_exponent_bits(FuzzedDataProvider &in) {
     static constexpr int kOutside[] = {0, -1, 64, 65, INT_MIN, INT_MAX};
@@ -89,7 +94,7 @@ int draw_exponent_bits(FuzzedDataProvider &in) {
 
 // Exponents at both ends of the width's range, beyond it, and at the ends of int64.
 int64_t draw_exponent(FuzzedDataProvider &in, int eb) {
-    const int w = eb >= 1 && eb <= 63 ? eb : 16;
+    const int w = valid_width(eb) ? eb : 16;
     const int64_t min = -static_cast<int64_t>(uint64_t{1} << (w - 1));
     const int64_t max = static_cast<int64_t>((uint64_t{1} << (w - 1)) - 1);
     const auto near = in.ConsumeIntegralInRange<int64_t>(0, 300);
@@ -109,13 +114,14 @@ int64_t draw_exponent(FuzzedDataProvider &in, int eb) {
 
 using lvref::Value;
 
-// A slot of n words made by slot_init_apa (any width that rounds up to n
-// words) or, for a non-empty mantissa, by ap_from_double; then given the
-// drawn words, exponent, width and flags. Without storage, the mantissa is
-// released and the count kept, as after a failed allocation.
-Slot make_slot(FuzzedDataProvider &in, uint64_t n, Value *v, int *eb) {
+// A slot of n words built by hand from drawn words, exponent and flags
+// (lvref::slot_of, at any width that rounds up to n words) or, for a
+// non-empty mantissa, by ap_from_double; then given the drawn exponent width.
+// Without storage, the mantissa is released and the count kept, as after a
+// failed allocation.
+Slot decode_slot(FuzzedDataProvider &in, uint64_t n, Value *v, int *eb) {
     *eb = draw_exponent_bits(in);
-    const int valid_eb = *eb >= 1 && *eb <= 63 ? *eb : 16;
+    const int valid_eb = valid_width(*eb) ? *eb : 16;
     const int bits = n == 0 ? 0 : static_cast<int>(64 * n) - in.ConsumeIntegralInRange(0, 63);
     Slot s{};
     if (n != 0 && in.ConsumeIntegralInRange(0, 3) == 0) {
@@ -128,12 +134,10 @@ Slot make_slot(FuzzedDataProvider &in, uint64_t n, Value *v, int *eb) {
         v->exponent = s.exponent;
         v->flags = s.flags;
     } else {
-        s = slot_init_apa(bits, valid_eb);
         v->w = draw_words(in, n);
         v->exponent = draw_exponent(in, *eb);
         v->flags = in.ConsumeIntegral<uint32_t>();
-        if (n != 0) std::memcpy(s.mantissa_words, v->w.data(), n * sizeof(uint64_t));
-        s.exponent = v->exponent;
+        s = lvref::slot_of(v->w, v->exponent, valid_eb, bits);
         s.flags = v->flags;
     }
     CHECK(s.num_words == n && (n == 0 || s.mantissa_words != nullptr));
@@ -145,28 +149,11 @@ Slot make_slot(FuzzedDataProvider &in, uint64_t n, Value *v, int *eb) {
     return s;
 }
 
-Words words_of(const Slot &s) {
-    return s.mantissa_words ? Words(s.mantissa_words, s.mantissa_words + s.num_words) : Words{};
-}
+using lvref::words_of;
 
-// Every field of the record, doubles by their bits (buffers by address).
-bool same_fields(const Slot &a, const Slot &b) {
-    const auto same_mpi = [](const Mpi &x, const Mpi &y) {
-        return x.words == y.words && x.word_count == y.word_count && x.sign == y.sign;
-    };
-    const auto bits = [](double d) { return std::bit_cast<uint64_t>(d); };
-    return a.mantissa_words == b.mantissa_words && same_mpi(a.num_words_mpi, b.num_words_mpi) &&
-           same_mpi(a.exponent_mpi, b.exponent_mpi) && same_mpi(a.aux_mpi, b.aux_mpi) &&
-           a.init_tag == b.init_tag && a.flags == b.flags && a.num_words == b.num_words &&
-           a.exponent == b.exponent && std::bit_cast<uint32_t>(a.base) == std::bit_cast<uint32_t>(b.base) &&
-           a.mantissa_bits == b.mantissa_bits && a.exponent_bits == b.exponent_bits &&
-           bits(a.phase) == bits(b.phase) && bits(a.phase_vel) == bits(b.phase_vel) &&
-           bits(a.omega) == bits(b.omega) && bits(a.amp_im) == bits(b.amp_im);
-}
-
-// --- the contracts: the plain models of reference/arith.h -----------------
-
-bool valid_width(int eb) { return eb >= 1 && eb <= 63; }
+// Every field of the record compared, the buffers by address: the operations
+// change words in place and never trade a buffer.
+constexpr auto kByAddress = lvref::Buffers::ByAddress;
 
 // --- the three operations -------------------------------------------------
 
@@ -204,7 +191,7 @@ void check_normalize(FuzzedDataProvider &in) {
     const uint64_t n = draw_count(in);
     Value v;
     int eb;
-    Slot s = make_slot(in, n, &v, &eb);
+    Slot s = decode_slot(in, n, &v, &eb);
     const Slot before = s;
     const uint64_t exp_word = s.exponent_mpi.words[0];
     ap_normalize_legacy(&s);
@@ -215,7 +202,7 @@ void check_normalize(FuzzedDataProvider &in) {
     Slot expected = before;
     expected.exponent = want.exponent;
     expected.flags = want.flags;
-    CHECK(same_fields(s, expected));
+    CHECK(lvref::differences(s, expected, kByAddress).empty());
     CHECK(s.exponent_mpi.words[0] == exp_word);  // not refreshed here
     ap_free(&s);
 }
@@ -225,8 +212,8 @@ void check_add(FuzzedDataProvider &in) {
     const uint64_t nb = in.ConsumeIntegralInRange(0, 31) == 0 ? draw_count(in) : n;
     Value va, vb;
     int eba, ebb;
-    Slot a = make_slot(in, n, &va, &eba);
-    Slot b = make_slot(in, nb, &vb, &ebb);
+    Slot a = decode_slot(in, n, &va, &eba);
+    Slot b = decode_slot(in, nb, &vb, &ebb);
     const bool alias = in.ConsumeIntegralInRange(0, 15) == 0;
     const Slot *bp = alias ? &a : &b;
     const Value vbp = alias ? va : vb;
@@ -244,10 +231,10 @@ void check_add(FuzzedDataProvider &in) {
     expected.exponent = want.exponent;
     expected.flags = want.flags;
     if (acts) expected.exponent_mpi.sign = want.exponent < 0 ? 1 : 0;
-    CHECK(same_fields(a, expected));
+    CHECK(lvref::differences(a, expected, kByAddress).empty());
     CHECK(a.exponent_mpi.words[0] == (acts ? magnitude(want.exponent) : exp_word));
     if (!alias) {  // b is read only
-        CHECK(same_fields(b, b_before));
+        CHECK(lvref::differences(b, b_before, kByAddress).empty());
         if (b.mantissa_words != nullptr) CHECK(words_of(b) == vb.w);
     }
     ap_free(&a);

@@ -1,4 +1,5 @@
-// support.h: helpers shared by the tests: draw counting, slot comparison, output capture.
+// support.h: what the gtest cases share: draw counting and slot comparison over
+// the plain models of reference/, owners of lattices and slots.
 #pragma once
 
 #include <bit>
@@ -10,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "lumivane/lumivane.h"
+#include "reference/slot.h"
+#include "reference/slot_image.h"
 #include "reference/sweep.h"
 
 namespace lvtest {
@@ -55,23 +58,28 @@ inline NeighborLink angle_link(double phase_delta, double coupling) {
     return l;
 }
 
-// How many rand() draws `f` makes: seeds, runs f, then finds the next value
-// in a fresh sequence from the same seed. -1 when not found within `limit`.
+// How many rand() draws `f` makes: seeds, runs f, then counts as
+// lvref::draws_since does (-1 when not found within `limit`).
 template <class F>
-int draws_made(F &&f, unsigned seed = 12345u, int limit = 100000);
-
-int position_of_next(unsigned seed, int next_value, int limit);
-
-template <class F>
-int draws_made(F &&f, unsigned seed, int limit) {
+int64_t draws_made(F &&f, unsigned seed = 12345u, int64_t limit = 100000) {
     srand(seed);
     f();
-    const int next = rand();
-    return position_of_next(seed, next, limit);
+    return lvref::draws_since(seed, limit);
 }
 
-// Every field of two slots equal, doubles as bit patterns, words by value.
-::testing::AssertionResult same_slot(const Slot &a, const Slot &b);
+using lvref::same_bits;
+
+// Every field of a slot as `want` holds it, doubles as bit patterns, words by
+// value (lvref::differences).
+inline ::testing::AssertionResult same_slot(const Slot *s, const lvref::SlotImage &want) {
+    if (s == nullptr) return ::testing::AssertionFailure() << "null slot";
+    const std::string why = lvref::differences(lvref::image(*s), want);
+    if (why.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "differs in " << why;
+}
+inline ::testing::AssertionResult same_slot(const Slot &a, const Slot &b) {
+    return same_slot(&a, lvref::image(b));
+}
 
 // Gives a slot the real amplitude x through ap_from_double and ap_copy, and
 // restores its oscillator fields and its flags other than the sign.

@@ -79,32 +79,8 @@ Words random_words(std::mt19937_64 &g, size_t n, int pattern) {
 
 // --- hand-built slots -----------------------------------------------------
 
-Slot make_slot(const Words &w, int64_t exponent, int exponent_bits = 16) {
-    Slot s{};
-    s.num_words = w.size();
-    if (!w.empty()) {
-        s.mantissa_words = static_cast<uint64_t *>(std::malloc(w.size() * sizeof(uint64_t)));
-        std::memcpy(s.mantissa_words, w.data(), w.size() * sizeof(uint64_t));
-    }
-    s.exponent = exponent;
-    s.exponent_bits = exponent_bits;
-    s.mantissa_bits = static_cast<int32_t>(64 * w.size());
-    s.init_tag = 4096;
-    s.base = 1.625f;
-    s.phase = 0.5;
-    s.omega = 1.25;
-    s.amp_im = 0.03125;
-    mpi_init(&s.exponent_mpi, 1);
-    mpi_init(&s.num_words_mpi, 1);
-    mpi_init(&s.aux_mpi, 1);
-    mpi_set_value(&s.exponent_mpi, magnitude(exponent), exponent < 0 ? 1 : 0);
-    mpi_set_value(&s.num_words_mpi, w.size(), 0);
-    return s;
-}
-
-Words words_of(const Slot &s) {
-    return s.mantissa_words ? Words(s.mantissa_words, s.mantissa_words + s.num_words) : Words{};
-}
+using lvref::slot_of;  // hand-built slots
+using lvref::words_of;
 
 // Releases a hand-built or initialised slot at the end of a scope.
 struct Owned {
@@ -234,7 +210,7 @@ TEST(ArithNormalize, MatchesSingleBitStepsAndLeadingZeroCount) {
             continue;  // keeps the single-bit model quick
         ++cases;
         const uint32_t flags = (g() % 2) ? FLAG_LOCKED | FLAG_NEGATIVE : 0u;
-        Owned s(make_slot(w, e, eb));
+        Owned s(slot_of(w, e, eb));
         s.s.flags = flags;
         const uint64_t exp_word = s.s.exponent_mpi.words[0];
         ap_normalize_legacy(&s.s);
@@ -257,7 +233,7 @@ TEST(ArithNormalize, MatchesSingleBitStepsAndLeadingZeroCount) {
 
 TEST(ArithNormalize, WorkedCases) {
     {
-        Owned s(make_slot({uint64_t{1} << 62}, 5));
+        Owned s(slot_of({uint64_t{1} << 62}, 5));
         ap_normalize_legacy(&s.s);
         EXPECT_EQ(s.s.mantissa_words[0], kTop);
         EXPECT_EQ(s.s.exponent, 4);
@@ -265,7 +241,7 @@ TEST(ArithNormalize, WorkedCases) {
         EXPECT_EQ(s.s.exponent_mpi.words[0], 5u) << "exponent_mpi is not refreshed here";
     }
     {
-        Owned s(make_slot({0, kTop, 0}, 100));
+        Owned s(slot_of({0, kTop, 0}, 100));
         ap_normalize_legacy(&s.s);
         EXPECT_EQ(words_of(s.s), (Words{kTop, 0, 0}));
         EXPECT_EQ(s.s.exponent, 36);
@@ -273,7 +249,7 @@ TEST(ArithNormalize, WorkedCases) {
     }
     {
         // Bits from lower words move up across word boundaries.
-        Owned s(make_slot({0, 0x0000000000000003ULL, 0xC000000000000000ULL}, 0));
+        Owned s(slot_of({0, 0x0000000000000003ULL, 0xC000000000000000ULL}, 0));
         ap_normalize_legacy(&s.s);
         EXPECT_EQ(words_of(s.s), (Words{0xF000000000000000ULL, 0, 0}));
         EXPECT_EQ(s.s.exponent, -126);
@@ -282,7 +258,7 @@ TEST(ArithNormalize, WorkedCases) {
 
 TEST(ArithNormalize, SetTopBitMeansNoChangeWhateverTheExponent) {
     for (int64_t e : {int64_t{-40000}, int64_t{-32768}, int64_t{0}, int64_t{32768}, INT64_MIN, INT64_MAX}) {
-        Owned s(make_slot({kTop | 5, 9}, e));
+        Owned s(slot_of({kTop | 5, 9}, e));
         ap_normalize_legacy(&s.s);
         EXPECT_EQ(words_of(s.s), (Words{kTop | 5, 9}));
         EXPECT_EQ(s.s.exponent, e);
@@ -294,20 +270,20 @@ TEST(ArithNormalize, UnderflowStopsAtTheSmallestExponent) {
     {
         // An all-zero mantissa descends to the minimum and then takes exponent 0.
         for (int64_t e : {int64_t{32767}, int64_t{0}, int64_t{-32768}, int64_t{-40000}}) {
-            Owned s(make_slot({0, 0, 0}, e));
+            Owned s(slot_of({0, 0, 0}, e));
             ap_normalize_legacy(&s.s);
             EXPECT_EQ(words_of(s.s), (Words{0, 0, 0}));
             EXPECT_EQ(s.s.exponent, 0) << "from " << e;
             EXPECT_EQ(s.s.flags, FLAG_UNDERFLOW);
         }
-        Owned wide(make_slot({0, 0}, int64_t{1} << 61, 63));
+        Owned wide(slot_of({0, 0}, int64_t{1} << 61, 63));
         ap_normalize_legacy(&wide.s);
         EXPECT_EQ(wide.s.exponent, 0);
         EXPECT_EQ(wide.s.flags, FLAG_UNDERFLOW);
     }
     {
         // Word 0 = 1 at the minimum: left unshifted, flagged, exponent kept.
-        Owned s(make_slot({1, 0}, -32768));
+        Owned s(slot_of({1, 0}, -32768));
         s.s.flags = FLAG_LOCKED;
         ap_normalize_legacy(&s.s);
         EXPECT_EQ(words_of(s.s), (Words{1, 0}));
@@ -316,7 +292,7 @@ TEST(ArithNormalize, UnderflowStopsAtTheSmallestExponent) {
     }
     {
         // Ten steps of room: the top bit is not reached, word 0 is non-zero.
-        Owned s(make_slot({1, 0}, -32758));
+        Owned s(slot_of({1, 0}, -32758));
         ap_normalize_legacy(&s.s);
         EXPECT_EQ(words_of(s.s), (Words{uint64_t{1} << 10, 0}));
         EXPECT_EQ(s.s.exponent, -32768);
@@ -324,7 +300,7 @@ TEST(ArithNormalize, UnderflowStopsAtTheSmallestExponent) {
     }
     {
         // Only word 0 is tested: a non-zero lower word still ends at exponent 0.
-        Owned s(make_slot({0, 1}, -32758));
+        Owned s(slot_of({0, 1}, -32758));
         ap_normalize_legacy(&s.s);
         EXPECT_EQ(words_of(s.s), (Words{0, uint64_t{1} << 10}));
         EXPECT_EQ(s.s.exponent, 0);
@@ -332,7 +308,7 @@ TEST(ArithNormalize, UnderflowStopsAtTheSmallestExponent) {
     }
     {
         // Exactly enough room: the last step sets the top bit, no underflow.
-        Owned s(make_slot({1}, -32768 + 63));
+        Owned s(slot_of({1}, -32768 + 63));
         ap_normalize_legacy(&s.s);
         EXPECT_EQ(words_of(s.s), (Words{kTop}));
         EXPECT_EQ(s.s.exponent, -32768);
@@ -368,8 +344,8 @@ namespace {
 void check_add(const Words &aw, int64_t ae, const Words &bw, int64_t be, int eb, uint32_t a_flags,
                uint32_t b_flags, bool *ok) {
     *ok = false;
-    Owned a(make_slot(aw, ae, eb));
-    Owned b(make_slot(bw, be, 16));  // b's own width plays no part
+    Owned a(slot_of(aw, ae, eb));
+    Owned b(slot_of(bw, be, 16));  // b's own width plays no part
     a.s.flags = a_flags;
     b.s.flags = b_flags;
     Slot b_before{};
@@ -435,8 +411,8 @@ TEST(ArithAdd, UnequalExponentsMatchTheAlignedModel) {
 
 TEST(ArithAdd, WorkedSums) {
     {
-        Owned a(make_slot({kTop, 0}, 1));
-        Owned b(make_slot({kTop, 0}, 1));
+        Owned a(slot_of({kTop, 0}, 1));
+        Owned b(slot_of({kTop, 0}, 1));
         ap_add_legacy(&a.s, &b.s);
         EXPECT_EQ(words_of(a.s), (Words{kTop, 0}));
         EXPECT_EQ(a.s.exponent, 2);
@@ -445,8 +421,8 @@ TEST(ArithAdd, WorkedSums) {
     }
     for (bool swap : {false, true}) {
         SCOPED_TRACE(swap ? "0.5 + 1.0" : "1.0 + 0.5");
-        Owned one(make_slot({kTop, 0}, 1));
-        Owned half(make_slot({kTop, 0}, 0));
+        Owned one(slot_of({kTop, 0}, 1));
+        Owned half(slot_of({kTop, 0}, 0));
         Slot &a = swap ? half.s : one.s;
         Slot &b = swap ? one.s : half.s;
         ap_add_legacy(&a, &b);
@@ -456,7 +432,7 @@ TEST(ArithAdd, WorkedSums) {
     }
     {
         // b's sign is not applied: the magnitudes add, a's flags stay.
-        Owned a(make_slot({kTop}, 1));
+        Owned a(slot_of({kTop}, 1));
         a.s.flags = FLAG_LOCKED;
         Slot *minus_one = ap_from_double(64, 16, -1.0);
         ASSERT_NE(minus_one, nullptr);
@@ -470,7 +446,7 @@ TEST(ArithAdd, WorkedSums) {
     }
     {
         // A slot added to itself doubles.
-        Owned a(make_slot({0xC000000000000000ULL, 1}, -3));
+        Owned a(slot_of({0xC000000000000000ULL, 1}, -3));
         ap_add_legacy(&a.s, &a.s);
         EXPECT_EQ(words_of(a.s), (Words{0xC000000000000000ULL, 1}));
         EXPECT_EQ(a.s.exponent, -2);
@@ -479,8 +455,8 @@ TEST(ArithAdd, WorkedSums) {
     }
     {
         // Carry ripples through every word.
-        Owned a(make_slot({~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0}}, 10));
-        Owned b(make_slot({0, 0, 1}, 10));
+        Owned a(slot_of({~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0}}, 10));
+        Owned b(slot_of({0, 0, 1}, 10));
         ap_add_legacy(&a.s, &b.s);
         EXPECT_EQ(words_of(a.s), (Words{kTop, 0, 0}));
         EXPECT_EQ(a.s.exponent, 11);
@@ -490,8 +466,8 @@ TEST(ArithAdd, WorkedSums) {
 TEST(ArithAdd, TopOfTheExponentRange) {
     {
         // A carry at 32767 is still allowed: the exponent reaches 32768.
-        Owned a(make_slot({kTop}, 32767));
-        Owned b(make_slot({kTop}, 32767));
+        Owned a(slot_of({kTop}, 32767));
+        Owned b(slot_of({kTop}, 32767));
         ap_add_legacy(&a.s, &b.s);
         EXPECT_EQ(a.s.mantissa_words[0], kTop);
         EXPECT_EQ(a.s.exponent, 32768);
@@ -500,8 +476,8 @@ TEST(ArithAdd, TopOfTheExponentRange) {
     }
     {
         // A carry at 32768 overflows; the wrapped sum is zero and underflows too.
-        Owned a(make_slot({kTop, 0}, 32768));
-        Owned b(make_slot({kTop, 0}, 32768));
+        Owned a(slot_of({kTop, 0}, 32768));
+        Owned b(slot_of({kTop, 0}, 32768));
         ap_add_legacy(&a.s, &b.s);
         EXPECT_EQ(words_of(a.s), (Words{0, 0}));
         EXPECT_EQ(a.s.flags, FLAG_OVERFLOW | FLAG_UNDERFLOW);
@@ -512,8 +488,8 @@ TEST(ArithAdd, TopOfTheExponentRange) {
     }
     {
         // Overflow keeps the wrapped sum and the exponent when it is still normalised.
-        Owned a(make_slot({0xC000000000000000ULL}, 32768));
-        Owned b(make_slot({0xC000000000000000ULL}, 32768));
+        Owned a(slot_of({0xC000000000000000ULL}, 32768));
+        Owned b(slot_of({0xC000000000000000ULL}, 32768));
         ap_add_legacy(&a.s, &b.s);
         EXPECT_EQ(a.s.mantissa_words[0], kTop);
         EXPECT_EQ(a.s.exponent, 32768);
@@ -521,16 +497,16 @@ TEST(ArithAdd, TopOfTheExponentRange) {
     }
     {
         // Above the bound (a converted exponent may lie there) a carry also overflows.
-        Owned a(make_slot({0xC000000000000000ULL}, 40000));
-        Owned b(make_slot({0xC000000000000000ULL}, 40000));
+        Owned a(slot_of({0xC000000000000000ULL}, 40000));
+        Owned b(slot_of({0xC000000000000000ULL}, 40000));
         ap_add_legacy(&a.s, &b.s);
         EXPECT_EQ(a.s.exponent, 40000);
         EXPECT_EQ(a.s.flags, FLAG_OVERFLOW);
     }
     {
         // The bound is a's own width: 8 bits allow 128.
-        Owned a(make_slot({kTop}, 127, 8));
-        Owned b(make_slot({kTop}, 127, 30));
+        Owned a(slot_of({kTop}, 127, 8));
+        Owned b(slot_of({kTop}, 127, 30));
         ap_add_legacy(&a.s, &b.s);
         EXPECT_EQ(a.s.exponent, 128);
         EXPECT_EQ(a.s.flags, 0u);
@@ -546,15 +522,15 @@ TEST(ArithAdd, GapOfAWholeMantissaKeepsTheLargerOperand) {
     for (int64_t gap : {int64_t{128}, int64_t{129}, int64_t{1000}, int64_t{60000}}) {
         SCOPED_TRACE(gap);
         {
-            Owned a(make_slot(small, -30000));
-            Owned b(make_slot(big, -30000 + gap));
+            Owned a(slot_of(small, -30000));
+            Owned b(slot_of(big, -30000 + gap));
             ap_add_legacy(&a.s, &b.s);
             EXPECT_EQ(words_of(a.s), big);
             EXPECT_EQ(a.s.exponent, -30000 + gap);
         }
         {
-            Owned a(make_slot(big, -30000 + gap));
-            Owned b(make_slot(small, -30000));
+            Owned a(slot_of(big, -30000 + gap));
+            Owned b(slot_of(small, -30000));
             ap_add_legacy(&a.s, &b.s);
             EXPECT_EQ(words_of(a.s), big);
             EXPECT_EQ(a.s.exponent, -30000 + gap);
@@ -571,8 +547,8 @@ TEST(ArithAdd, HugeExponentGapsDoNotOverflowTheDifference) {
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.small_e) + " vs " + std::to_string(c.big_e));
         {
-            Owned a(make_slot(big, c.big_e));
-            Owned b(make_slot(other, c.small_e));
+            Owned a(slot_of(big, c.big_e));
+            Owned b(slot_of(other, c.small_e));
             ap_add_legacy(&a.s, &b.s);
             EXPECT_EQ(words_of(a.s), big);
             EXPECT_EQ(a.s.exponent, c.big_e);
@@ -580,8 +556,8 @@ TEST(ArithAdd, HugeExponentGapsDoNotOverflowTheDifference) {
             EXPECT_EQ(a.s.exponent_mpi.words[0], magnitude(c.big_e));
         }
         {
-            Owned a(make_slot(other, c.small_e));
-            Owned b(make_slot(big, c.big_e));
+            Owned a(slot_of(other, c.small_e));
+            Owned b(slot_of(big, c.big_e));
             ap_add_legacy(&a.s, &b.s);
             EXPECT_EQ(words_of(a.s), big);
             EXPECT_EQ(a.s.exponent, c.big_e);
@@ -593,8 +569,8 @@ TEST(ArithAdd, HugeExponentGapsDoNotOverflowTheDifference) {
 }
 
 TEST(ArithAdd, UnequalWordCountsAreRefused) {
-    Owned a(make_slot({kTop, 0}, 1));
-    Owned b(make_slot({kTop, 0, 0}, 1));
+    Owned a(slot_of({kTop, 0}, 1));
+    Owned b(slot_of({kTop, 0, 0}, 1));
     a.s.flags = FLAG_LOCKED;
     Slot before{};
     ap_copy(&before, &a.s);
@@ -614,8 +590,8 @@ TEST(ArithAdd, UnequalWordCountsAreRefused) {
 
 TEST(ArithAdd, SlotsWithoutWordsStillAlignTheirExponents) {
     // No mantissa to add, but the larger exponent is still taken and its vector written.
-    Owned a(make_slot({}, -20));
-    Owned b(make_slot({}, 10));
+    Owned a(slot_of({}, -20));
+    Owned b(slot_of({}, 10));
     ap_add_legacy(&a.s, &b.s);
     EXPECT_EQ(a.s.exponent, 10);
     EXPECT_EQ(a.s.exponent_mpi.words[0], 10u);
@@ -623,8 +599,8 @@ TEST(ArithAdd, SlotsWithoutWordsStillAlignTheirExponents) {
     EXPECT_EQ(a.s.flags, 0u);
     EXPECT_EQ(a.s.mantissa_words, nullptr);
 
-    Owned c(make_slot({}, -20));
-    Owned d(make_slot({}, -30));
+    Owned c(slot_of({}, -20));
+    Owned d(slot_of({}, -30));
     c.s.exponent_mpi.words[0] = 0;  // rewritten from the exponent, which stays
     ap_add_legacy(&c.s, &d.s);
     EXPECT_EQ(c.s.exponent, -20);
@@ -637,8 +613,8 @@ TEST(ArithAdd, ExponentWidthsOutsideTheDomainChangeNothing) {
     // The carry's bound 2^(exponent_bits - 1) has no meaning outside 1..63.
     for (const int eb : {0, 64, -1}) {
         SCOPED_TRACE(eb);
-        Owned a(make_slot({~uint64_t{0}, 5}, 3, eb));
-        Owned b(make_slot({~uint64_t{0}, 7}, 3));
+        Owned a(slot_of({~uint64_t{0}, 5}, 3, eb));
+        Owned b(slot_of({~uint64_t{0}, 7}, 3));
         Slot before{};
         ap_copy(&before, &a.s);
         ap_add_legacy(&a.s, &b.s);
@@ -653,7 +629,7 @@ TEST(ArithAdd, ExponentWidthsOutsideTheDomainChangeNothing) {
 }
 
 TEST(ArithAdd, SlotsWithoutStorageChangeNothing) {
-    Owned a(make_slot({0x4000000000000000ULL, 3}, 12));
+    Owned a(slot_of({0x4000000000000000ULL, 3}, 12));
     Slot before{};
     ap_copy(&before, &a.s);
 
@@ -683,7 +659,7 @@ TEST(ArithAdd, SlotsWithoutStorageChangeNothing) {
 }
 
 TEST(ArithAdd, MakesNoDraws) {
-    Owned a(make_slot({kTop, 1}, 3));
-    Owned b(make_slot({kTop, 2}, 1));
+    Owned a(slot_of({kTop, 1}, 3));
+    Owned b(slot_of({kTop, 2}, 1));
     EXPECT_EQ(lvtest::draws_made([&] { ap_add_legacy(&a.s, &b.s); }), 0);
 }

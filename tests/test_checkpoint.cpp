@@ -208,6 +208,16 @@ TEST_F(Checkpoint, ASmallerCapacityPrunesSooner) {
     EXPECT_EQ(log->snapshots[0].weight, 1.0);
 }
 
+TEST_F(Checkpoint, ARaisedCapacityNeverReachesPastTheArray) {
+    // The array has room for LUMIVANE_CHECKPOINT_CAPACITY entries, whatever a
+    // host writes into capacity: the log stays full at ten.
+    log->capacity = 1000;
+    for (int i = 1; i <= 10; ++i) save(i);
+    EXPECT_EQ(save(11), pruned_line(1, aged(9)) + saved_line(11, 10, 0.0));
+    EXPECT_EQ(evos(), (std::vector<int>{2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
+    EXPECT_EQ(log->capacity, 1000);
+}
+
 TEST_F(Checkpoint, ALogInAnImpossibleStateIsLeftAlone) {
     // Counts outside 0..capacity, no capacity, or no array: a save would
     // write outside the array or read entries that were never saved.
@@ -216,7 +226,8 @@ TEST_F(Checkpoint, ALogInAnImpossibleStateIsLeftAlone) {
     const struct {
         int32_t count, capacity;
         bool array;
-    } states[] = {{-1, 10, true}, {11, 10, true}, {0, 0, true}, {0, -5, true}, {0, 10, false}};
+    } states[] = {{-1, 10, true}, {11, 10, true}, {11, 20, true},
+                  {0, 0, true},   {0, -5, true},  {0, 10, false}};
     for (const auto &st : states) {
         SCOPED_TRACE(::testing::Message()
                      << st.count << "/" << st.capacity << (st.array ? "" : ", no array"));

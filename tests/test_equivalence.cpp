@@ -26,10 +26,6 @@ using namespace lvtest;
 
 namespace {
 
-bool same_bits(double a, double b) {
-    return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
-}
-
 // Globals bit for bit, then every declared slot and `beyond` slots past them.
 testing::AssertionResult same_lattice(Lattice *a, Lattice *b, int32_t beyond = 64) {
     std::ostringstream why;

@@ -18,10 +18,10 @@ using namespace lvtest;
 
 namespace {
 
-constexpr int32_t kChunk = 1048576;
+constexpr int32_t kChunk = SLOTS_PER_CHUNK;
 constexpr int kChunkDraws = 7 * kChunk;
 constexpr int kFoldDrawsPerSlot = 9;  // seven for the converted step, one phase, one base
-constexpr int32_t kMaxSlots = 2146435072;
+constexpr int32_t kMaxSlots = LUMIVANE_MAX_DECLARED_SLOTS;
 
 // Gives a lattice slot an ordinary value, keeping its widths.
 void set_value(Slot *s, double x) {

@@ -17,10 +17,10 @@ using namespace lvtest;
 
 namespace {
 
-constexpr int32_t kChunk = 1048576;
+constexpr int32_t kChunk = SLOTS_PER_CHUNK;
 constexpr int kDrawsPerSlot = 7;
 constexpr int kChunkDraws = kDrawsPerSlot * kChunk;  // 7340032
-constexpr int32_t kMaxSlots = 2146435072;
+constexpr int32_t kMaxSlots = LUMIVANE_MAX_DECLARED_SLOTS;
 
 // Position j of a chunk materialised right after srand(seed) holds the slot
 // that slot_init_apa makes from the draws following the 7 x j before it.

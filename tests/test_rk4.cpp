@@ -88,7 +88,7 @@ TEST(Rk4, StepFollowsClassicStagesWithLinks) {
     const NeighborLink links[8] = {angle_link(0.3, 0.9),  angle_link(-0.4, 0.2), angle_link(1.7, 0.5),
                                    angle_link(2.5, 1.0),  angle_link(-2.9, 0.0), angle_link(0.05, 0.7),
                                    angle_link(4.0, 0.33), angle_link(-1.1, 0.61)};
-    for (double dt : {3.0517578125e-05, 0.01, 0.1}) {
+    for (double dt : {LUMIVANE_NOMINAL_STEP, 0.01, 0.1}) {
         OwnedSlot s = oscillator(0.75, -0.2, 1.3, 0.4, 1.2);
         OwnedSlot want = expected_after(*s, links, 8, dt, 99u);
         step(s.get(), links, 8, dt, 99u);

@@ -28,6 +28,14 @@ LV_BEGIN_DECLS
 #define FLAG_UNDERFLOW 0x08u /* ap_normalize_legacy reached the smallest exponent */
 #define FLAG_LOCKED 0x10u    /* set by the consensus lock; never cleared */
 
+/* The widths a slot may have. A mantissa of 0 to LUMIVANE_MAX_MANTISSA_BITS
+   bits (above it, counting the words would overflow an int; a value needs at
+   least one bit) and an exponent of LUMIVANE_MIN_EXPONENT_BITS to
+   LUMIVANE_MAX_EXPONENT_BITS bits. */
+#define LUMIVANE_MAX_MANTISSA_BITS 2147483584
+#define LUMIVANE_MIN_EXPONENT_BITS 1
+#define LUMIVANE_MAX_EXPONENT_BITS 63
+
 /* A one-word vector inside a slot; owns `words` (null when it has none). */
 typedef struct Mpi {
     uint64_t *words;
@@ -78,8 +86,8 @@ LV_API void mpi_set_value(Mpi *vector, uint64_t value, int sign);
    A failed mantissa allocation writes "Error: Failed to allocate mantissa."
    to standard error, draws nothing and answers a slot without mantissa storage.
    Widths outside the domain (exponent_bits not in 1..63, mantissa_bits
-   negative or above 2147483584, where counting its words would overflow an
-   int) answer an all-zero slot and draw nothing. */
+   negative or above LUMIVANE_MAX_MANTISSA_BITS) answer an all-zero slot and
+   draw nothing. */
 LV_API Slot slot_init_apa(int mantissa_bits, int exponent_bits);
 /* Releases the slot's buffers (the record stays; num_words becomes 0, other
    fields keep their values). Releasing twice is harmless. */

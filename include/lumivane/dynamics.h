@@ -14,6 +14,9 @@
 
 LV_BEGIN_DECLS
 
+/* The step the program gives every sweep, 2^-15. */
+#define LUMIVANE_NOMINAL_STEP 3.0517578125e-05
+
 /* What one neighbour contributes to a slot. Only phase_delta (neighbour's
    phase - own phase) and coupling (exp(-|1 - |A_nb| / (|A_own| + 1e-10)|))
    reach the derivative; an all-zero link still pulls the phase velocity by

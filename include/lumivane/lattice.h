@@ -21,6 +21,9 @@ LV_BEGIN_DECLS
 
 #define SLOTS_PER_CHUNK 1048576 /* slots in every chunk */
 #define MAX_INSTANCES 8388608   /* the most instances a fold may produce */
+/* The most slots a lattice may declare (lattice_init, lattice_fold): keeps the
+   count of chunks and every index within 32 bits. */
+#define LUMIVANE_MAX_DECLARED_SLOTS 2146435072
 
 /* A materialised chunk: exactly SLOTS_PER_CHUNK slot records. */
 typedef struct SlotChunk {
@@ -45,9 +48,23 @@ typedef struct Lattice {
     uint64_t last_update_ns;
 } Lattice;
 
+/* The declared slots: the indexes 0 .. n - 1 that a sweep and the consensus
+   detector visit. n is num_instances x slots_per_instance taken as a 32-bit
+   product that wraps, as the sweep takes it; a lattice declares none when
+   that product is 0 or negative, or when the lattice is null. Within
+   lattice_init's domain it is the plain product. Counts a host writes by hand
+   may leave the domain; the C++ and Python bindings answer the same number.
+   Inline here, not an exported operation. */
+static inline int32_t lattice_declared_slots(const Lattice *lattice) {
+    if (!lattice) return 0;
+    const uint32_t product =
+        (uint32_t)lattice->num_instances * (uint32_t)lattice->slots_per_instance;
+    return product > (uint32_t)INT32_MAX ? 0 : (int32_t)product;
+}
+
 /* A new lattice with no chunk yet; draws nothing. Null, allocating nothing,
-   when a count is 0 or negative or their product exceeds 2146435072, and null
-   when an allocation fails. */
+   when a count is 0 or negative or their product exceeds
+   LUMIVANE_MAX_DECLARED_SLOTS, and null when an allocation fails. */
 LV_API Lattice *lattice_init(int32_t num_instances, int32_t slots_per_instance);
 /* Chunk chunk_index, materialised now if absent (the draws above, in
    position order); no draws when present. Null for a negative index, one at
@@ -67,8 +84,9 @@ LV_API void lattice_free(Lattice *lattice);
    plus seven per slot of any chunk the fold materialises; added chunks
    receive their copies. Refused silently, nothing changed, for a null
    lattice, no declared slot, 2 x num_instances above MAX_INSTANCES or a
-   doubled slot count above 2146435072. When the table cannot grow: "Failed to
-   allocate memory for folding" on standard error and nothing changed. */
+   doubled slot count above LUMIVANE_MAX_DECLARED_SLOTS. When the table
+   cannot grow: "Failed to allocate memory for folding" on standard error and
+   nothing changed. */
 LV_API void lattice_fold(Lattice *lattice);
 
 LV_END_DECLS

@@ -14,10 +14,15 @@
    moved-from owner is empty: it may be destroyed, assigned to or tested
    (`if (owner)`); any other member throws std::logic_error.
 
+   A lattice's slots are handed out as views (SlotView, ConstSlotView), never
+   as Slot&: a Slot record holds owning pointers, and a copy of one would be a
+   second owner of its buffers. A view does not convert to Slot.
+
    Errors: a constructor whose C operation answers null throws
    std::invalid_argument when the arguments lie outside the operation's domain
    and std::bad_alloc otherwise; Lattice::slot(k) throws std::out_of_range for
-   an index the lattice does not address. */
+   an index the lattice does not address; Value::add of unequal word counts
+   throws std::invalid_argument. Observers that cannot fail are noexcept. */
 #ifndef LUMIVANE_LUMIVANE_HPP
 #define LUMIVANE_LUMIVANE_HPP
 
@@ -25,12 +30,23 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <compare>
 #include <iterator>
 #include <memory>
 #include <new>
+#include <optional>
+#include <ostream>
+#include <ranges>
 #include <span>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
+#if __has_include(<version>)
+#include <version>
+#endif
+#if defined(__cpp_lib_format) && __cpp_lib_format >= 201907L
+#include <format>
+#endif
 
 #include "lumivane/lumivane.h"
 
@@ -39,23 +55,31 @@ namespace lumivane {
 using Slot = ::Slot;
 using Snapshot = ::Snapshot;
 
-/* The step both of the program's callers give a sweep: 2^-15. */
-inline constexpr double nominal_step = 3.0517578125e-05;
+/* The domain's constants, as the C headers declare them. */
+inline constexpr double nominal_step = LUMIVANE_NOMINAL_STEP;  // 2^-15
 inline constexpr std::int32_t slots_per_chunk = SLOTS_PER_CHUNK;
+inline constexpr std::int32_t max_declared_slots = LUMIVANE_MAX_DECLARED_SLOTS;
+inline constexpr int max_mantissa_bits = LUMIVANE_MAX_MANTISSA_BITS;
+inline constexpr int min_exponent_bits = LUMIVANE_MIN_EXPONENT_BITS;
+inline constexpr int max_exponent_bits = LUMIVANE_MAX_EXPONENT_BITS;
+inline constexpr std::int32_t checkpoint_capacity = LUMIVANE_CHECKPOINT_CAPACITY;
 
 namespace detail {
 
-/* lattice_init's domain: both counts positive, their product at most 2146435072. */
+#define LUMIVANE_DETAIL_TEXT(x) #x
+#define LUMIVANE_DETAIL_VALUE(x) LUMIVANE_DETAIL_TEXT(x)
+
+/* lattice_init's domain: both counts positive, their product at most max_declared_slots. */
 constexpr bool lattice_counts_valid(std::int32_t num_instances, std::int32_t slots_per_instance) {
     return num_instances > 0 && slots_per_instance > 0 &&
-           std::int64_t{num_instances} * slots_per_instance <= 2146435072;
+           std::int64_t{num_instances} * slots_per_instance <= max_declared_slots;
 }
 
 /* The widths for which ap_from_double can hold a value: at least one mantissa
    word, and an exponent width of 1 to 63 bits. */
 constexpr bool widths_valid(int mantissa_bits, int exponent_bits) {
-    return mantissa_bits >= 1 && mantissa_bits <= 2147483584 && exponent_bits >= 1 &&
-           exponent_bits <= 63;
+    return mantissa_bits >= 1 && mantissa_bits <= max_mantissa_bits &&
+           exponent_bits >= min_exponent_bits && exponent_bits <= max_exponent_bits;
 }
 
 template <class T>
@@ -103,6 +127,110 @@ inline Slot *duplicate(const Slot &source) {
 
 }  // namespace detail
 
+/* A view of one slot record that lives elsewhere (a lattice's chunk): typed
+   readers named as the record's fields, the setters a host may use, and raw()
+   for the record itself. A view owns nothing and copies nothing; it is not a
+   Slot and does not convert to one, so a slot's buffers never gain a second
+   owner by accident (Value(view) makes an independent copy). It stays valid as
+   long as the record does: for a lattice's slot, until the lattice is
+   released. SlotView writes, ConstSlotView only reads; a SlotView converts to
+   a ConstSlotView. */
+template <class Record>
+class BasicSlotView {
+    static constexpr bool writable = !std::is_const_v<Record>;
+
+public:
+    /* A view of `record`, which must outlive the view. */
+    explicit BasicSlotView(Record &record) noexcept : slot_(&record) {}
+    /* SlotView to ConstSlotView. */
+    template <class Other>
+        requires(std::is_const_v<Record> && std::is_same_v<const Other, Record>)
+    BasicSlotView(BasicSlotView<Other> other) noexcept : slot_(&other.raw()) {}
+
+    Record &raw() const noexcept { return *slot_; }
+
+    double phase() const noexcept { return slot_->phase; }
+    double phase_vel() const noexcept { return slot_->phase_vel; }
+    double omega() const noexcept { return slot_->omega; }
+    double amp_im() const noexcept { return slot_->amp_im; }
+    float base() const noexcept { return slot_->base; }
+    std::int64_t exponent() const noexcept { return slot_->exponent; }
+    std::uint32_t flags() const noexcept { return slot_->flags; }
+    bool locked() const noexcept { return (slot_->flags & FLAG_LOCKED) != 0; }
+    bool excluded() const noexcept { return (slot_->flags & FLAG_EXCLUDED) != 0; }
+    /* The sign is recorded only in FLAG_NEGATIVE; to_double() reads the magnitude. */
+    bool negative() const noexcept { return (slot_->flags & FLAG_NEGATIVE) != 0; }
+    /* The real amplitude's magnitude as a double (ap_to_double: word 0 only). */
+    double to_double() const noexcept { return ap_to_double(slot_); }
+    std::span<const std::uint64_t> words() const noexcept {
+        if (slot_->mantissa_words == nullptr) return {};
+        return {slot_->mantissa_words, static_cast<std::size_t>(slot_->num_words)};
+    }
+
+    /* FLAG_EXCLUDED: the sweep passes over an excluded slot. */
+    void exclude(bool excluded = true) const noexcept
+        requires writable
+    {
+        if (excluded)
+            slot_->flags |= FLAG_EXCLUDED;
+        else
+            slot_->flags &= ~std::uint32_t{FLAG_EXCLUDED};
+    }
+    void set_phase(double phase) const noexcept
+        requires writable
+    {
+        slot_->phase = phase;
+    }
+    void set_phase_vel(double phase_vel) const noexcept
+        requires writable
+    {
+        slot_->phase_vel = phase_vel;
+    }
+    void set_amp_im(double amp_im) const noexcept
+        requires writable
+    {
+        slot_->amp_im = amp_im;
+    }
+
+private:
+    Record *slot_;
+};
+
+using SlotView = BasicSlotView<Slot>;
+using ConstSlotView = BasicSlotView<const Slot>;
+
+namespace detail {
+
+/* The slot at index k if its chunk is materialised; null otherwise. Reads
+   the lattice only, so it materialises nothing and draws nothing. */
+inline const Slot *materialised_slot(const ::Lattice *l, std::int32_t k) noexcept {
+    if (k < 0 || l->chunks == nullptr || k / SLOTS_PER_CHUNK >= l->num_chunks) return nullptr;
+    const SlotChunk *chunk = l->chunks[k / SLOTS_PER_CHUNK];
+    if (chunk == nullptr || chunk->slots == nullptr) return nullptr;
+    return &chunk->slots[k % SLOTS_PER_CHUNK];
+}
+
+inline bool addressable(const ::Lattice *l, std::int32_t k) noexcept {
+    return k >= 0 && std::int64_t{k} < std::int64_t{l->num_chunks} * SLOTS_PER_CHUNK;
+}
+
+/* Slot k of a lattice: through lattice_get_slot (materialising its chunk) for
+   a lattice, from what is materialised for a const lattice. */
+inline SlotView slot_at(::Lattice *l, std::int32_t k) {
+    if (Slot *s = lattice_get_slot(l, k)) return SlotView(*s);
+    if (!addressable(l, k))
+        throw std::out_of_range("lumivane::Lattice::slot: index outside the lattice");
+    throw std::bad_alloc();
+}
+inline ConstSlotView slot_at(const ::Lattice *l, std::int32_t k) {
+    if (const Slot *s = materialised_slot(l, k)) return ConstSlotView(*s);
+    if (!addressable(l, k))
+        throw std::out_of_range("lumivane::Lattice::slot: index outside the lattice");
+    throw std::logic_error("lumivane::Lattice::slot: a const lattice reads only materialised chunks");
+}
+
+}  // namespace detail
+
 /* A high-precision value: a heap slot that owns its buffers. Built from a
    double by ap_from_double (seven draws), copied by ap_copy (no draw),
    released by ap_free and then free. */
@@ -113,12 +241,16 @@ public:
         if (slot_ != nullptr) return;
         if (!detail::widths_valid(mantissa_bits, exponent_bits))
             throw std::invalid_argument(
-                "lumivane::Value: widths outside 1..2147483584 and 1..63 bits hold no value");
+                "lumivane::Value: widths outside 1.." LUMIVANE_DETAIL_VALUE(
+                    LUMIVANE_MAX_MANTISSA_BITS) " and " LUMIVANE_DETAIL_VALUE(
+                    LUMIVANE_MIN_EXPONENT_BITS) ".." LUMIVANE_DETAIL_VALUE(
+                    LUMIVANE_MAX_EXPONENT_BITS) " bits hold no value");
         throw std::bad_alloc();
     }
 
     /* An independent copy of any slot (a lattice's slot, a constant) through ap_copy. */
     explicit Value(const Slot &source) : slot_(detail::duplicate(source)) {}
+    explicit Value(ConstSlotView source) : Value(source.raw()) {}
 
     /* Takes over a heap slot, such as ap_from_double's result (null gives an empty value). */
     static Value adopt(Slot *heap_slot) noexcept { return Value(heap_slot, adopt_tag{}); }
@@ -146,20 +278,28 @@ public:
     const Slot &record() const { return *checked(); }
     /* The magnitude as a double (ap_to_double: word 0 only; never negative). */
     double to_double() const { return ap_to_double(checked()); }
-    /* this := this + other as magnitudes (ap_add_legacy). Unequal word counts
-       leave this value unchanged, with the library's message on standard error. */
-    void add(const Value &other) { ap_add_legacy(checked(), other.checked()); }
-    void add(const Slot &other) { ap_add_legacy(checked(), &other); }
+    /* this := this + other as magnitudes (ap_add_legacy). Values of unequal
+       word counts cannot be added: std::invalid_argument, this unchanged. */
+    void add(const Value &other) { add(other.record()); }
+    void add(ConstSlotView other) { add(other.raw()); }
+    void add(const Slot &other) {
+        Slot *self = checked();
+        if (self->num_words != other.num_words)
+            throw std::invalid_argument("lumivane::Value::add: unequal word counts");
+        ap_add_legacy(self, &other);
+    }
     void normalize() { ap_normalize_legacy(checked()); }
 
     std::int64_t exponent() const { return checked()->exponent; }
     std::uint32_t flags() const { return checked()->flags; }
     /* The sign is recorded only in FLAG_NEGATIVE; to_double() reads the magnitude. */
     bool negative() const { return (checked()->flags & FLAG_NEGATIVE) != 0; }
-    std::span<const std::uint64_t> words() const {
-        const Slot *s = checked();
-        if (s->mantissa_words == nullptr) return {};
-        return {s->mantissa_words, static_cast<std::size_t>(s->num_words)};
+    std::span<const std::uint64_t> words() const { return ConstSlotView(record()).words(); }
+
+    /* The value with its sign, as a double reads it (-2.5), or "(empty)". */
+    friend std::ostream &operator<<(std::ostream &out, const Value &v) {
+        if (!v) return out << "(empty)";
+        return out << (v.negative() ? -v.to_double() : v.to_double());
     }
 
 private:
@@ -172,64 +312,100 @@ private:
     std::unique_ptr<Slot, detail::FreeSlot> slot_;
 };
 
-/* The declared slots of a lattice, in index order. Dereferencing goes through
-   lattice_get_slot, so the first slot of a chunk materialises the chunk. */
-class SlotIterator {
+/* The declared slots of a lattice, in index order, as views: a random-access
+   iterator. Dereferencing goes through lattice_get_slot, so the first slot of
+   a chunk materialises the chunk (std::bad_alloc when it cannot be made); a
+   const lattice's iterator reads materialised chunks only. */
+template <class L>
+class BasicSlotIterator {
 public:
-    using iterator_concept = std::forward_iterator_tag;
-    using iterator_category = std::forward_iterator_tag;
-    using value_type = Slot;
+    using view = decltype(detail::slot_at(std::declval<L *>(), 0));
+    using iterator_concept = std::random_access_iterator_tag;
+    using iterator_category = std::input_iterator_tag;  // its reference is a value
+    using value_type = view;
     using difference_type = std::ptrdiff_t;
-    using reference = Slot &;
-    using pointer = Slot *;
+    using reference = view;
 
-    SlotIterator() = default;
-    SlotIterator(::Lattice *lattice, std::int32_t index) noexcept
-        : lattice_(lattice), index_(index) {}
+    BasicSlotIterator() = default;
+    BasicSlotIterator(L *lattice, std::int32_t index) noexcept : lattice_(lattice), index_(index) {}
 
-    /* std::bad_alloc when the slot's chunk could not be made. */
-    Slot &operator*() const {
-        Slot *s = lattice_get_slot(lattice_, index_);
-        if (s == nullptr) throw std::bad_alloc();
-        return *s;
+    reference operator*() const { return detail::slot_at(lattice_, index_); }
+    reference operator[](difference_type n) const {
+        return detail::slot_at(lattice_, static_cast<std::int32_t>(index_ + n));
     }
-    Slot *operator->() const { return &**this; }
-    SlotIterator &operator++() noexcept {
-        ++index_;
-        return *this;
-    }
-    SlotIterator operator++(int) noexcept {
-        SlotIterator before = *this;
-        ++index_;
+    BasicSlotIterator &operator++() noexcept { return *this += 1; }
+    BasicSlotIterator operator++(int) noexcept {
+        BasicSlotIterator before = *this;
+        ++*this;
         return before;
     }
-    bool operator==(const SlotIterator &) const = default;
+    BasicSlotIterator &operator--() noexcept { return *this -= 1; }
+    BasicSlotIterator operator--(int) noexcept {
+        BasicSlotIterator before = *this;
+        --*this;
+        return before;
+    }
+    BasicSlotIterator &operator+=(difference_type n) noexcept {
+        index_ = static_cast<std::int32_t>(index_ + n);
+        return *this;
+    }
+    BasicSlotIterator &operator-=(difference_type n) noexcept { return *this += -n; }
+    friend BasicSlotIterator operator+(BasicSlotIterator i, difference_type n) noexcept {
+        return i += n;
+    }
+    friend BasicSlotIterator operator+(difference_type n, BasicSlotIterator i) noexcept {
+        return i += n;
+    }
+    friend BasicSlotIterator operator-(BasicSlotIterator i, difference_type n) noexcept {
+        return i -= n;
+    }
+    friend difference_type operator-(const BasicSlotIterator &a, const BasicSlotIterator &b) noexcept {
+        return difference_type{a.index_} - b.index_;
+    }
+    bool operator==(const BasicSlotIterator &other) const noexcept { return index_ == other.index_; }
+    auto operator<=>(const BasicSlotIterator &other) const noexcept { return index_ <=> other.index_; }
     std::int32_t index() const noexcept { return index_; }
 
 private:
-    ::Lattice *lattice_ = nullptr;
+    L *lattice_ = nullptr;
     std::int32_t index_ = 0;
 };
 
-/* The declared slots of a lattice as a forward range (begin, end, size). */
-class SlotRange {
+using SlotIterator = BasicSlotIterator<::Lattice>;
+using ConstSlotIterator = BasicSlotIterator<const ::Lattice>;
+
+/* The declared slots of a lattice as a random-access range of views
+   (begin, end, size, operator[]), as many as were declared when it was made. */
+template <class L>
+class BasicSlotRange {
 public:
-    SlotRange(::Lattice *lattice, std::int32_t count) noexcept : lattice_(lattice), count_(count) {}
-    SlotIterator begin() const noexcept { return {lattice_, 0}; }
-    SlotIterator end() const noexcept { return {lattice_, count_}; }
+    using iterator = BasicSlotIterator<L>;
+
+    BasicSlotRange(L *lattice, std::int32_t count) noexcept : lattice_(lattice), count_(count) {}
+    iterator begin() const noexcept { return {lattice_, 0}; }
+    iterator end() const noexcept { return {lattice_, count_}; }
     std::size_t size() const noexcept { return static_cast<std::size_t>(count_); }
     bool empty() const noexcept { return count_ == 0; }
+    /* Declared slot i, unchecked against size() (an index outside the lattice
+       throws as Lattice::slot does). */
+    typename iterator::reference operator[](std::size_t i) const {
+        return begin()[static_cast<std::ptrdiff_t>(i)];
+    }
 
 private:
-    ::Lattice *lattice_;
+    L *lattice_;
     std::int32_t count_;
 };
+
+using SlotRange = BasicSlotRange<::Lattice>;
+using ConstSlotRange = BasicSlotRange<const ::Lattice>;
 
 class CheckpointLog;
 
 /* A lattice: lattice_init on construction, lattice_free on destruction. Slot
-   references stay valid until the lattice is released (a fold never moves
-   them). Touching any slot materialises its whole chunk of 1048576 slots. */
+   views stay valid until the lattice is released (a fold never moves a slot).
+   Touching any slot materialises its whole chunk of 1048576 slots; a const
+   lattice reads what is materialised and materialises nothing. */
 class Lattice {
 public:
     Lattice(std::int32_t num_instances, std::int32_t slots_per_instance)
@@ -237,7 +413,8 @@ public:
         if (lattice_ != nullptr) return;
         if (!detail::lattice_counts_valid(num_instances, slots_per_instance))
             throw std::invalid_argument(
-                "lumivane::Lattice: counts must be positive, their product at most 2146435072");
+                "lumivane::Lattice: counts must be positive, their product at most " LUMIVANE_DETAIL_VALUE(
+                    LUMIVANE_MAX_DECLARED_SLOTS));
         throw std::bad_alloc();
     }
     /* Takes over a lattice from lattice_init (null gives an empty owner). */
@@ -247,7 +424,8 @@ public:
     friend void swap(Lattice &a, Lattice &b) noexcept { a.swap(b); }
 
     explicit operator bool() const noexcept { return lattice_ != nullptr; }
-    ::Lattice *get() const noexcept { return lattice_.get(); }
+    ::Lattice *get() noexcept { return lattice_.get(); }
+    const ::Lattice *get() const noexcept { return lattice_.get(); }
     [[nodiscard]] ::Lattice *release() noexcept { return lattice_.release(); }
 
     /* One sweep over the declared slots (lattice_integrate_rk4). */
@@ -256,26 +434,28 @@ public:
     void fold() { lattice_fold(checked()); }
 
     /* Slot k, for 0 <= k < num_chunks() x slots_per_chunk (lattice_get_slot):
-       std::out_of_range outside that, std::bad_alloc when its chunk cannot be made. */
-    Slot &slot(std::int32_t k) {
-        ::Lattice *l = checked();
-        if (Slot *s = lattice_get_slot(l, k)) return *s;
-        if (k < 0 || std::int64_t{k} >= std::int64_t{l->num_chunks} * slots_per_chunk)
-            throw std::out_of_range("lumivane::Lattice::slot: index outside the lattice");
-        throw std::bad_alloc();
+       std::out_of_range outside that, std::bad_alloc when its chunk cannot be
+       made. On a const lattice, std::logic_error when its chunk is not
+       materialised yet. */
+    SlotView slot(std::int32_t k) { return detail::slot_at(checked(), k); }
+    ConstSlotView slot(std::int32_t k) const { return detail::slot_at(checked(), k); }
+    /* lattice_get_slot as it is: empty for an index outside the lattice or a
+       chunk that cannot be made. On a const lattice: empty also for a chunk
+       not materialised yet. */
+    std::optional<SlotView> find_slot(std::int32_t k) {
+        if (Slot *s = lattice_get_slot(checked(), k)) return SlotView(*s);
+        return std::nullopt;
     }
-    /* lattice_get_slot as it is: null for an index outside the lattice or a
-       chunk that cannot be made. */
-    Slot *find_slot(std::int32_t k) { return lattice_get_slot(checked(), k); }
+    std::optional<ConstSlotView> find_slot(std::int32_t k) const {
+        if (const Slot *s = detail::materialised_slot(checked(), k)) return ConstSlotView(*s);
+        return std::nullopt;
+    }
 
-    /* num_instances x slots_per_instance: the slots a sweep visits (0 if either is not positive). */
-    std::int32_t declared_slots() const {
-        const ::Lattice *l = checked();
-        const std::int64_t n = std::int64_t{l->num_instances} * l->slots_per_instance;
-        return n <= 0 ? 0 : static_cast<std::int32_t>(std::min<std::int64_t>(n, INT32_MAX));
-    }
-    /* The declared slots as a forward range of Slot&, as many as are declared now. */
+    /* The slots a sweep visits (lattice_declared_slots). */
+    std::int32_t declared_slots() const { return lattice_declared_slots(checked()); }
+    /* The declared slots as a random-access range of views, as many as are declared now. */
     SlotRange slots() { return {checked(), declared_slots()}; }
+    ConstSlotRange slots() const { return {checked(), declared_slots()}; }
 
     std::int32_t num_instances() const { return checked()->num_instances; }
     std::int32_t slots_per_instance() const { return checked()->slots_per_instance; }
@@ -287,7 +467,10 @@ public:
 
 private:
     friend class CheckpointLog;
-    ::Lattice *checked() const {
+    ::Lattice *checked() {
+        return detail::require(lattice_.get(), "lumivane::Lattice: empty (moved from)");
+    }
+    const ::Lattice *checked() const {
         return detail::require(lattice_.get(), "lumivane::Lattice: empty (moved from)");
     }
 
@@ -311,16 +494,18 @@ public:
     [[nodiscard]] ::CheckpointLog *release() noexcept { return log_.release(); }
 
     /* Saves the lattice's phase_var and omega as step `evo` (checkpoint_add,
-       which prints its lines and prunes the lightest snapshot when full). */
+       which prints its lines and prunes the lightest snapshot when full). It
+       reads the lattice only, but the C operation takes it as writable. */
     void add(std::int32_t evo, const Lattice &lattice) {
-        checkpoint_add(checked(), evo, lattice.checked());
+        checkpoint_add(checked(), evo, const_cast<::Lattice *>(lattice.checked()));
     }
 
     /* The snapshots in use, oldest first. */
     std::span<const Snapshot> snapshots() const {
         const ::CheckpointLog *log = checked();
         if (log->snapshots == nullptr || log->count <= 0 || log->capacity <= 0) return {};
-        const std::int32_t n = std::min(log->count, log->capacity);
+        const std::int32_t n =
+            std::min({log->count, log->capacity, std::int32_t{LUMIVANE_CHECKPOINT_CAPACITY}});
         return {log->snapshots, static_cast<std::size_t>(n)};
     }
     std::size_t size() const { return snapshots().size(); }
@@ -342,8 +527,26 @@ private:
 
 static_assert(sizeof(Value) == sizeof(void *) && sizeof(Lattice) == sizeof(void *) &&
               sizeof(CheckpointLog) == sizeof(void *));
-static_assert(std::forward_iterator<SlotIterator>);
+static_assert(std::random_access_iterator<SlotIterator> &&
+              std::random_access_iterator<ConstSlotIterator>);
+static_assert(std::ranges::random_access_range<SlotRange> &&
+              std::ranges::sized_range<ConstSlotRange>);
+static_assert(!std::is_convertible_v<SlotView, Slot> && !std::is_constructible_v<Slot, SlotView>);
 
 }  // namespace lumivane
+
+#if defined(__cpp_lib_format) && __cpp_lib_format >= 201907L
+/* std::format("{}", value) and "{:.3f}": the value with its sign, formatted as
+   a double would be; "(empty)" for a moved-from value. */
+template <>
+struct std::formatter<lumivane::Value, char> : std::formatter<double, char> {
+    template <class Context>
+    auto format(const lumivane::Value &v, Context &context) const {
+        if (!v) return std::format_to(context.out(), "(empty)");
+        return std::formatter<double, char>::format(v.negative() ? -v.to_double() : v.to_double(),
+                                                    context);
+    }
+};
+#endif
 
 #endif

@@ -15,6 +15,9 @@ are at lumivane.load() (a ctypes library with every signature declared) and the
 records at lumivane.records. __version__ is the project's version, written in by
 CMake (None when the package is imported straight from the sources).
 """
+import importlib
+from typing import Optional
+
 from . import records
 from ._owners import (NOMINAL_STEP, CheckpointLog, Lattice, SlotView, SnapshotRecord, Value,
                       seed)
@@ -22,10 +25,18 @@ from .library import SONAME, libc, load
 from .records import (FLAG_EXCLUDED, FLAG_LOCKED, FLAG_NEGATIVE, FLAG_OVERFLOW, FLAG_UNDERFLOW,
                       SLOTS_PER_CHUNK)
 
-try:
-    from ._version import VERSION as __version__
-except ImportError:  # python/ in the sources: CMake writes the version into the build tree's copy
-    __version__ = None
+
+
+def _version() -> Optional[str]:
+    try:
+        built = importlib.import_module("._version", __name__)
+    except ImportError:  # python/ in the sources: CMake writes the version into the build tree's copy
+        return None
+    version: str = built.VERSION
+    return version
+
+
+__version__ = _version()
 
 __all__ = ["CheckpointLog", "Lattice", "SlotView", "SnapshotRecord", "Value", "seed", "load",
            "libc", "records", "NOMINAL_STEP", "SONAME", "SLOTS_PER_CHUNK", "FLAG_NEGATIVE",

@@ -5,161 +5,316 @@ ap_free then free; checkpoint_free) on close(), at the end of a `with` block,
 or when it is garbage-collected, whichever comes first. Using an owner, or a
 slot view of a lattice, after close() raises ValueError.
 """
-import collections
+from __future__ import annotations
+
 import collections.abc
 import ctypes
+import math
 import operator
 import sys
 import weakref
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Generic, Iterator, List, NamedTuple,
+                    Optional, SupportsFloat, SupportsIndex, Tuple, Type, TypeVar, Union, overload)
 
 from . import records as r
 from .library import libc, load
 
-NOMINAL_STEP = 3.0517578125e-05  # 2^-15, the step the program's sweeps take
+if TYPE_CHECKING:
+    _SlotPointer = ctypes._Pointer[r.Slot]
+    _LatticePointer = ctypes._Pointer[r.Lattice]
+    _LogPointer = ctypes._Pointer[r.CheckpointLog]
+else:  # the same pointer types at run time, where _Pointer cannot be subscripted
+    _SlotPointer = ctypes.POINTER(r.Slot)
+    _LatticePointer = ctypes.POINTER(r.Lattice)
+    _LogPointer = ctypes.POINTER(r.CheckpointLog)
+
+NOMINAL_STEP = r.NOMINAL_STEP  # 2^-15, the step the program's sweeps take
 _INT_MIN, _INT_MAX = -2 ** 31, 2 ** 31 - 1
-_SLOT_P = ctypes.POINTER(r.Slot)
 _SCALARS = ("init_tag", "flags", "num_words", "exponent", "base", "mantissa_bits",
             "exponent_bits", "phase", "phase_vel", "omega", "amp_im")
 
-SnapshotRecord = collections.namedtuple("SnapshotRecord",
-                                        "evo timestamp_ns phase_var omega weight")
+_P = TypeVar("_P")  # the pointer type of an owner's record
+_Self = TypeVar("_Self", bound="_Owner[Any]")
 
 
-def _int(value, what, error=ValueError):
+class SnapshotRecord(NamedTuple):
+    """One snapshot of a checkpoint log, copied out of the log's array."""
+
+    evo: int
+    """The step number given to the save."""
+    timestamp_ns: int
+    """The monotonic clock when the snapshot was saved."""
+    phase_var: float
+    """The lattice's phase_var at the save."""
+    omega: float
+    """The lattice's omega at the save."""
+    weight: float
+    """1.0 when saved, times 0.95 for every later save."""
+
+
+def _int(value: SupportsIndex, what: str, error: Type[Exception] = ValueError) -> int:
     """`value` as a C int; outside the int range it is outside every domain here."""
-    value = operator.index(value)
-    if not _INT_MIN <= value <= _INT_MAX:
-        raise error(f"{what} {value} is outside the C int range")
-    return value
+    number = operator.index(value)
+    if not _INT_MIN <= number <= _INT_MAX:
+        raise error(f"{what} {number} is outside the C int range")
+    return number
 
 
-def _printing(function, *arguments):
+def _printing(function: Callable[..., object], *arguments: object) -> None:
     """Calls an operation that may print, keeping Python's and C's stdout in order."""
     if sys.stdout is not None:
         sys.stdout.flush()
     try:
-        return function(*arguments)
+        function(*arguments)
     finally:
         libc().fflush(None)
 
 
-def seed(value):
+def seed(value: SupportsIndex) -> None:
     """srand(value): the one generator every draw of the library comes from."""
-    value = operator.index(value)
-    if not 0 <= value < 2 ** 32:
-        raise ValueError(f"seed {value} is outside 0..2**32-1")
-    libc().srand(value)
+    number = operator.index(value)
+    if not 0 <= number < 2 ** 32:
+        raise ValueError(f"seed {number} is outside 0..2**32-1")
+    libc().srand(number)
 
 
 class _SlotFields:
     """Read access to a slot record: the scalar fields, the words, the value."""
+
     __slots__ = ()
 
-    def _pointer(self):
+    def _pointer(self) -> _SlotPointer:
         raise NotImplementedError
 
-    def to_double(self):
-        """The magnitude as a double (ap_to_double: word 0 only, never negative)."""
-        return load().ap_to_double(self._pointer())
+    def _slot(self) -> r.Slot:
+        record: r.Slot = self._pointer().contents
+        return record
 
-    def __float__(self):
+    def to_double(self) -> float:
+        """The magnitude as a double (ap_to_double: word 0 only, never negative)."""
+        value: float = load().ap_to_double(self._pointer())
+        return value
+
+    def __float__(self) -> float:
         return self.to_double()
 
     @property
-    def negative(self):
+    def init_tag(self) -> int:
+        """The slot's init_tag (u16)."""
+        value: int = self._slot().init_tag
+        return value
+
+    @property
+    def flags(self) -> int:
+        """The slot's flags: FLAG_NEGATIVE, FLAG_EXCLUDED, FLAG_OVERFLOW, FLAG_UNDERFLOW, FLAG_LOCKED."""
+        value: int = self._slot().flags
+        return value
+
+    @property
+    def num_words(self) -> int:
+        """How many mantissa words the slot holds."""
+        value: int = self._slot().num_words
+        return value
+
+    @property
+    def exponent(self) -> int:
+        """The power-of-two exponent of the real amplitude."""
+        value: int = self._slot().exponent
+        return value
+
+    @property
+    def base(self) -> float:
+        """The slot's base (f32)."""
+        value: float = self._slot().base
+        return value
+
+    @property
+    def mantissa_bits(self) -> int:
+        """The mantissa width in bits."""
+        value: int = self._slot().mantissa_bits
+        return value
+
+    @property
+    def exponent_bits(self) -> int:
+        """The exponent width in bits."""
+        value: int = self._slot().exponent_bits
+        return value
+
+    @property
+    def phase(self) -> float:
+        """The slot's phase in radians."""
+        value: float = self._slot().phase
+        return value
+
+    @property
+    def phase_vel(self) -> float:
+        """The slot's phase velocity."""
+        value: float = self._slot().phase_vel
+        return value
+
+    @property
+    def omega(self) -> float:
+        """The slot's natural frequency."""
+        value: float = self._slot().omega
+        return value
+
+    @property
+    def amp_im(self) -> float:
+        """The imaginary part of the slot's amplitude."""
+        value: float = self._slot().amp_im
+        return value
+
+    @property
+    def negative(self) -> bool:
         """FLAG_NEGATIVE: the only place the sign of the real amplitude is kept."""
         return bool(self.flags & r.FLAG_NEGATIVE)
 
     @property
-    def words(self):
+    def locked(self) -> bool:
+        """FLAG_LOCKED: set by the consensus lock, never cleared."""
+        return bool(self.flags & r.FLAG_LOCKED)
+
+    @property
+    def excluded(self) -> bool:
+        """FLAG_EXCLUDED: the sweep passes over the slot."""
+        return bool(self.flags & r.FLAG_EXCLUDED)
+
+    @property
+    def words(self) -> Tuple[int, ...]:
         """A copy of the mantissa words, word 0 the most significant."""
-        s = self._pointer().contents
-        return tuple(s.mantissa_words[:s.num_words]) if s.mantissa_words else ()
-
-
-def _scalar(name):
-    return property(lambda self: getattr(self._pointer().contents, name),
-                    doc=f"The slot's {name}, read from its record.")
-
-
-for _name in _SCALARS:
-    setattr(_SlotFields, _name, _scalar(_name))
+        s = self._slot()
+        if not s.mantissa_words:
+            return ()
+        return tuple(s.mantissa_words[:s.num_words])
 
 
 class SlotView(_SlotFields):
-    """One slot of a lattice, read in place (no copy). Valid while the lattice is open."""
-    __slots__ = ("_lattice", "_slot", "index")
+    """One slot of a lattice, read and written in place (no copy).
 
-    def __init__(self, lattice, index, pointer):
-        self._lattice, self.index, self._slot = lattice, index, pointer
+    Valid while the lattice is open. The fields a host may write are phase,
+    phase_vel and amp_im, and the exclusion of the slot (exclude()).
+    """
 
-    def _pointer(self):
+    __slots__ = ("_lattice", "_address", "index")
+
+    def __init__(self, lattice: Lattice, index: int, pointer: _SlotPointer) -> None:
+        self._lattice, self.index, self._address = lattice, index, pointer
+
+    def _pointer(self) -> _SlotPointer:
         self._lattice._check()
-        return self._slot
+        return self._address
 
-    def value(self):
+    @property
+    def phase(self) -> float:
+        """The slot's phase in radians; a host may set it."""
+        value: float = self._slot().phase
+        return value
+
+    @phase.setter
+    def phase(self, value: SupportsFloat) -> None:
+        self._slot().phase = float(value)
+
+    @property
+    def phase_vel(self) -> float:
+        """The slot's phase velocity; a host may set it."""
+        value: float = self._slot().phase_vel
+        return value
+
+    @phase_vel.setter
+    def phase_vel(self, value: SupportsFloat) -> None:
+        self._slot().phase_vel = float(value)
+
+    @property
+    def amp_im(self) -> float:
+        """The imaginary part of the slot's amplitude; a host may set it."""
+        value: float = self._slot().amp_im
+        return value
+
+    @amp_im.setter
+    def amp_im(self, value: SupportsFloat) -> None:
+        self._slot().amp_im = float(value)
+
+    def exclude(self, excluded: bool = True) -> None:
+        """Sets FLAG_EXCLUDED (or clears it): the sweep passes over an excluded slot."""
+        s = self._slot()
+        s.flags = (s.flags | r.FLAG_EXCLUDED) if excluded else (s.flags & ~r.FLAG_EXCLUDED)
+
+    def value(self) -> Value:
         """An independent copy of this slot as a Value (ap_copy)."""
         return Value.copy_of(self)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         if self._lattice.closed:
             return f"<lumivane slot {self.index} of a closed lattice>"
         return (f"<lumivane slot {self.index}: re={self.to_double()!r} im={self.amp_im!r} "
                 f"phase={self.phase!r} flags=0x{self.flags:x}>")
 
 
-class _Slots(collections.abc.Sequence):
+class _Slots(collections.abc.Sequence[SlotView]):
     """The declared slots, indexed like a list (negative indexes count from the end)."""
 
-    def __init__(self, lattice):
+    def __init__(self, lattice: Lattice) -> None:
         self._lattice = lattice
 
-    def __len__(self):
+    def __len__(self) -> int:
         return self._lattice.declared_slots
 
-    def __getitem__(self, i):
+    @overload
+    def __getitem__(self, i: SupportsIndex) -> SlotView: ...
+
+    @overload
+    def __getitem__(self, i: slice) -> List[SlotView]: ...
+
+    def __getitem__(self, i: Union[SupportsIndex, slice]) -> Union[SlotView, List[SlotView]]:
         n = len(self)
-        i = operator.index(i)
-        if not -n <= i < n:
-            raise IndexError(f"slot {i} is not declared (the lattice declares {n})")
-        return self._lattice.slot(i + n if i < 0 else i)
+        if isinstance(i, slice):
+            return [self[k] for k in range(*i.indices(n))]
+        k = operator.index(i)
+        if not -n <= k < n:
+            raise IndexError(f"slot {k} is not declared (the lattice declares {n})")
+        return self._lattice.slot(k + n if k < 0 else k)
 
 
-class _Record:
+class _Record(Generic[_P]):
     """A record of the library and its release, made once: by release(), or when
     nothing refers to this holder any more."""
+
     __slots__ = ("pointer", "release", "__weakref__")
 
-    def __init__(self, pointer, release, *arguments):
+    def __init__(self, pointer: _P, release: Callable[..., object], *arguments: object) -> None:
         self.pointer = pointer
-        self.release = weakref.finalize(self, release, *arguments)
+        self.release: Callable[[], object] = weakref.finalize(self, release, *arguments)
 
 
-class _Owner:
+class _Owner(Generic[_P]):
     """close(), the `with` block and the check that the record is still held:
     what Lattice, Value and CheckpointLog share. The owner holds its _Record in
     _record, None once closed."""
-    __slots__ = ()
+
+    __slots__ = ("_record",)
+    _record: Optional[_Record[_P]]
     _kind = "record"
     _release_on_close = True  # False: close() lets go, the last holder releases
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
+        """Whether close() was called (or the `with` block ended)."""
         return self._record is None
 
-    def close(self):
+    def close(self) -> None:
+        """Releases the record (a second call does nothing)."""
         record, self._record = self._record, None
         if record is not None and self._release_on_close:
             record.release()
 
-    def __enter__(self):
+    def __enter__(self: _Self) -> _Self:
         self._check()
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def _check(self):
+    def _check(self) -> _P:
         """The record's pointer; ValueError once the owner is closed."""
         if self._record is None:
             raise ValueError(f"operation on a closed {self._kind}")
@@ -169,13 +324,15 @@ class _Owner:
 class _ArrayMemory:
     """Bytes of a chunk's slot block for numpy; holds the storage alive meanwhile."""
 
-    def __init__(self, record, address, size):
+    def __init__(self, record: _Record[_LatticePointer], address: Optional[int],
+                 size: int) -> None:
         self.record = record
-        self.__array_interface__ = {"version": 3, "shape": (size,), "typestr": "|u1",
-                                    "data": (address, True)}
+        self.__array_interface__: Dict[str, Any] = {
+            "version": 3, "shape": (size,), "typestr": "|u1", "data": (address, True)}
 
 
-def _numpy():
+def _numpy() -> Any:
+    """The numpy module, which the array views need."""
     try:
         import numpy
     except ImportError as e:
@@ -183,66 +340,129 @@ def _numpy():
     return numpy
 
 
-class Lattice(_Owner):
+class Lattice(_Owner[_LatticePointer]):
     """A lattice of num_instances x slots_per_instance declared slots (lattice_init).
 
     Touching any slot materialises its whole chunk of 1048576 slots (751 MB).
     close() releases the lattice now, or once the last numpy view of it is gone.
     """
+
     _kind = "lattice"
     _release_on_close = False  # the numpy views hold the storage too
 
-    def __init__(self, num_instances, slots_per_instance):
+    def __init__(self, num_instances: SupportsIndex, slots_per_instance: SupportsIndex) -> None:
         lib = load()
         n = _int(num_instances, "num_instances")
         w = _int(slots_per_instance, "slots_per_instance")
-        pointer = lib.lattice_init(n, w)
+        pointer: _LatticePointer = lib.lattice_init(n, w)
         if not pointer:
-            if n <= 0 or w <= 0 or n * w > 2146435072:
+            if n <= 0 or w <= 0 or n * w > r.MAX_DECLARED_SLOTS:
                 raise ValueError("lattice counts must be positive, their product at most "
-                                 "2146435072")
+                                 f"{r.MAX_DECLARED_SLOTS}")
             raise MemoryError("lattice_init could not allocate the lattice")
-        self._lib, self._record = lib, _Record(pointer, lib.lattice_free, pointer)
+        self._lib = lib
+        self._record = _Record(pointer, lib.lattice_free, pointer)
 
-    def sweep(self, dt=NOMINAL_STEP):
-        """One sweep over the declared slots (lattice_integrate_rk4)."""
-        _printing(self._lib.lattice_integrate_rk4, self._check(), float(dt))
+    def _fields(self) -> r.Lattice:
+        record: r.Lattice = self._check().contents
+        return record
 
-    def fold(self):
+    def sweep(self, dt: SupportsFloat = NOMINAL_STEP) -> None:
+        """One sweep over the declared slots (lattice_integrate_rk4).
+
+        The step must be finite and positive (ValueError otherwise); a host's own
+        C call keeps the C behaviour for any step.
+        """
+        step = float(dt)
+        if not (math.isfinite(step) and step > 0.0):
+            raise ValueError(f"the step must be finite and positive, not {step!r}")
+        _printing(self._lib.lattice_integrate_rk4, self._check(), step)
+
+    def fold(self) -> None:
         """Doubles the instances with perturbed copies (lattice_fold)."""
         _printing(self._lib.lattice_fold, self._check())
 
-    def slot(self, k):
-        """Slot k, for 0 <= k < num_chunks x 1048576 (lattice_get_slot), read in place."""
+    def slot(self, k: SupportsIndex) -> SlotView:
+        """Slot k, for 0 <= k < num_chunks x 1048576 (lattice_get_slot), in place."""
         pointer = self._check()
-        k = _int(k, "slot", IndexError)
-        s = self._lib.lattice_get_slot(pointer, k)
+        index = _int(k, "slot", IndexError)
+        s: _SlotPointer = self._lib.lattice_get_slot(pointer, index)
         if s:
-            return SlotView(self, k, s)
-        if k < 0 or k >= pointer.contents.num_chunks * r.SLOTS_PER_CHUNK:
-            raise IndexError(f"slot {k} is outside the lattice")
-        raise MemoryError(f"the chunk of slot {k} could not be made")
+            return SlotView(self, index, s)
+        if index < 0 or index >= pointer.contents.num_chunks * r.SLOTS_PER_CHUNK:
+            raise IndexError(f"slot {index} is outside the lattice")
+        raise MemoryError(f"the chunk of slot {index} could not be made")
 
     @property
-    def slots(self):
+    def slots(self) -> collections.abc.Sequence[SlotView]:
         """The declared slots as a sequence of slot views."""
         self._check()
         return _Slots(self)
 
     @property
-    def declared_slots(self):
-        n = self.num_instances * self.slots_per_instance
-        return max(n, 0)
+    def declared_slots(self) -> int:
+        """The slots a sweep visits: num_instances x slots_per_instance as a 32-bit
+        product that wraps, none when that is 0 or negative (lattice_declared_slots)."""
+        n = (self.num_instances * self.slots_per_instance) & 0xFFFFFFFF
+        return n if n <= _INT_MAX else 0
 
-    def records(self, chunk=None):
+    @property
+    def num_chunks(self) -> int:
+        """The entries of the chunk table: slots below num_chunks x 1048576 are addressable."""
+        value: int = self._fields().num_chunks
+        return value
+
+    @property
+    def num_instances(self) -> int:
+        """The instances (rows); a fold doubles them."""
+        value: int = self._fields().num_instances
+        return value
+
+    @property
+    def slots_per_instance(self) -> int:
+        """The slots of each instance (the width of a row)."""
+        value: int = self._fields().slots_per_instance
+        return value
+
+    @property
+    def omega(self) -> float:
+        """The lattice's omega: 0.01 x the final step added by every sweep."""
+        value: float = self._fields().omega
+        return value
+
+    @property
+    def time(self) -> float:
+        """The simulated time: the final step of every sweep added up."""
+        value: float = self._fields().time
+        return value
+
+    @property
+    def consensus_steps(self) -> int:
+        """Consecutive quiet sweeps counted by the consensus detector."""
+        value: int = self._fields().consensus_steps
+        return value
+
+    @property
+    def phase_var(self) -> float:
+        """The spread of the unlocked slots' phases (1000000.0 until measured)."""
+        value: float = self._fields().phase_var
+        return value
+
+    @property
+    def last_update_ns(self) -> int:
+        """The monotonic clock when the lattice was made."""
+        value: int = self._fields().last_update_ns
+        return value
+
+    def records(self, chunk: Optional[SupportsIndex] = None) -> Any:
         """A read-only numpy view of the declared slots' records (no copy).
 
         The dtype holds the scalar fields at their C offsets, with itemsize
         sizeof(Slot) = 152, so records()["phase"] is a float64 view with stride
         152. The view keeps the lattice's storage alive after close(). When the
         declared slots span several chunks, ask for one chunk's share by index.
+        Needs numpy (ImportError without it, once the arguments are checked).
         """
-        np = _numpy()
         pointer = self._check()
         n = self.declared_slots
         spanned = -(-n // r.SLOTS_PER_CHUNK)
@@ -251,41 +471,35 @@ class Lattice(_Owner):
                 raise ValueError(f"the declared slots span {spanned} chunks: "
                                  "ask for records(chunk=c)")
             chunk = 0
-        chunk = _int(chunk, "chunk", IndexError)
-        if not 0 <= chunk < spanned:
-            raise IndexError(f"chunk {chunk} holds no declared slot")
-        c = self._lib.lattice_get_chunk(pointer, chunk)
+        c_index = _int(chunk, "chunk", IndexError)
+        if not 0 <= c_index < spanned:
+            raise IndexError(f"chunk {c_index} holds no declared slot")
+        np = _numpy()  # only once the arguments are known to be good
+        c = self._lib.lattice_get_chunk(pointer, c_index)
         if not c:
-            raise MemoryError(f"chunk {chunk} could not be made")
-        count = min(r.SLOTS_PER_CHUNK, n - chunk * r.SLOTS_PER_CHUNK)
+            raise MemoryError(f"chunk {c_index} could not be made")
+        count = min(r.SLOTS_PER_CHUNK, n - c_index * r.SLOTS_PER_CHUNK)
         address = ctypes.cast(c.contents.slots, ctypes.c_void_p).value
+        assert self._record is not None
         raw = np.asarray(_ArrayMemory(self._record, address, count * ctypes.sizeof(r.Slot)))
         return raw.view(_dtype(np))
 
-    def array(self, field, chunk=None):
+    def array(self, field: str, chunk: Optional[SupportsIndex] = None) -> Any:
         """records(chunk)[field]: one scalar field of every declared slot, as a view."""
         return self.records(chunk)[field]
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         if self.closed:
             return "<lumivane.Lattice (closed)>"
         return (f"<lumivane.Lattice {self.num_instances} x {self.slots_per_instance}, "
                 f"{self.num_chunks} chunk(s), time={self.time!r}>")
 
 
-def _global(name):
-    return property(lambda self: getattr(self._check().contents, name),
-                    doc=f"The lattice's {name}.")
+_DTYPE: List[Any] = []
 
 
-for _name in ("num_chunks", "num_instances", "slots_per_instance", "omega", "time",
-              "consensus_steps", "phase_var", "last_update_ns"):
-    setattr(Lattice, _name, _global(_name))
-
-_DTYPE = []
-
-
-def _dtype(np):
+def _dtype(np: Any) -> Any:
+    """The numpy dtype of a slot record's scalar fields, made once."""
     if not _DTYPE:
         _DTYPE.append(np.dtype({
             "names": list(_SCALARS),
@@ -295,42 +509,47 @@ def _dtype(np):
     return _DTYPE[0]
 
 
-def _release_slot(lib, c, pointer):
+def _release_slot(lib: ctypes.CDLL, c: ctypes.CDLL, pointer: _SlotPointer) -> None:
     lib.ap_free(pointer)
     c.free(pointer)
 
 
-class Value(_SlotFields, _Owner):
+class Value(_SlotFields, _Owner[_SlotPointer]):
     """A high-precision value in a heap slot that it owns.
 
     Value(x) converts a double (ap_from_double: seven draws); copies go through
     ap_copy (no draw); close() releases it with ap_free and then free.
     """
-    __slots__ = ("_record", "__weakref__")
+
+    __slots__ = ("__weakref__",)
     _kind = "value"
 
-    def __init__(self, x, mantissa_bits=4096, exponent_bits=16):
+    def __init__(self, x: SupportsFloat, mantissa_bits: SupportsIndex = 4096,
+                 exponent_bits: SupportsIndex = 16) -> None:
         lib = load()
         m, e = _int(mantissa_bits, "mantissa_bits"), _int(exponent_bits, "exponent_bits")
-        pointer = lib.ap_from_double(m, e, float(x))
+        pointer: _SlotPointer = lib.ap_from_double(m, e, float(x))
         if not pointer:
-            if not (1 <= m <= 2147483584 and 1 <= e <= 63):
-                raise ValueError("widths outside 1..2147483584 and 1..63 bits hold no value")
+            if not (1 <= m <= r.MAX_MANTISSA_BITS
+                    and r.MIN_EXPONENT_BITS <= e <= r.MAX_EXPONENT_BITS):
+                raise ValueError(f"widths outside 1..{r.MAX_MANTISSA_BITS} and "
+                                 f"{r.MIN_EXPONENT_BITS}..{r.MAX_EXPONENT_BITS} bits hold "
+                                 "no value")
             raise MemoryError("ap_from_double could not allocate the value")
         self._own(lib, pointer)
 
-    def _own(self, lib, pointer):
+    def _own(self, lib: ctypes.CDLL, pointer: _SlotPointer) -> None:
         self._record = _Record(pointer, _release_slot, lib, libc(), pointer)
 
     @classmethod
-    def copy_of(cls, source):
+    def copy_of(cls, source: _SlotFields) -> Value:
         """An independent copy of a slot view or a value (ap_copy into a new record)."""
         lib, c = load(), libc()
         src = source._pointer()
         address = c.calloc(1, ctypes.sizeof(r.Slot))
         if not address:
             raise MemoryError("no memory for a slot record")
-        pointer = ctypes.cast(address, _SLOT_P)
+        pointer = ctypes.cast(address, _SlotPointer)
         lib.ap_copy(pointer, src)
         a, b = src.contents, pointer.contents
         # ap_copy reports a failed allocation only on stderr: a copy that lacks
@@ -344,67 +563,99 @@ class Value(_SlotFields, _Owner):
         value._own(lib, pointer)
         return value
 
-    def copy(self):
+    def copy(self) -> Value:
+        """An independent copy (ap_copy into a new record)."""
         return Value.copy_of(self)
 
-    __copy__ = copy
-
-    def __deepcopy__(self, memo):
+    def __copy__(self) -> Value:
         return self.copy()
 
-    def _pointer(self):
+    def __deepcopy__(self, memo: object) -> Value:
+        return self.copy()
+
+    def _pointer(self) -> _SlotPointer:
         return self._check()
 
-    def add(self, other):
+    def add(self, other: _SlotFields) -> None:
         """self := self + other as magnitudes (ap_add_legacy); other: a Value or a slot view.
 
-        Unequal word counts leave self unchanged, with the library's message on stderr.
+        Values of unequal word counts cannot be added: ValueError, self unchanged.
         """
-        load().ap_add_legacy(self._pointer(), other._pointer())
+        a, b = self._pointer(), other._pointer()
+        if a.contents.num_words != b.contents.num_words:
+            raise ValueError(f"unequal word counts: {a.contents.num_words} and "
+                             f"{b.contents.num_words}")
+        load().ap_add_legacy(a, b)
 
-    def normalize(self):
+    def normalize(self) -> None:
+        """Shifts the mantissa up to its top bit (ap_normalize_legacy)."""
         load().ap_normalize_legacy(self._pointer())
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         if self.closed:
             return "<lumivane.Value (closed)>"
         sign = "-" if self.negative else ""
         return f"<lumivane.Value {sign}{self.to_double()!r} ({self.num_words} words)>"
 
 
-class CheckpointLog(_Owner):
-    """The bounded log of weighted snapshots (checkpoint_init, capacity 10)."""
+class CheckpointLog(_Owner[_LogPointer], collections.abc.Sequence[SnapshotRecord]):
+    """The bounded log of weighted snapshots (checkpoint_init, capacity 10).
+
+    A read-only sequence of the snapshots in use, oldest first, each copied out
+    as a SnapshotRecord when asked for; add() saves one.
+    """
+
     _kind = "checkpoint log"
 
-    def __init__(self):
+    def __init__(self) -> None:
         lib = load()
-        pointer = lib.checkpoint_init()
+        pointer: _LogPointer = lib.checkpoint_init()
         if not pointer:
             raise MemoryError("checkpoint_init could not allocate the log")
-        self._lib, self._record = lib, _Record(pointer, lib.checkpoint_free, pointer)
+        self._lib = lib
+        self._record = _Record(pointer, lib.checkpoint_free, pointer)
 
-    def add(self, evo, lattice):
+    def add(self, evo: SupportsIndex, lattice: Lattice) -> None:
         """Saves the lattice's phase_var and omega as step `evo` (checkpoint_add)."""
         _printing(self._lib.checkpoint_add, self._check(), _int(evo, "evo"), lattice._check())
 
     @property
-    def capacity(self):
-        return self._check().contents.capacity
+    def capacity(self) -> int:
+        """The log's capacity field (10 as checkpoint_init sets it)."""
+        value: int = self._check().contents.capacity
+        return value
 
-    def __len__(self):
+    def __len__(self) -> int:
         log = self._check().contents
         if not log.snapshots or log.capacity <= 0:
             return 0
-        return max(0, min(log.count, log.capacity))
+        count: int = log.count
+        capacity: int = log.capacity
+        return max(0, min(count, capacity, r.CHECKPOINT_CAPACITY))
 
-    def __getitem__(self, i):
-        """Snapshot i (oldest first), copied into a SnapshotRecord."""
+    @overload
+    def __getitem__(self, i: SupportsIndex) -> SnapshotRecord: ...
+
+    @overload
+    def __getitem__(self, i: slice) -> List[SnapshotRecord]: ...
+
+    def __getitem__(
+            self, i: Union[SupportsIndex, slice]) -> Union[SnapshotRecord, List[SnapshotRecord]]:
+        """Snapshot i (oldest first) copied into a SnapshotRecord, or a list for a slice."""
         n = len(self)
-        i = operator.index(i)
-        if not -n <= i < n:
-            raise IndexError(f"snapshot {i} is not in the log (it holds {n})")
-        s = self._check().contents.snapshots[i + n if i < 0 else i]
+        if isinstance(i, slice):
+            return [self[k] for k in range(*i.indices(n))]
+        k = operator.index(i)
+        if not -n <= k < n:
+            raise IndexError(f"snapshot {k} is not in the log (it holds {n})")
+        s = self._check().contents.snapshots[k + n if k < 0 else k]
         return SnapshotRecord(s.evo, s.timestamp_ns, s.phase_var, s.omega, s.weight)
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[SnapshotRecord]:
         return (self[i] for i in range(len(self)))
+
+    def __repr__(self) -> str:
+        if self.closed:
+            return "<lumivane.CheckpointLog (closed)>"
+        evos = ", ".join(str(s.evo) for s in self)
+        return f"<lumivane.CheckpointLog {len(self)} of {self.capacity} snapshots: evo [{evos}]>"

@@ -5,16 +5,20 @@ path in the environment variable LUMIVANE_LIBRARY; its SONAME liblumivane.so.2
 on the loader's search path (LD_LIBRARY_PATH, ld.so.cache); and the library
 installed beside this package by `cmake --install`.
 """
+from __future__ import annotations
+
 import ctypes
+import importlib
 import os
 import threading
+from typing import Any, Dict, List, Optional, Tuple, Union
 
 from . import records as r
 
 SONAME = "liblumivane.so.2"
 
 _P = ctypes.POINTER
-_SIGNATURES = {
+_SIGNATURES: Dict[str, Tuple[Any, List[Any]]] = {
     # name: (result, [arguments])
     "get_normalized_rand": (r.f64, []),
     "det_rand": (r.u64, [r.u64]),
@@ -52,21 +56,22 @@ _SIGNATURES = {
 }
 
 _lock = threading.Lock()
-_lib = None
-_libc = None
+_lib: Optional[ctypes.CDLL] = None
+_libc: Optional[ctypes.CDLL] = None
 
 
-def _installed_copy():
+def _installed_copy() -> Optional[str]:
     """The library that `cmake --install` put beside this package, if any."""
     try:
-        from ._installed import LIBRARY_FROM_PACKAGE
+        installed = importlib.import_module("._installed", __package__)
     except ImportError:  # a source tree: nothing installed beside it
         return None
+    relative: str = installed.LIBRARY_FROM_PACKAGE
     return os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                         LIBRARY_FROM_PACKAGE, SONAME))
+                                         relative, SONAME))
 
 
-def _declare(lib):
+def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
     for name, (result, arguments) in _SIGNATURES.items():
         function = getattr(lib, name)
         function.restype = result
@@ -74,7 +79,7 @@ def _declare(lib):
     return lib
 
 
-def load(path=None):
+def load(path: Union[str, os.PathLike[str], None] = None) -> ctypes.CDLL:
     """Loads liblumivane (once per process) and answers the ctypes library.
 
     `path` (or LUMIVANE_LIBRARY) names a file, for instance a build tree's
@@ -83,13 +88,13 @@ def load(path=None):
     """
     global _lib, _libc
     with _lock:
-        wanted = path or os.environ.get("LUMIVANE_LIBRARY") or None
+        wanted = os.fspath(path) if path else os.environ.get("LUMIVANE_LIBRARY") or None
         if _lib is not None:
             if path is not None and os.path.realpath(path) != os.path.realpath(_lib._name):
                 raise RuntimeError(f"lumivane: {_lib._name} is loaded already, not {path}")
             return _lib
-        candidates = [wanted] if wanted else [SONAME, _installed_copy()]
-        errors = []
+        candidates: List[Optional[str]] = [wanted] if wanted else [SONAME, _installed_copy()]
+        errors: List[str] = []
         for candidate in filter(None, candidates):
             try:
                 lib = ctypes.CDLL(candidate)
@@ -111,7 +116,8 @@ def load(path=None):
                       + "; ".join(errors))
 
 
-def libc():
+def libc() -> ctypes.CDLL:
     """The C library that the loaded liblumivane allocates with and draws from."""
     load()
+    assert _libc is not None  # load() sets it with the library
     return _libc

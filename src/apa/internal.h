@@ -14,11 +14,14 @@ inline constexpr uint64_t kTopBit = uint64_t{1} << 63;
 
 // Mantissa words of a slot of this width, or -1 outside the domain.
 inline int64_t words_for_bits(int mantissa_bits) {
-    if (mantissa_bits < 0 || mantissa_bits > INT32_MAX - 63) return -1;
+    if (mantissa_bits < 0 || mantissa_bits > LUMIVANE_MAX_MANTISSA_BITS) return -1;
     return (mantissa_bits + 63) / 64;
 }
 
-inline bool exponent_bits_valid(int exponent_bits) { return exponent_bits >= 1 && exponent_bits <= 63; }
+inline bool exponent_bits_valid(int exponent_bits) {
+    return exponent_bits >= LUMIVANE_MIN_EXPONENT_BITS && exponent_bits <= LUMIVANE_MAX_EXPONENT_BITS;
+}
+static_assert(LUMIVANE_MAX_MANTISSA_BITS == INT32_MAX - 63, "the largest width whose words fit an int");
 
 // Draws a slot's random fields into storage the caller provides (mantissa of
 // `num_words` zeroed words and three zeroed one-word vectors): exactly the

@@ -1,4 +1,5 @@
 // checkpoint.cpp: a bounded log of weighted snapshots of the lattice's global state.
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -16,8 +17,12 @@ static_assert(std::is_standard_layout_v<CheckpointLog> && offsetof(CheckpointLog
               sizeof(CheckpointLog) == 16);
 
 namespace {
-constexpr int32_t kCapacity = 10;
-}
+constexpr int32_t kCapacity = LUMIVANE_CHECKPOINT_CAPACITY;
+
+// Where the log is full: its capacity, but never more than the array holds.
+// The capacity is a field a host may write; the array's size is not.
+int32_t room(const CheckpointLog *log) { return std::min(log->capacity, kCapacity); }
+}  // namespace
 
 extern "C" {
 
@@ -35,11 +40,12 @@ CheckpointLog *checkpoint_init(void) {
 }
 
 void checkpoint_add(CheckpointLog *log, int32_t evo, Lattice *lattice) {
-    if (log == nullptr || lattice == nullptr || log->snapshots == nullptr || log->capacity <= 0 ||
-        log->count < 0 || log->count > log->capacity)
+    if (log == nullptr || lattice == nullptr || log->snapshots == nullptr || log->capacity <= 0)
         return;
+    const int32_t full = room(log);
+    if (log->count < 0 || log->count > full) return;
     Snapshot *s = log->snapshots;
-    if (log->count >= log->capacity) {
+    if (log->count >= full) {
         int32_t lightest = 0;
         for (int32_t i = 1; i < log->count; ++i)
             if (s[i].weight < s[lightest].weight) lightest = i;

@@ -5,7 +5,7 @@
 
 namespace {
 constexpr uint64_t kPaceNs = 30517;  // 2^-15 s truncated to whole nanoseconds
-constexpr double kNominalStep = 3.0517578125e-05;
+constexpr double kNominalStep = LUMIVANE_NOMINAL_STEP;
 }  // namespace
 
 extern "C" void bootloader_init_lattice(Lattice *lattice, int32_t steps, CheckpointLog *log) {

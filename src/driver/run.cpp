@@ -13,7 +13,7 @@ constexpr int32_t kSlotsPerInstance = 4;
 constexpr int32_t kBootSteps = 500;
 constexpr int32_t kListed = 8;
 constexpr int32_t kEvolutionSweeps = 1000;
-constexpr double kNominalStep = 3.0517578125e-05;
+constexpr double kNominalStep = LUMIVANE_NOMINAL_STEP;
 
 void report_constants() {
     std::puts("\nHigh-Precision Constants:");

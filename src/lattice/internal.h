@@ -8,14 +8,14 @@
 namespace lv {
 
 // num_instances x slots_per_instance as a 32-bit product that wraps instead
-// of overflowing.
+// of overflowing: the boot prints it as it is; where it is positive it is
+// lattice_declared_slots, and otherwise nothing is declared.
 inline int32_t declared_slots(const Lattice *l) {
     return static_cast<int32_t>(static_cast<uint32_t>(l->num_instances) *
                                 static_cast<uint32_t>(l->slots_per_instance));
 }
 
-// The most slots a lattice may declare: keeps the chunk-count sum within 32 bits.
-inline constexpr int32_t kMaxSlots = 2146435072;
+inline constexpr int32_t kMaxSlots = LUMIVANE_MAX_DECLARED_SLOTS;
 
 // Chunks that hold slots 0..n-1 (n > 0).
 inline int32_t chunks_for(int32_t n) { return (n - 1) / SLOTS_PER_CHUNK + 1; }

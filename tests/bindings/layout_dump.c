@@ -1,5 +1,7 @@
-/* layout_dump.c: the C compiler's sizes and offsets of the public records, one
-   "Record size" or "Record.field offset" per line, for the Python package's test. */
+/* layout_dump.c: the C compiler's view of the interface for the Python
+   package's test, one item per line: "Record size", "Record.field offset",
+   "=NAME value" for a constant (LUMIVANE_ dropped), and "#n w declared" for
+   lattice_declared_slots of a lattice whose counts a host wrote. */
 #include <lumivane/lumivane.h>
 
 #include <stddef.h>
@@ -7,6 +9,11 @@
 
 #define SIZE(R) printf(#R " %zu\n", sizeof(R))
 #define AT(R, f) printf(#R "." #f " %zu\n", offsetof(R, f))
+#define INT(name, c) printf("=%s %lld\n", name, (long long)(c))
+
+static const int32_t counts[][2] = {{64, 4},        {0, 4},         {-1, 4},        {-1, -4},
+                                    {65536, 32768}, {65536, 65536}, {65536, 65537}, {INT32_MAX, 2},
+                                    {INT32_MIN, 1}, {46341, 46341}};
 
 int main(void) {
     SIZE(Mpi), AT(Mpi, words), AT(Mpi, word_count), AT(Mpi, sign);
@@ -28,5 +35,21 @@ int main(void) {
     AT(Snapshot, omega), AT(Snapshot, weight);
     SIZE(CheckpointLog), AT(CheckpointLog, snapshots), AT(CheckpointLog, count);
     AT(CheckpointLog, capacity);
+    INT("FLAG_NEGATIVE", FLAG_NEGATIVE), INT("FLAG_EXCLUDED", FLAG_EXCLUDED);
+    INT("FLAG_OVERFLOW", FLAG_OVERFLOW), INT("FLAG_UNDERFLOW", FLAG_UNDERFLOW);
+    INT("FLAG_LOCKED", FLAG_LOCKED), INT("SLOTS_PER_CHUNK", SLOTS_PER_CHUNK);
+    INT("MAX_INSTANCES", MAX_INSTANCES), INT("MAX_DECLARED_SLOTS", LUMIVANE_MAX_DECLARED_SLOTS);
+    INT("MAX_MANTISSA_BITS", LUMIVANE_MAX_MANTISSA_BITS);
+    INT("MIN_EXPONENT_BITS", LUMIVANE_MIN_EXPONENT_BITS);
+    INT("MAX_EXPONENT_BITS", LUMIVANE_MAX_EXPONENT_BITS);
+    INT("CHECKPOINT_CAPACITY", LUMIVANE_CHECKPOINT_CAPACITY);
+    printf("=NOMINAL_STEP %a\n", LUMIVANE_NOMINAL_STEP);
+    for (size_t i = 0; i < sizeof counts / sizeof counts[0]; ++i) {
+        Lattice l = {0};
+        l.num_instances = counts[i][0];
+        l.slots_per_instance = counts[i][1];
+        printf("#%d %d %d\n", (int)l.num_instances, (int)l.slots_per_instance,
+               (int)lattice_declared_slots(&l));
+    }
     return 0;
 }

@@ -5,6 +5,8 @@
 #include <lumivane/lumivane.hpp>
 
 #include <climits>
+#include <sstream>
+#include <tuple>
 
 #include "support.h"
 
@@ -118,22 +120,63 @@ TEST(CheckpointOwner, SavesAsCheckpointAddDoes) {
     checkpoint_free(plain);
 }
 
+TEST(ValueOwner, AddOfUnequalWordCountsThrowsAndPrintsWithItsSign) {
+    lumivane::Value wide(1.0), narrow(1.0, 64), minus(-2.5);
+    ::testing::internal::CaptureStderr();
+    EXPECT_THROW(wide.add(narrow), std::invalid_argument);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(wide.to_double(), 1.0);
+    std::ostringstream out;
+    out << minus << " " << wide << " " << lumivane::Value(std::move(wide)) << " " << wide;
+    EXPECT_EQ(out.str(), "-2.5 1 1 (empty)");
+}
+
+TEST(LatticeOwner, AConstLatticeReadsOnlyWhatIsMaterialised) {
+    const lumivane::Lattice lattice(4, 4);
+    EXPECT_FALSE(lattice.find_slot(0).has_value());
+    EXPECT_THROW((void)lattice.slot(0), std::logic_error);
+    EXPECT_THROW((void)lattice.slot(-1), std::out_of_range);
+    EXPECT_THROW((void)*lattice.slots().begin(), std::logic_error);
+    EXPECT_EQ(lattice.get()->chunks[0], nullptr);  // nothing materialised on the way
+}
+
 // Sweeps and folds through the owners are the examples' walk, which CI holds
-// to the C host's output; here the indexes and the range of declared slots.
-TEST(ChunkOwners, SlotIndexesOutsideTheLatticeThrowOutOfRange) {
+// to the C host's output; here the indexes, the views and the range of
+// declared slots.
+TEST(ChunkOwners, SlotViewsAddressTheLatticesRecords) {
     {
         lumivane::Lattice lattice(64, 4);
         int32_t k = 0;
-        for (Slot &s : lattice.slots()) EXPECT_EQ(&s, lattice_get_slot(lattice.get(), k++));
+        for (lumivane::SlotView s : lattice.slots())
+            EXPECT_EQ(&s.raw(), lattice_get_slot(lattice.get(), k++));
         EXPECT_EQ(k, 256);
+        const auto slots = lattice.slots();
+        EXPECT_EQ(slots.end() - slots.begin(), 256);
+        EXPECT_EQ(&slots[255].raw(), &lattice.slot(255).raw());
         const int32_t outside[] = {-1, INT32_MIN, SLOTS_PER_CHUNK, INT32_MAX};
         for (const int32_t k : outside) {
             EXPECT_THROW((void)lattice.slot(k), std::out_of_range) << k;
-            EXPECT_EQ(lattice.find_slot(k), nullptr) << k;
+            EXPECT_FALSE(lattice.find_slot(k).has_value()) << k;
         }
+        const lumivane::Lattice &seen = lattice;  // reads the materialised chunk
         const int32_t inside[] = {0, 255, 256, SLOTS_PER_CHUNK - 1};  // 256 on: not declared
-        for (const int32_t k : inside)
-            EXPECT_EQ(&lattice.slot(k), lattice_get_slot(lattice.get(), k));
+        for (const int32_t k : inside) {
+            EXPECT_EQ(&lattice.slot(k).raw(), lattice_get_slot(lattice.get(), k));
+            EXPECT_EQ(&seen.slot(k).raw(), lattice_get_slot(lattice.get(), k));
+        }
+
+        // The setters write the record; an excluded slot is passed over by the sweep.
+        const lumivane::SlotView first = lattice.slot(0);
+        first.set_phase(0.25);
+        first.set_phase_vel(-0.5);
+        first.set_amp_im(2.0);
+        first.exclude();
+        lattice.sweep();
+        const lumivane::ConstSlotView after = seen.slot(0);
+        EXPECT_EQ(std::tuple(after.phase(), after.phase_vel(), after.amp_im(), after.excluded()),
+                  std::tuple(0.25, -0.5, 2.0, true));
+        first.exclude(false);
+        EXPECT_EQ(after.flags() & FLAG_EXCLUDED, 0u);
     }
     // An early return from a scope that holds a materialised lattice and a
     // value copied out of it releases both (one chunk live at a time).

@@ -5,6 +5,7 @@
 `chunk` runs the tests that materialise a chunk (751 MB); the numpy views are
 tested where numpy is importable. PACKAGE_DIR holds the build tree's lumivane/.
 """
+import collections.abc
 import ctypes
 import gc
 import os
@@ -34,10 +35,23 @@ class Light(unittest.TestCase):
         self.assertTrue(os.path.realpath(LIBRARY).endswith(f".so.{lumivane.__version__}"),
                         (LIBRARY, lumivane.__version__))
 
-    def test_layouts_match_the_c_compiler(self):
+    def test_layouts_constants_and_declared_slots_match_the_c_compiler(self):
         dump = subprocess.run([LAYOUT_DUMP], check=True, capture_output=True, text=True).stdout
-        seen = set()
+        seen, constants = set(), set()
         for line in dump.splitlines():
+            if line.startswith("="):  # a constant of the C headers
+                name, value = line[1:].split()
+                ours = getattr(records, name)
+                self.assertEqual(ours, float.fromhex(value) if "p" in value else int(value), name)
+                constants.add(name)
+                continue
+            if line.startswith("#"):  # lattice_declared_slots of hand-written counts
+                n, w, declared = map(int, line[1:].split())
+                with lumivane.Lattice(1, 1) as lattice:
+                    lattice._check().contents.num_instances = n
+                    lattice._check().contents.slots_per_instance = w
+                    self.assertEqual(lattice.declared_slots, declared, (n, w))
+                continue
             name, value = line.split()
             record, _, field = name.partition(".")
             cls = getattr(records, record)
@@ -47,6 +61,7 @@ class Light(unittest.TestCase):
         for cls in records.SIZES:
             for field, _ in cls._fields_:
                 self.assertIn((cls.__name__, field), seen)
+        self.assertEqual(constants, set(records.CONSTANTS))
 
     def test_errors_are_exceptions(self):
         closed_value, closed_log, closed_lattice = (lumivane.Value(1.0), lumivane.CheckpointLog(),
@@ -75,10 +90,27 @@ class Light(unittest.TestCase):
             (lambda: closed_lattice.slot(0), ValueError),
             (lambda: closed_lattice.phase_var, ValueError),
             (lambda: closed_lattice.slots, ValueError),
+            (lambda: lumivane.Value(1.0).add(lumivane.Value(1.0, 64)), ValueError),
+            (lambda: lumivane.Lattice(4, 4).sweep(0.0), ValueError),
+            (lambda: lumivane.Lattice(4, 4).sweep(-1.0), ValueError),
+            (lambda: lumivane.Lattice(4, 4).sweep(float("nan")), ValueError),
+            (lambda: lumivane.Lattice(4, 4).sweep(float("inf")), ValueError),
         ]
         for i, (call, error) in enumerate(table):
             with self.assertRaises(error, msg=f"row {i}"):
                 call()
+
+    def test_checkpoint_log_is_a_read_only_sequence(self):
+        with lumivane.Lattice(4, 4) as lattice, lumivane.CheckpointLog() as log:
+            for evo in range(1, 12):  # the eleventh prunes
+                log.add(evo, lattice)
+            self.assertIsInstance(log, collections.abc.Sequence)
+            self.assertEqual([s.evo for s in log], list(range(2, 12)))
+            self.assertEqual([s.evo for s in log[-3:]], [9, 10, 11])
+            self.assertEqual((log[0].weight, log[-1].weight), (0.95 ** 9, 1.0))
+            self.assertIn("10 of 10 snapshots", repr(log))
+            with self.assertRaises(TypeError):
+                log[0] = log[0]  # read-only
 
     def test_copies_are_independent(self):
         with lumivane.Value(1.0) as one, lumivane.Value(0.5) as half:
@@ -96,9 +128,9 @@ class Chunk(unittest.TestCase):
             lattice.sweep()
             for k in (0, 1, 255, 256, lumivane.SLOTS_PER_CHUNK - 1):
                 view, raw = lattice.slot(k), lib.lattice_get_slot(lattice._check(), k)
-                self.assertEqual(ctypes.addressof(view._slot.contents),
+                self.assertEqual(ctypes.addressof(view._pointer().contents),
                                  ctypes.addressof(raw.contents), k)
-                self.assertEqual(fields(view._slot), fields(raw), k)
+                self.assertEqual(fields(view._pointer()), fields(raw), k)
             first = lattice.slot(0)
             before = first.phase
             lattice.sweep()
@@ -109,6 +141,19 @@ class Chunk(unittest.TestCase):
                         lambda: lattice.slots[-257], lambda: lattice.records(chunk=1)):
                 self.assertRaises(IndexError, bad)
         self.assertRaises(ValueError, lambda: first.phase)
+
+    def test_slot_views_write_what_a_host_may_set(self):
+        lumivane.seed(2026)
+        with lumivane.Lattice(8, 4) as lattice:
+            view = lattice.slot(3)
+            view.phase, view.phase_vel, view.amp_im = 0.25, -0.5, 2.0
+            view.exclude()
+            lattice.sweep()  # an excluded slot is passed over
+            raw = lib.lattice_get_slot(lattice._check(), 3).contents
+            self.assertEqual((raw.phase, raw.phase_vel, raw.amp_im), (0.25, -0.5, 2.0))
+            self.assertTrue(view.excluded and raw.flags & lumivane.FLAG_EXCLUDED)
+            view.exclude(False)
+            self.assertFalse(raw.flags & lumivane.FLAG_EXCLUDED)
 
     def test_numpy_views_share_the_records_and_keep_them_alive(self):
         try:

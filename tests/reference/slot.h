@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "lumivane/lumivane.h"
 
@@ -63,6 +65,56 @@ inline Slot chunk_slot(unsigned seed, int64_t skip, int64_t j) {
 // apart, in the vector's sign).
 inline uint64_t magnitude(int64_t e) {
     return e < 0 ? uint64_t{0} - static_cast<uint64_t>(e) : static_cast<uint64_t>(e);
+}
+
+// How many rand() values were drawn since srand(seed): where the next two
+// values stand in a fresh sequence from the same seed; -1 past `limit`. It
+// draws, and leaves the generator somewhere else.
+inline int64_t draws_since(unsigned seed, int64_t limit = 100000) {
+    const int a = rand(), b = rand();
+    srand(seed);
+    int prev = rand();
+    for (int64_t i = 0; i < limit; ++i) {
+        const int cur = rand();
+        if (prev == a && cur == b) return i;
+        prev = cur;
+    }
+    return -1;
+}
+
+// A slot built by hand, without draws: the given mantissa words (word 0 most
+// significant; no storage for none), exponent and widths (mantissa_bits
+// 64 x the words when negative), its three vectors of one word holding the
+// exponent's magnitude and sign and the word count, and fixed oscillator
+// fields. The caller releases it with ap_free.
+inline Slot slot_of(const std::vector<uint64_t> &w, int64_t exponent, int exponent_bits = 16,
+                    int mantissa_bits = -1) {
+    Slot s{};
+    s.num_words = w.size();
+    if (!w.empty()) {
+        s.mantissa_words = static_cast<uint64_t *>(std::malloc(w.size() * sizeof(uint64_t)));
+        std::memcpy(s.mantissa_words, w.data(), w.size() * sizeof(uint64_t));
+    }
+    s.exponent = exponent;
+    s.exponent_bits = exponent_bits;
+    s.mantissa_bits = mantissa_bits < 0 ? static_cast<int32_t>(64 * w.size()) : mantissa_bits;
+    s.init_tag = 4096;
+    s.base = 1.625f;
+    s.phase = 0.5;
+    s.omega = 1.25;
+    s.amp_im = 0.03125;
+    mpi_init(&s.exponent_mpi, 1);
+    mpi_init(&s.num_words_mpi, 1);
+    mpi_init(&s.aux_mpi, 1);
+    mpi_set_value(&s.exponent_mpi, magnitude(exponent), exponent < 0 ? 1 : 0);
+    mpi_set_value(&s.num_words_mpi, w.size(), 0);
+    return s;
+}
+
+// A copy of a slot's mantissa words; none without storage.
+inline std::vector<uint64_t> words_of(const Slot &s) {
+    if (s.mantissa_words == nullptr) return {};
+    return {s.mantissa_words, s.mantissa_words + s.num_words};
 }
 
 // A slot's reading: word 0 x 2^-64, times the power of two formed first

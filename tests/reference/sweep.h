@@ -12,7 +12,7 @@
 namespace lvref {
 
 // The nominal step, 2^-15: what the boot and the extended run pass to a sweep.
-inline constexpr double kNominalStep = 3.0517578125e-05;
+inline constexpr double kNominalStep = LUMIVANE_NOMINAL_STEP;
 
 inline int32_t wrap(int64_t v, int64_t n) {
     v %= n;
