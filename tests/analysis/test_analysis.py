@@ -7,6 +7,7 @@ replay program; `heavy` makes complete runs with REPLAY (about 30 s and 765 MB
 each, two at a time). Plots, DataFrames and the Dask cluster are tested where
 matplotlib, pandas and dask.distributed are importable.
 """
+import concurrent.futures
 import os
 import signal
 import subprocess
@@ -224,7 +225,8 @@ class Heavy(unittest.TestCase):
             raise unittest.SkipTest(f"{REPLAY} writes no trace or summary")
         # The cluster's workers inherit the environment: the program, and the package.
         os.environ.update(LUMIVANE_REPLAY=REPLAY, PYTHONPATH=PACKAGE_DIR)
-        cls.alone = {seed: lumivane.run(seed) for seed in SEEDS}
+        with concurrent.futures.ThreadPoolExecutor(len(SEEDS)) as pool:
+            cls.alone = dict(zip(SEEDS, pool.map(lumivane.run, SEEDS)))
 
     def test_separate_runs_are_consistent(self):
         for seed, run in self.alone.items():
