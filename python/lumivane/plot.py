@@ -112,11 +112,12 @@ def run(run: "Run", path: PathLike) -> Any:
              color="#445566")
     top.set_ylabel("phase variance (log)", fontsize=11)
     top.legend(loc="lower left", fontsize=10, framealpha=0.9)
+    title = f"lumivane run, seed {run.seed}: " + (
+        f"locked at extended sweep {lock}" if lock is not None else "never locked")
     final = summary.get("final_phase_var")
-    locked = f"locked at extended sweep {lock}" if lock is not None else "never locked"
-    figure.suptitle(f"lumivane run, seed {run.seed}: {locked}, final phase variance "
-                    f"{final:.6g}" if isinstance(final, float) else f"lumivane run, seed "
-                    f"{run.seed}: {locked}", fontsize=13)
+    if isinstance(final, (int, float)):
+        title += f", final phase variance {final:.6g}"
+    figure.suptitle(title, fontsize=13)
 
     step = trace["dt_end"]
     bottom.plot(x, step, color=_STEP, linewidth=1.3, label="step at the end of the sweep")
