@@ -8,6 +8,8 @@ each, two at a time). Plots, DataFrames and the Dask cluster are tested where
 matplotlib, pandas and dask.distributed are importable.
 """
 import concurrent.futures
+import contextlib
+import io
 import os
 import signal
 import subprocess
@@ -15,6 +17,7 @@ import sys
 import tempfile
 import time
 import unittest
+import unittest.mock
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TIER, PACKAGE_DIR, REPLAY = sys.argv[1:4]
@@ -22,7 +25,7 @@ sys.path.insert(0, PACKAGE_DIR)
 sys.path.insert(0, HERE)
 import lumivane  # noqa: E402
 import make_sample  # noqa: E402
-from lumivane import _deps, _ensemble  # noqa: E402
+from lumivane import __main__ as cli, _deps, _ensemble  # noqa: E402
 
 SCRATCH = tempfile.TemporaryDirectory(prefix="lumivane-test-")
 make_sample.main(SCRATCH.name)
@@ -145,9 +148,12 @@ class Light(unittest.TestCase):
             (["ensemble", "1", "--out", "/nonexistent/dir/t.csv"], "not a writable directory"),
         ]
         for args, message in table:
-            done = python(None, *args, replay="/bin/false")
-            self.assertEqual(done.returncode, 2, (args, done.stderr))
-            self.assertIn(message, done.stderr, args)
+            err = io.StringIO()
+            with contextlib.redirect_stderr(err), self.assertRaises(SystemExit) as caught, \
+                    unittest.mock.patch.dict(os.environ, LUMIVANE_REPLAY="/bin/false"):
+                cli.main(args)
+            self.assertEqual(caught.exception.code, 2, (args, err.getvalue()))
+            self.assertIn(message, err.getvalue(), args)
 
     def test_missing_packages_are_named(self):
         code = ("r = lumivane.Run.from_files(sys.argv[1], sys.argv[2])\n"
