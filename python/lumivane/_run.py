@@ -211,6 +211,9 @@ def run(seed: int, *, trace: Optional[PathLike] = None,
     RunError when it fails.
     """
     seed = check_seed(seed)
+    if "-" in (trace, summary):
+        raise ValueError("run() reads the files it asks for: `-` (standard output) is for "
+                         "the command line")
     with tempfile.TemporaryDirectory(prefix="lumivane-run-") as scratch:
         trace_path = os.fspath(trace) if trace is not None else os.path.join(scratch, "trace.csv")
         summary_path = (os.fspath(summary) if summary is not None
