@@ -16,7 +16,7 @@ from typing import IO, Any, Iterable, List, Optional, Set
 
 from . import _table
 from ._deps import available, require
-from ._run import check_seed, summary_row
+from ._run import check_seed, end, summary_row
 from ._table import Row
 
 RUN_MEMORY = 800 * 2 ** 20  # what one run claims at its peak (765 MB), with some room
@@ -135,12 +135,15 @@ class _Children:
                 self.live = {p for p in self.live if p.poll() is None}
 
     def stop(self) -> None:
-        """Starts nothing more and kills every live child."""
+        """Starts nothing more and ends every live child (SIGTERM, then SIGKILL)."""
         with self.lock:
             self.stopped = True
-            for process in self.live:
-                if process.poll() is None:
-                    process.kill()
+            live = list(self.live)
+        for process in live:
+            if process.poll() is None:
+                process.terminate()
+        for process in live:
+            end(process)
 
 
 def _local(seeds: List[int], workers: int, progress: _Progress) -> List[Row]:
@@ -221,7 +224,7 @@ def ensemble(seeds: Iterable[int], *, workers: Optional[int] = None, client: Any
     a task on the cluster's workers, as many at once as they have threads.
     A progress bar shows on standard error when it is a terminal and
     `progress` is true (tqdm's where tqdm is importable). KeyboardInterrupt
-    kills the local runs (cancels the cluster's tasks) and propagates: there
+    ends the local runs (cancels the cluster's tasks) and propagates: there
     is no partial table.
     """
     found = rows(seeds, workers=workers, client=client, progress=progress)

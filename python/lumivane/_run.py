@@ -111,6 +111,18 @@ def replay_program() -> str:
                             "at " + (", ".join(places) if places else "PATH"))
 
 
+def end(process: "subprocess.Popen[bytes]", grace: float = 2.0) -> None:
+    """Ends a replay process: SIGTERM first, so that it removes its unfinished files, then
+    SIGKILL if it is still there after `grace` seconds."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(grace)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
 Starter = Callable[[List[str]], "subprocess.Popen[bytes]"]
 
 
@@ -124,7 +136,7 @@ def replay(seed: int, options: List[str], start: Starter = _start) -> str:
 
     `start` makes the child process (the local ensemble passes one that keeps
     track of its children). An exception while waiting, KeyboardInterrupt
-    included, kills the child before it propagates. Raises RunError when the
+    included, ends the child (end()) before it propagates. Raises RunError when the
     program fails.
     """
     seed = check_seed(seed)
@@ -133,8 +145,7 @@ def replay(seed: int, options: List[str], start: Starter = _start) -> str:
         try:
             out, err = process.communicate()
         except BaseException:
-            process.kill()
-            process.wait()
+            end(process)
             raise
     if process.returncode != 0:
         lines = err.decode("utf-8", "replace").strip().splitlines()
