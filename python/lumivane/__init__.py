@@ -18,13 +18,16 @@ CMake (None when the package is imported straight from the sources).
 import importlib
 from typing import Optional
 
-from . import records
+from . import plot, records
 from ._owners import (NOMINAL_STEP, CheckpointLog, Lattice, SlotView, SnapshotRecord, Value,
                       seed)
+from ._deps import MissingDependency
+from ._ensemble import default_workers, ensemble
+from ._run import Run, RunError, replay_program, run
+from ._table import TRACE_COLUMNS, read_summary, read_trace
 from .library import SONAME, libc, load
 from .records import (FLAG_EXCLUDED, FLAG_LOCKED, FLAG_NEGATIVE, FLAG_OVERFLOW, FLAG_UNDERFLOW,
                       SLOTS_PER_CHUNK)
-
 
 
 def _version() -> Optional[str]:
@@ -40,4 +43,6 @@ __version__ = _version()
 
 __all__ = ["CheckpointLog", "Lattice", "SlotView", "SnapshotRecord", "Value", "seed", "load",
            "libc", "records", "NOMINAL_STEP", "SONAME", "SLOTS_PER_CHUNK", "FLAG_NEGATIVE",
-           "FLAG_EXCLUDED", "FLAG_OVERFLOW", "FLAG_UNDERFLOW", "FLAG_LOCKED"]
+           "FLAG_EXCLUDED", "FLAG_OVERFLOW", "FLAG_UNDERFLOW", "FLAG_LOCKED",
+           "run", "Run", "RunError", "ensemble", "default_workers", "replay_program", "plot",
+           "read_trace", "read_summary", "TRACE_COLUMNS", "MissingDependency"]

@@ -1,0 +1,195 @@
+"""python3 -m lumivane: one run, or an ensemble of runs, from the command line.
+
+    python3 -m lumivane run SEED [--trace PATH] [--summary PATH] [--plot PATH]
+    python3 -m lumivane ensemble SEEDS [--workers N] [--scheduler ADDRESS]
+                                       [--out PATH.csv] [--plot PATH.png]
+
+Status: 0 done; 1 a run failed (an ensemble still writes every row), a needed
+package is missing or a file cannot be written; 2 bad arguments; 130
+interrupted.
+"""
+from __future__ import annotations
+
+import argparse
+import io
+import os
+import sys
+import tempfile
+from typing import List, Optional, Sequence
+
+from . import _table, plot
+from ._deps import MissingDependency, require
+from ._ensemble import rows
+from ._run import SEED_LIMIT, RunError, run
+
+MAX_SEEDS = 1_000_000  # a range longer than this is more likely a typing slip than a plan
+
+
+def parse_seed(text: str) -> int:
+    """A seed given on the command line: a decimal number in 0..2**32-1."""
+    if not text.isdigit() or not text.isascii():
+        raise argparse.ArgumentTypeError(f"a seed is a decimal number, not {text!r}")
+    value = int(text)
+    if value >= SEED_LIMIT:
+        raise argparse.ArgumentTypeError(f"seed {value} is outside 0..{SEED_LIMIT - 1}")
+    return value
+
+
+def parse_seeds(text: str) -> List[int]:
+    """SEEDS on the command line: seeds and ranges joined by commas, like `1,5,9` or `100-163`."""
+    seeds: List[int] = []
+    for part in text.split(","):
+        first, dash, last = part.partition("-")
+        if dash:
+            low, high = parse_seed(first), parse_seed(last)
+            if low > high:
+                raise argparse.ArgumentTypeError(f"the range {part} runs backwards")
+            if len(seeds) + high - low + 1 > MAX_SEEDS:
+                raise argparse.ArgumentTypeError(f"more than {MAX_SEEDS} seeds")
+            seeds.extend(range(low, high + 1))
+        else:
+            seeds.append(parse_seed(part))
+    return seeds
+
+
+def _workers(text: str) -> int:
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"workers is a whole number from 1, not {text!r}")
+    return int(text)
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="python3 -m lumivane",
+        description="Runs lumivane's fixed run for chosen seeds, as data and plots.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    one = commands.add_parser(
+        "run", help="one run: its report on standard output, its trace, summary and plot",
+        description="Runs lumivane-replay SEED and prints its report. The trace (CSV), "
+                    "summary (JSON) and plot (PNG, or any format matplotlib names by the "
+                    "extension) go to the paths given; `-` for the trace or the summary sends "
+                    "it to standard output and the report to standard error.")
+    one.add_argument("seed", type=parse_seed, metavar="SEED", help="0..4294967295")
+    one.add_argument("--trace", metavar="PATH", help="write the trace here")
+    one.add_argument("--summary", metavar="PATH", help="write the summary here")
+    one.add_argument("--plot", metavar="PATH", help="plot the run here (needs matplotlib)")
+    many = commands.add_parser(
+        "ensemble", help="one run per seed: a table of their figures, and a plot",
+        description="Runs every seed, on local processes or on a Dask cluster, and writes "
+                    "one CSV row per seed (seed, error, the summary's figures).")
+    many.add_argument("seeds", type=parse_seeds, metavar="SEEDS",
+                      help="seeds and ranges joined by commas: 1,5,9 or 100-163")
+    where = many.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=_workers, metavar="N",
+                       help="local runs at once (default: the cores, as far as memory allows "
+                            "at 800 MB a run)")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="a Dask scheduler, such as tcp://host:8786 (needs dask.distributed)")
+    many.add_argument("--out", metavar="PATH.csv", help="the table (default: standard output)")
+    many.add_argument("--plot", metavar="PATH.png", help="plot the ensemble here "
+                                                         "(needs matplotlib)")
+    many.add_argument("--no-progress", action="store_true", help="no progress bar")
+    return parser
+
+
+def _write(path: str, text: str) -> None:
+    """Writes a whole file under a temporary name, then renames it into place."""
+    temporary = f"{path}.tmp{os.getpid()}"
+    try:
+        with open(temporary, "w", encoding="utf-8", newline="") as file:
+            file.write(text)
+        os.replace(temporary, path)
+    except BaseException:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
+        raise
+
+
+def _check_writable(parser: argparse.ArgumentParser, *paths: Optional[str]) -> None:
+    """Refuses, before any run starts, an output whose directory does not exist."""
+    for path in paths:
+        if path is not None and path != "-":
+            directory = os.path.dirname(os.path.abspath(path))
+            if not os.path.isdir(directory) or not os.access(directory, os.W_OK):
+                parser.error(f"cannot write {path}: {directory} is not a writable directory")
+
+
+def _one(arguments: argparse.Namespace) -> int:
+    if arguments.plot is not None:
+        require("matplotlib", "--plot")
+        require("numpy", "--plot")
+    with tempfile.TemporaryDirectory(prefix="lumivane-run-") as scratch:
+        paths = {name: (os.path.join(scratch, name) if getattr(arguments, name) in (None, "-")
+                        else getattr(arguments, name)) for name in ("trace", "summary")}
+        result = run(arguments.seed, trace=paths["trace"], summary=paths["summary"])
+        report = result.report.encode("utf-8", "surrogateescape")
+        to_stdout = [name for name in paths if getattr(arguments, name) == "-"]
+        if to_stdout:  # the data alone on standard output, as the replay program does
+            sys.stderr.buffer.write(report)
+            sys.stderr.flush()
+            with open(paths[to_stdout[0]], "rb") as file:
+                sys.stdout.buffer.write(file.read())
+        else:
+            sys.stdout.buffer.write(report)
+        sys.stdout.flush()
+    if arguments.plot is not None:
+        plot.run(result, arguments.plot)
+    return 0
+
+
+def _many(arguments: argparse.Namespace) -> int:
+    if arguments.plot is not None:
+        require("matplotlib", "--plot")
+        require("numpy", "--plot")
+    client = None
+    if arguments.scheduler is not None:
+        distributed = require("distributed", "--scheduler")
+        client = distributed.Client(arguments.scheduler)
+    try:
+        found = rows(arguments.seeds, workers=arguments.workers, client=client,
+                     progress=not arguments.no_progress)
+    finally:
+        if client is not None:
+            client.close()
+    text = io.StringIO()
+    _table.write_csv(found, text)
+    if arguments.out is None:
+        sys.stdout.write(text.getvalue())
+        sys.stdout.flush()
+    else:
+        _write(arguments.out, text.getvalue())
+    if arguments.plot is not None:
+        plot.ensemble(found, arguments.plot)
+    failed = [row for row in found if row.get("error")]
+    if failed:
+        print(f"lumivane: {len(failed)} of {len(found)} runs failed; seed {failed[0]['seed']}: "
+              f"{failed[0]['error']}", file=sys.stderr)
+        return 1
+    return 0
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """The command line; answers the exit status."""
+    parser = _parser()
+    arguments = parser.parse_args(argv)
+    if arguments.command == "run":
+        if arguments.trace == "-" and arguments.summary == "-":
+            parser.error("--trace - and --summary - cannot share standard output")
+        _check_writable(parser, arguments.trace, arguments.summary, arguments.plot)
+    else:
+        _check_writable(parser, arguments.out, arguments.plot)
+    try:
+        return _one(arguments) if arguments.command == "run" else _many(arguments)
+    except MissingDependency as error:
+        print(f"lumivane: {error}", file=sys.stderr)
+        return 1
+    except (RunError, OSError, ValueError) as error:
+        print(f"lumivane: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("lumivane: interrupted", file=sys.stderr)
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,234 @@
+"""Many runs at once: one table row per seed, from local processes or a Dask cluster.
+
+Each run is its own replay process of about 765 MB. Locally, a pool of threads
+starts and waits for those processes, `workers` at a time; on a Dask cluster
+each task starts one on the worker that takes it, so a worker runs as many at
+once as it has threads.
+"""
+from __future__ import annotations
+
+import concurrent.futures
+import os
+import subprocess
+import sys
+import threading
+from typing import IO, Any, Iterable, List, Optional, Set
+
+from . import _table
+from ._deps import available, require
+from ._run import check_seed, end, summary_row
+from ._table import Row
+
+RUN_MEMORY = 800 * 2 ** 20  # what one run claims at its peak (765 MB), with some room
+
+
+def _available_memory() -> Optional[int]:
+    """Bytes this process may still claim: MemAvailable, within a cgroup's limit if any."""
+    found: List[int] = []
+    try:
+        with open("/proc/meminfo", encoding="ascii") as file:
+            for line in file:
+                if line.startswith("MemAvailable:"):
+                    found.append(int(line.split()[1]) * 1024)
+    except (OSError, ValueError, IndexError):
+        pass
+    try:
+        with open("/sys/fs/cgroup/memory.max", encoding="ascii") as file:
+            limit = file.read().strip()
+        with open("/sys/fs/cgroup/memory.current", encoding="ascii") as file:
+            current = int(file.read())
+        if limit != "max":
+            found.append(max(0, int(limit) - current))
+    except (OSError, ValueError):
+        pass
+    if not found:
+        try:
+            found.append(os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE"))
+        except (OSError, ValueError):
+            return None
+    return min(found)
+
+
+def default_workers(runs: Optional[int] = None) -> int:
+    """How many runs to make at once here: one per core, as far as memory allows.
+
+    Each run is counted at RUN_MEMORY (800 MB) of the memory available now;
+    never fewer than one, nor more than `runs` when it is given.
+    """
+    try:
+        cores = len(os.sched_getaffinity(0))
+    except AttributeError:
+        cores = os.cpu_count() or 1
+    memory = _available_memory()
+    count = min(cores, memory // RUN_MEMORY) if memory is not None else cores
+    if runs is not None:
+        count = min(count, runs)
+    return max(1, count)
+
+
+class _Progress:
+    """A progress bar on standard error, when it is a terminal: tqdm's, or a plain one."""
+
+    def __init__(self, total: int, enabled: bool, out: Optional[IO[str]] = None) -> None:
+        self.total, self.done, self.failed = total, 0, 0
+        self.out: IO[str] = out if out is not None else sys.stderr
+        self.enabled = enabled and total > 0 and self.out is not None and self.out.isatty()
+        self.tqdm: Any = None
+        if self.enabled and available("tqdm"):
+            tqdm = require("tqdm", "the progress bar")
+            self.tqdm = tqdm.tqdm(total=total, unit="run", desc="lumivane", file=self.out)
+        elif self.enabled:
+            self._draw()
+
+    def update(self, row: Row) -> None:
+        """Counts one finished row, failed when its `error` is not empty."""
+        self.done += 1
+        self.failed += bool(row.get("error"))
+        if self.tqdm is not None:
+            if self.failed:
+                self.tqdm.set_postfix(failed=self.failed, refresh=False)
+            self.tqdm.update(1)
+        elif self.enabled:
+            self._draw()
+
+    def _draw(self) -> None:
+        width = 30
+        filled = width * self.done // self.total
+        failed = f", {self.failed} failed" if self.failed else ""
+        self.out.write(f"\rlumivane [{'#' * filled}{'.' * (width - filled)}] "
+                       f"{self.done}/{self.total} runs{failed}")
+        self.out.flush()
+
+    def close(self) -> None:
+        """Ends the bar's line."""
+        if self.tqdm is not None:
+            self.tqdm.close()
+        elif self.enabled:
+            self.out.write("\n")
+            self.out.flush()
+
+
+class _Children:
+    """The replay processes the local pool has started, so that an interrupt can end them."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.live: Set["subprocess.Popen[bytes]"] = set()
+        self.stopped = False
+
+    def start(self, command: List[str]) -> "subprocess.Popen[bytes]":
+        """Starts a child unless the ensemble is stopping (then KeyboardInterrupt)."""
+        with self.lock:
+            if self.stopped:
+                raise KeyboardInterrupt
+            process = subprocess.Popen(command, stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            self.live.add(process)
+            return process
+
+    def row(self, seed: int) -> Row:
+        """One seed's row from a child this object keeps track of."""
+        try:
+            return summary_row(seed, self.start)
+        finally:
+            with self.lock:
+                self.live = {p for p in self.live if p.poll() is None}
+
+    def stop(self) -> None:
+        """Starts nothing more and ends every live child (SIGTERM, then SIGKILL)."""
+        with self.lock:
+            self.stopped = True
+            live = list(self.live)
+        for process in live:
+            if process.poll() is None:
+                process.terminate()
+        for process in live:
+            end(process)
+
+
+def _local(seeds: List[int], workers: int, progress: _Progress) -> List[Row]:
+    rows: List[Optional[Row]] = [None] * len(seeds)
+    children = _Children()
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers,
+                                                 thread_name_prefix="lumivane-run")
+    try:
+        futures = {pool.submit(children.row, seed): i for i, seed in enumerate(seeds)}
+        for future in concurrent.futures.as_completed(futures):
+            row = future.result()
+            rows[futures[future]] = row
+            progress.update(row)
+    except BaseException:
+        children.stop()
+        raise
+    finally:
+        # After stop() every thread returns at once: its child is dead and no other starts.
+        pool.shutdown(wait=True, cancel_futures=True)
+    return [row for row in rows if row is not None]
+
+
+def _on_cluster(seeds: List[int], client: Any, progress: _Progress) -> List[Row]:
+    distributed = require("distributed", "an ensemble on a Dask cluster")
+    futures = client.map(summary_row, seeds, pure=False)
+    index = {future.key: i for i, future in enumerate(futures)}
+    rows: List[Row] = [{"seed": seed, "error": "no result"} for seed in seeds]
+    try:
+        for future in distributed.as_completed(futures):
+            i = index[future.key]
+            try:
+                rows[i] = future.result()
+            except Exception as error:  # a lost worker or task: that seed's error alone
+                rows[i] = {"seed": seeds[i], "error": f"{type(error).__name__}: {error}"}
+            progress.update(rows[i])
+    except BaseException:
+        client.cancel(futures)
+        raise
+    return rows
+
+
+def rows(seeds: Iterable[int], *, workers: Optional[int] = None, client: Any = None,
+         progress: bool = True) -> List[Row]:
+    """ensemble()'s rows as a list of dicts, whether or not pandas is importable."""
+    wanted = [check_seed(seed) for seed in seeds]
+    if client is not None and workers is not None:
+        raise ValueError("workers is for local runs: a Dask cluster's workers are its own")
+    if workers is not None and (isinstance(workers, bool) or int(workers) < 1):
+        raise ValueError(f"workers must be at least 1, not {workers}")
+    bar = _Progress(len(wanted), progress)
+    try:
+        if client is not None:
+            found = _on_cluster(wanted, client, bar)
+        elif wanted:
+            found = _local(wanted, workers or default_workers(len(wanted)), bar)
+        else:
+            found = []
+    finally:
+        bar.close()
+    names = _table.columns(found, ("seed", "error"))
+    return [{name: row.get(name) for name in names} for row in found]
+
+
+def ensemble(seeds: Iterable[int], *, workers: Optional[int] = None, client: Any = None,
+             progress: bool = True) -> Any:
+    """Runs the fixed program once per seed and answers one row per seed, in the seeds' order.
+
+    The result is a pandas DataFrame where pandas is importable, otherwise a
+    list of dicts. Its columns are `seed`, `error` (empty unless that seed's
+    run failed; its other columns are then empty) and the summary's scalar
+    figures under dotted names (`lock_sweep`, `final_phase_var`, `wall_s`,
+    `boot.omega`, `fold.after`, ...). A failed seed never costs another seed's
+    result.
+
+    Without `client`, the runs are child processes of this one, `workers` at a
+    time (default: default_workers(), one per core as far as the available
+    memory allows at 800 MB a run). With a dask.distributed.Client, each run is
+    a task on the cluster's workers, as many at once as they have threads.
+    A progress bar shows on standard error when it is a terminal and
+    `progress` is true (tqdm's where tqdm is importable). KeyboardInterrupt
+    ends the local runs (cancels the cluster's tasks) and propagates: there
+    is no partial table.
+    """
+    found = rows(seeds, workers=workers, client=client, progress=progress)
+    if available("pandas"):
+        pandas = require("pandas", "the ensemble's DataFrame")
+        return pandas.DataFrame(found, columns=_table.columns(found, ("seed", "error")))
+    return found

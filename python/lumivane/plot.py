@@ -1,0 +1,213 @@
+"""Plots of a run and of an ensemble (needs matplotlib).
+
+    import lumivane
+    r = lumivane.run(1765094400)
+    lumivane.plot.run(r, "run.png")
+    lumivane.plot.ensemble(lumivane.ensemble(range(100, 164)), "ensemble.png")
+
+Both draw on a matplotlib Figure of their own (no pyplot state, no window),
+save it to `path` in the format its extension names, and answer the Figure.
+"""
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Sequence, Union
+
+from ._deps import require
+from ._table import PathLike
+
+if TYPE_CHECKING:
+    from ._run import Run
+
+NOMINAL_STEP = 2.0 ** -15
+_VAR = "#1f5fa8"
+_STEP = "#2a7f3f"
+_CHECKPOINT = "#7a7a7a"
+_FOLD = "#b5651d"
+_LOCK = "#c0392b"
+_NEVER = "#9a9a9a"
+
+
+def _figure(width: float, height: float) -> Any:
+    """A Figure with its own Agg canvas: no pyplot, nothing global changes."""
+    require("matplotlib", "lumivane.plot")
+    figure_module = require("matplotlib.figure", "lumivane.plot")
+    agg = require("matplotlib.backends.backend_agg", "lumivane.plot")
+    figure = figure_module.Figure(figsize=(width, height), dpi=100, layout="constrained")
+    agg.FigureCanvasAgg(figure)
+    return figure
+
+
+def _log_ticks(axis: Any, low: float, high: float) -> None:
+    """Readable tick labels on a log axis whose data spans less than a few decades.
+
+    Within a factor of three the axis is nearly linear: plain evenly spaced
+    values read best. Within thirty, 1, 2 and 5 of each decade are labelled.
+    """
+    ticker = require("matplotlib.ticker", "lumivane.plot")
+    label = ticker.FuncFormatter(lambda value, _: f"{value:.6g}")
+    if high <= low * 3:
+        axis.set_major_locator(ticker.MaxNLocator(nbins=6))
+        axis.set_minor_locator(ticker.NullLocator())
+        axis.set_major_formatter(label)
+    elif high <= low * 30:
+        axis.set_major_locator(ticker.LogLocator(base=10, subs=(1.0, 2.0, 5.0)))
+        axis.set_major_formatter(label)
+        axis.set_minor_formatter(ticker.NullFormatter())
+
+
+def run(run: "Run", path: PathLike) -> Any:
+    """Plots one run: the phase variance over all sweeps, the adaptive step beneath.
+
+    Top: the phase variance after each of the 1500 sweeps (boot, then the
+    extended evolution after the fold) on a log axis, with the checkpoints,
+    the fold and the sweep at which consensus locked marked. Bottom: the step
+    each sweep ended with. Saves to `path` and answers the Figure.
+    """
+    require("matplotlib", "lumivane.plot")
+    np = require("numpy", "lumivane.plot")
+    trace = run.trace
+    summary = run.summary
+    x = np.arange(len(trace))
+    boot = int(np.count_nonzero(trace["phase"] == "boot"))
+    var = trace["phase_var"]
+    lock = summary.get("lock_sweep")
+
+    figure = _figure(11, 6.8)
+    top, bottom = figure.subplots(2, 1, sharex=True, height_ratios=[3, 1.3])
+    for axes in (top, bottom):
+        axes.axvspan(-0.5, boot - 0.5, color="#eef2f7", zorder=0)
+        axes.axvline(boot - 0.5, color=_FOLD, linestyle="--", linewidth=1.4)
+        axes.grid(True, which="major", color="#dddddd", linewidth=0.7)
+        axes.set_xlim(-0.5, len(trace) - 0.5)
+
+    positive = var[var > 0]
+    top.plot(x, var, color=_VAR, linewidth=1.6, label="phase variance")
+    top.set_yscale("log")
+    if len(positive):
+        low, high = float(positive.min()), float(positive.max())
+        _log_ticks(top.yaxis, low, high)
+    snapshots = summary.get("checkpoints", {}).get("snapshots", []) or []
+    if snapshots:
+        evo = [s["evo"] for s in snapshots]
+        top.plot(evo, [s["var"] for s in snapshots], linestyle="none", marker="o",
+                 markersize=7, markerfacecolor="white", markeredgecolor=_CHECKPOINT,
+                 markeredgewidth=1.8, label="checkpoints (evo " + ", ".join(map(str, evo)) + ")")
+    fold = summary.get("fold", {})
+    fold_text = (f"fold {fold['before']} \u2192 {fold['after']} instances"
+                 if "before" in fold and "after" in fold else "fold")
+    top.plot([], [], color=_FOLD, linestyle="--", label=fold_text)
+    if lock is not None:
+        at = boot + int(lock)
+        top.axvline(at, color=_LOCK, linewidth=1.6)
+        top.plot([at], [var[at]], marker="v", markersize=10, color=_LOCK, linestyle="none",
+                 label=f"consensus locked (extended sweep {lock})")
+        bottom.axvline(at, color=_LOCK, linewidth=1.4)
+    else:
+        top.plot([], [], linestyle="none", label="consensus never locked")
+    top.text(boot / 2, 1.01, "boot", transform=top.get_xaxis_transform(), ha="center",
+             va="bottom", fontsize=11, color="#445566")
+    top.text(boot + (len(trace) - boot) / 2, 1.01, "extended evolution",
+             transform=top.get_xaxis_transform(), ha="center", va="bottom", fontsize=11,
+             color="#445566")
+    top.set_ylabel("phase variance (log)", fontsize=11)
+    top.legend(loc="lower left", fontsize=10, framealpha=0.9)
+    title = f"lumivane run, seed {run.seed}: " + (
+        f"locked at extended sweep {lock}" if lock is not None else "never locked")
+    final = summary.get("final_phase_var")
+    if isinstance(final, (int, float)):
+        title += f", final phase variance {final:.6g}"
+    figure.suptitle(title, fontsize=13)
+
+    step = trace["dt_end"]
+    bottom.plot(x, step, color=_STEP, linewidth=1.3, label="step at the end of the sweep")
+    bottom.axhline(NOMINAL_STEP, color="#555555", linestyle=":", linewidth=1.2,
+                   label="nominal step 2\u207b\u00b9\u2075")
+    if len(step) and float(step.min()) > 0 and float(step.max()) > 10 * float(step.min()):
+        bottom.set_yscale("log")
+    bottom.set_ylabel("adaptive step", fontsize=11)
+    bottom.set_xlabel(f"sweep (0\u2013{boot - 1} boot, {boot}\u2013{len(trace) - 1} after the "
+                      "fold)", fontsize=11)
+    bottom.legend(loc="upper right", fontsize=9, framealpha=0.9)
+    if bottom.get_yscale() == "linear":
+        bottom.ticklabel_format(axis="y", style="sci", scilimits=(-3, 3))
+    figure.savefig(path)
+    return figure
+
+
+def _rows(table: Any) -> List[Dict[str, Any]]:
+    """An ensemble's rows as dicts, from a DataFrame or any iterable of mappings."""
+    if hasattr(table, "to_dict"):
+        records: List[Dict[str, Any]] = table.to_dict("records")
+        return records
+    source: Iterable[Mapping[str, Any]] = table
+    return [dict(row) for row in source]
+
+
+def _missing(value: Any) -> bool:
+    return value is None or (isinstance(value, float) and math.isnan(value))
+
+
+def ensemble(table: Any, path: PathLike) -> Any:
+    """Plots an ensemble: across the seeds, when consensus locked and the final variance.
+
+    `table` is what lumivane.ensemble() answers (a DataFrame or a list of
+    dicts). Left: a histogram of the lock sweep, with a bar for the seeds that
+    never locked and their share. Right: a histogram of the final phase
+    variance (log bins when it spans more than a decade). Seeds whose run
+    failed are counted in the title and left out. Saves to `path` and answers
+    the Figure.
+    """
+    require("matplotlib", "lumivane.plot")
+    np = require("numpy", "lumivane.plot")
+    rows = _rows(table)
+    good = [row for row in rows if not row.get("error")]
+    failed = len(rows) - len(good)
+    locks = [float(row["lock_sweep"]) for row in good if not _missing(row.get("lock_sweep"))]
+    never = len(good) - len(locks)
+    finals = [float(row["final_phase_var"]) for row in good
+              if not _missing(row.get("final_phase_var"))]
+
+    figure = _figure(12, 5.2)
+    left, right = figure.subplots(1, 2, width_ratios=[1.25, 1])
+    edges = np.linspace(0, 1000, 21)
+    left.hist(locks, bins=edges, color=_LOCK, edgecolor="white", label="locked")
+    left.bar([1120], [never], width=100, color=_NEVER, edgecolor="white", label="never locked")
+    share = f"{never} of {len(good)} ({100.0 * never / len(good):.0f}%)" if good else "none"
+    left.text(1120, never, f"{never}\n({100.0 * never / len(good):.0f}%)" if good else "",
+              ha="center", va="bottom", fontsize=10)
+    counts = np.histogram(locks, bins=edges)[0]
+    left.set_ylim(0, max([never, *counts.tolist(), 1]) * 1.22)
+    left.set_xticks([0, 200, 400, 600, 800, 1000, 1120],
+                    ["0", "200", "400", "600", "800", "1000", "never"])
+    left.set_xlim(-20, 1190)
+    left.set_xlabel("extended sweep at which consensus locked", fontsize=11)
+    left.set_ylabel("seeds", fontsize=11)
+    left.set_title(f"When consensus locked (never: {share})", fontsize=12)
+    left.yaxis.get_major_locator().set_params(integer=True)
+    left.grid(True, axis="y", color="#dddddd")
+    left.legend(loc="upper left", fontsize=10)
+
+    values = np.array(finals, dtype=float)
+    positive = values[values > 0]
+    log = len(positive) == len(values) and len(values) > 0 and \
+        float(positive.max()) > 10 * float(positive.min())
+    bins: Union[Sequence[float], int] = 20
+    if log:
+        bins = list(np.geomspace(float(positive.min()), float(positive.max()), 21))
+        right.set_xscale("log")
+    heights = right.hist(values, bins=bins, color=_VAR, edgecolor="white")[0]
+    right.set_ylim(0, max([*list(heights), 1]) * 1.12)
+    right.set_xlabel("phase variance after the last sweep" + (" (log)" if log else ""),
+                     fontsize=11)
+    right.set_ylabel("seeds", fontsize=11)
+    if len(values):
+        right.set_title(f"Final phase variance: median {float(np.median(values)):.4g}",
+                        fontsize=12)
+    right.yaxis.get_major_locator().set_params(integer=True)
+    right.grid(True, axis="y", color="#dddddd")
+    note = f", {failed} failed and left out" if failed else ""
+    figure.suptitle(f"lumivane ensemble of {len(rows)} seeds{note}", fontsize=13)
+    figure.savefig(path)
+    return figure
+

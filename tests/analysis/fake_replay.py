@@ -1,0 +1,48 @@
+"""fake_replay.py: stands in for lumivane-replay where a test needs a run to fail, hang or
+finish at once.
+
+    fake_replay.py SEED [--trace PATH] [--summary PATH]
+
+FAKE_REPLAY_FAIL=SEED  that seed fails: a line on standard error, status 1;
+FAKE_REPLAY_REAL=PATH  every other seed runs the real program at PATH;
+FAKE_REPLAY_PIDS=DIR   every other seed writes DIR/<pid> and sleeps for a minute;
+otherwise              every other seed copies FAKE_REPLAY_SAMPLE/sample_*.{csv,json}
+                       (the summary with its seed), prints a line and ends.
+"""
+import json
+import os
+import sys
+import time
+
+
+def main(argv):
+    seed = argv[1]
+    if seed == os.environ.get("FAKE_REPLAY_FAIL"):
+        sys.stderr.write(f"fake_replay: seed {seed} fails on purpose\n")
+        return 1
+    if os.environ.get("FAKE_REPLAY_REAL"):
+        os.execv(os.environ["FAKE_REPLAY_REAL"], [os.environ["FAKE_REPLAY_REAL"], *argv[1:]])
+    if os.environ.get("FAKE_REPLAY_PIDS"):
+        with open(os.path.join(os.environ["FAKE_REPLAY_PIDS"], str(os.getpid())), "w"):
+            pass
+        time.sleep(60)
+        return 0
+    options = dict(zip(argv[2::2], argv[3::2]))
+    sample = os.environ["FAKE_REPLAY_SAMPLE"]
+    if "--trace" in options:
+        with open(os.path.join(sample, "sample_trace.csv"), encoding="utf-8") as file:
+            text = file.read()
+        with open(options["--trace"], "w", encoding="utf-8") as file:
+            file.write(text)
+    if "--summary" in options:
+        with open(os.path.join(sample, "sample_summary.json"), encoding="utf-8") as file:
+            summary = json.load(file)
+        summary["seed"] = int(seed)
+        with open(options["--summary"], "w", encoding="utf-8") as file:
+            json.dump(summary, file)
+    print(f"fake report for seed {seed}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
