@@ -80,13 +80,17 @@ struct RunRecord {
     // with the step the sweep is given.
     void before_sweep(const Lattice *lattice, double dt);
     void after_sweep(const Lattice *lattice, bool extended, int32_t sweep);
+    // Called when the lattice's slots changed between sweeps (the fold).
+    void lattice_changed() { recount_ = true; }
 
   private:
     double dt_start_ = 0.0;
     double dt_end_ = 0.0;  // the sweep's final step, worked out before it runs
-    bool dt_known_ = false;
     double time_before_ = 0.0;
-    int32_t locked_before_ = 0;
+    int32_t quiet_before_ = 0;
+    bool present_before_ = false;
+    bool recount_ = true;
+    int32_t locked_ = 0;
 };
 
 // The fixed run with the given seed; answers the exit status. Its draws come

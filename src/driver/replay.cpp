@@ -19,19 +19,19 @@ namespace {
 
 const char *program = "lumivane-replay";
 
-void usage(std::FILE *to) {
-    std::fprintf(to,
-                 "usage: %s SEED [--trace PATH] [--summary PATH]\n"
-                 "Runs lumivane's fixed run with the random generator seeded by SEED (an\n"
-                 "unsigned 32-bit decimal number) instead of the calendar clock, and prints\n"
-                 "what lumivane printed when time(NULL) answered SEED.\n"
-                 "\n"
-                 "  --trace PATH    also write one CSV row per sweep to PATH\n"
-                 "  --summary PATH  also write the report's figures as one JSON object to PATH\n"
-                 "                  (a PATH of - is standard output; the report then goes to\n"
-                 "                  standard error; at most one of them may be -)\n"
-                 "  --help          show this text and exit\n"
-                 "  --version       show the version and exit\n",
+void usage() {
+    std::printf(
+                "usage: %s SEED [--trace PATH] [--summary PATH]\n"
+                "Runs lumivane's fixed run with the random generator seeded by SEED (an\n"
+                "unsigned 32-bit decimal number) instead of the calendar clock, and prints\n"
+                "what lumivane printed when time(NULL) answered SEED.\n"
+                "\n"
+                "  --trace PATH    also write one CSV row per sweep to PATH\n"
+                "  --summary PATH  also write the report's figures as one JSON object to PATH\n"
+                "                  (a PATH of - is standard output; the report then goes to\n"
+                "                  standard error; at most one of them may be -)\n"
+                "  --help          show this text and exit\n"
+                "  --version       show the version and exit\n",
                  program);
 }
 
@@ -193,16 +193,12 @@ std::string summary_json(const lv::RunRecord &r, unsigned seed, double wall_s) {
 int main(int argc, char **argv) {
     if (argc > 0) program = argv[0];
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        usage(stdout);
+        usage();
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         std::printf("lumivane-replay %s\n", LUMIVANE_VERSION);
         return 0;
-    }
-    if (argc < 2) {
-        usage(stderr);
-        return 2;
     }
 
     const char *seed_text = nullptr;
@@ -227,7 +223,7 @@ int main(int argc, char **argv) {
             seed_text = arg;
         }
     }
-    if (seed_text == nullptr) return refuse("SEED missing");
+    if (seed_text == nullptr) return refuse("no SEED given");
     char *end = nullptr;
     errno = 0;
     const unsigned long seed = std::strtoul(seed_text, &end, 10);

@@ -94,20 +94,23 @@ void evolve(Lattice *lattice, lv::RunRecord *record) {
     if (record != nullptr) record->final_phase_var = lattice->phase_var;
 }
 
-// The declared slots, reached through the chunk blocks; false when some chunk
-// that holds them is absent, since a lookup would make it and draw.
-template <class Visit>
-bool each_declared_slot(const Lattice *l, Visit visit) {
+// The declared slot k, reached through its chunk's block.
+const Slot *declared_slot(const Lattice *l, int32_t k) {
+    return l->chunks[k / SLOTS_PER_CHUNK]->slots + k % SLOTS_PER_CHUNK;
+}
+
+// Whether every chunk that holds a declared slot exists: only then may the
+// record read slots, since a lookup would make an absent chunk, and draw.
+bool slots_present(const Lattice *l) {
     const int32_t n = lv::declared_slots(l);
-    if (n <= 0 || !lv::chunks_present(l, n)) return false;
-    for (int32_t k = 0; k < n; ++k)
-        visit(static_cast<const Slot *>(l->chunks[k / SLOTS_PER_CHUNK]->slots + k % SLOTS_PER_CHUNK));
-    return true;
+    return n > 0 && lv::chunks_present(l, n);
 }
 
 int32_t count_locked(const Lattice *l) {
+    if (!slots_present(l)) return 0;
     int32_t locked = 0;
-    each_declared_slot(l, [&locked](const Slot *s) { locked += (s->flags & FLAG_LOCKED) != 0; });
+    for (int32_t k = 0, n = lv::declared_slots(l); k < n; ++k)
+        locked += (declared_slot(l, k)->flags & FLAG_LOCKED) != 0;
     return locked;
 }
 
@@ -125,40 +128,63 @@ double adapted(double dt, double a) {
     return dt;
 }
 
+// The step after the free slots from `from` on, starting at `dt`.
+double adapted_from(const Lattice *l, int32_t from, double dt) {
+    constexpr uint32_t kSkip = FLAG_EXCLUDED | FLAG_OVERFLOW | FLAG_LOCKED;
+    for (int32_t k = from, n = lv::declared_slots(l); k < n; ++k) {
+        const Slot *s = declared_slot(l, k);
+        if ((s->flags & kSkip) == 0) dt = adapted(dt, lv::slot_value(s));
+    }
+    return dt;
+}
+
+// The final step of the sweep about to run from `dt`, worked out before it
+// runs: a slot changes only at its own visit, so the amplitude and flags it
+// has when the sweep reaches it are those it has now. As a rule only the
+// last slots are read: the adaptation is monotone in the step, so wherever
+// the step stands before them (in [1e-6, 0.1], or at `dt` if no slot was
+// free before them), once the paths from both ends of that range meet, the
+// step's own path has met them too.
+double final_step(const Lattice *l, double dt) {
+    const int32_t n = lv::declared_slots(l);
+    const double low = dt < 1e-6 ? dt : 1e-6, high = dt > 0.1 ? dt : 0.1;
+    for (int64_t tail = 64; tail < n; tail *= 4) {
+        const auto from = static_cast<int32_t>(n - tail);
+        const double from_low = adapted_from(l, from, low);
+        if (from_low == adapted_from(l, from, high)) return from_low;
+    }
+    return adapted_from(l, 0, dt);
+}
+
 }  // namespace
 
 namespace lv {
 
-// The sweep's final step can be worked out before it runs: a slot changes
-// only at its own visit, so the amplitude and flags it has when the sweep
-// reaches it are those it has now. When a chunk is absent (the run's first
-// sweep, which makes it) the step is read from the time instead: exact from a
-// time of 0.
+// The locked slots are counted only where their number can change: after a
+// sweep that made the chunk, after a change of the lattice between sweeps,
+// and where the detector's count of quiet sweeps starts again, as a lock
+// makes it do. A sweep's own steps never lock a slot.
 void RunRecord::before_sweep(const Lattice *lattice, double dt) {
     dt_start_ = dt;
     time_before_ = lattice->time;
-    int32_t locked = 0;
-    constexpr uint32_t kSkip = FLAG_EXCLUDED | FLAG_OVERFLOW | FLAG_LOCKED;
-    if (trace) {
-        dt_known_ = each_declared_slot(lattice, [&dt, &locked](const Slot *s) {
-            locked += (s->flags & FLAG_LOCKED) != 0;
-            if ((s->flags & kSkip) == 0) dt = adapted(dt, slot_value(s));
-        });
-        dt_end_ = dt;
-    } else {
-        locked = count_locked(lattice);
-    }
-    locked_before_ = locked;
+    quiet_before_ = lattice->consensus_steps;
+    present_before_ = slots_present(lattice);
+    if (recount_) locked_ = count_locked(lattice);
+    recount_ = false;
+    if (trace && present_before_) dt_end_ = final_step(lattice, dt);
 }
 
 void RunRecord::after_sweep(const Lattice *lattice, bool extended, int32_t sweep) {
-    const int32_t locked = count_locked(lattice);
-    // Only the detector sets FLAG_LOCKED, and it locks every free slot at once.
-    if (extended && lock_sweep < 0 && locked > locked_before_) lock_sweep = sweep;
+    const int32_t locked_before = locked_;
+    if (!present_before_ || (quiet_before_ != 0 && lattice->consensus_steps == 0))
+        locked_ = count_locked(lattice);
+    if (extended && lock_sweep < 0 && locked_ > locked_before) lock_sweep = sweep;
     if (!trace) return;
-    const double dt_end = dt_known_ ? dt_end_ : lattice->time - time_before_;
+    // A sweep that made the chunk is the run's first, from a time of 0, where
+    // the time it adds is the step exactly.
+    const double dt_end = present_before_ ? dt_end_ : lattice->time - time_before_;
     sweeps.push_back({extended, sweep, dt_start_, dt_end, lattice->time, lattice->omega,
-                      lattice->phase_var, lattice->consensus_steps, locked});
+                      lattice->phase_var, lattice->consensus_steps, locked_});
 }
 
 int run(unsigned seed, bool private_draws, RunRecord *record) {
@@ -184,6 +210,7 @@ int run(unsigned seed, bool private_draws, RunRecord *record) {
     list_slots(lattice, record);
     summarise_checkpoints(log, record);
     test_folding(lattice, record);
+    if (record != nullptr) record->lattice_changed();
     evolve(lattice, record);
 
     ap_free(const_phi());
