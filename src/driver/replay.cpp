@@ -20,8 +20,7 @@ namespace {
 const char *program = "lumivane-replay";
 
 void usage() {
-    std::printf(
-                "usage: %s SEED [--trace PATH] [--summary PATH]\n"
+    std::printf("usage: %s SEED [--trace PATH] [--summary PATH]\n"
                 "Runs lumivane's fixed run with the random generator seeded by SEED (an\n"
                 "unsigned 32-bit decimal number) instead of the calendar clock, and prints\n"
                 "what lumivane printed when time(NULL) answered SEED.\n"
@@ -32,7 +31,7 @@ void usage() {
                 "                  standard error; at most one of them may be -)\n"
                 "  --help          show this text and exit\n"
                 "  --version       show the version and exit\n",
-                 program);
+                program);
 }
 
 // Refuses the command line: one line on standard error, status 2.
