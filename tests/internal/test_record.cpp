@@ -50,10 +50,10 @@ TEST(RunRecord, SeesEachSweepsFinalStepAndLockedSlots) {
         {"large and small amplitudes by turns",
          [](Lattice *m) { for (int32_t k = 0; k < kSlots; ++k) set_amplitude(m, k, k % 2 ? 0.9 : 0.1); },
          false},
-        {"large amplitudes after 100 within the band, the rest small",
+        {"the last 100 amplitudes within the band, 200 large ones before them, the rest small",
          [](Lattice *m) {
              for (int32_t k = 0; k < kSlots; ++k)
-                 set_amplitude(m, k, k >= kSlots - 100 ? 0.9 : k >= kSlots - 200 ? 0.6 : 0.1);
+                 set_amplitude(m, k, k >= kSlots - 100 ? 0.6 : k >= kSlots - 300 ? 0.9 : 0.1);
          },
          false},
         {"a third of the slots excluded, overflowed or locked",
