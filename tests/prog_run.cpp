@@ -12,6 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <thread>
+
 #include <cstring>
 #include <map>
 
@@ -544,6 +547,28 @@ TEST(Program, ReplayAnswersItsOptionsAndRejectsBadArguments) {
             EXPECT_EQ(lines_of(o.err).size(), 1u) << o.err;
         EXPECT_EQ(scratch.files(), std::vector<std::string>{});
     }
+}
+
+TEST(Program, ReplayEndedBySignalLeavesNoFile) {
+    // Ended while its files are still being written, the replay removes them
+    // and ends by the signal, as it would have without them.
+    const Scratch scratch;
+    const std::string trace = scratch.path("t.csv"), summary = scratch.path("s.json");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl(LUMIVANE_REPLAY, LUMIVANE_REPLAY, "7", "--trace", trace.c_str(), "--summary",
+              summary.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    for (int i = 0; i < 500 && scratch.files().size() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(scratch.files().size(), 2u) << "the temporary files are made before the run";
+    kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_EQ(scratch.files(), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,11 +42,24 @@ int refuse(const std::string &why, bool hint = true) {
     return 2;
 }
 
+// The temporary files being written, in fixed storage, so that a signal that
+// ends the run can remove them with the calls a handler may make.
+char pending[2][PATH_MAX];
+volatile std::sig_atomic_t pending_live[2];
+
+extern "C" void remove_pending_and_end(int sig) {
+    for (int i = 0; i < 2; ++i)
+        if (pending_live[i] != 0) ::unlink(pending[i]);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
 // A requested output. A file is written under a temporary name beside it
 // and renamed once complete, so a run that fails or is stopped never leaves a
 // file of the final name that looks whole.
 struct Output {
-    const char *option = nullptr;
+    explicit Output(int place) : slot(place) {}
+    int slot;                    // its place in `pending`
     const char *path = nullptr;  // null: not requested; "-": standard output
     std::string temporary;
     std::FILE *file = nullptr;
@@ -58,6 +73,7 @@ struct Output {
         if (::stat(path, &st) == 0 && S_ISDIR(st.st_mode))
             return std::string("cannot write ") + path + ": it is a directory";
         std::string name = std::string(path) + ".XXXXXX.part";
+        if (name.size() >= PATH_MAX) return std::string("cannot write ") + path + ": its name is too long";
         const int fd = ::mkstemps(name.data(), 5);
         if (fd < 0) return std::string("cannot write ") + path + ": " + std::strerror(errno);
         // mkstemps makes the file private; give it the mode a new file gets.
@@ -65,6 +81,8 @@ struct Output {
         ::umask(mask);
         ::fchmod(fd, 0666 & ~mask);
         temporary = name;
+        std::memcpy(pending[slot], name.c_str(), name.size() + 1);
+        pending_live[slot] = 1;
         file = ::fdopen(fd, "w");
         if (file == nullptr) {
             const int e = errno;
@@ -79,6 +97,7 @@ struct Output {
         if (file != nullptr) std::fclose(file);
         file = nullptr;
         if (!temporary.empty()) ::unlink(temporary.c_str());
+        pending_live[slot] = 0;
         temporary.clear();
     }
 
@@ -95,6 +114,7 @@ struct Output {
             ok = ok && std::rename(temporary.c_str(), path) == 0;
         }
         if (ok) {
+            pending_live[slot] = 0;
             temporary.clear();
             return true;
         }
@@ -106,9 +126,12 @@ struct Output {
 };
 
 void append(std::string &to, const char *format, auto... values) {
-    char buf[128];
-    const int n = std::snprintf(buf, sizeof buf, format, values...);
-    to.append(buf, static_cast<size_t>(n));
+    const int n = std::snprintf(nullptr, 0, format, values...);
+    if (n <= 0) return;
+    const size_t at = to.size();
+    to.resize(at + static_cast<size_t>(n) + 1);
+    std::snprintf(to.data() + at, static_cast<size_t>(n) + 1, format, values...);
+    to.resize(at + static_cast<size_t>(n));
 }
 
 // A JSON number that reads back as the same double; null for what JSON cannot hold.
@@ -201,9 +224,7 @@ int main(int argc, char **argv) {
     }
 
     const char *seed_text = nullptr;
-    Output trace, summary;
-    trace.option = "--trace";
-    summary.option = "--summary";
+    Output trace(0), summary(1);
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
         Output *out = std::strcmp(arg, "--trace") == 0     ? &trace
@@ -233,6 +254,14 @@ int main(int argc, char **argv) {
     if (trace.requested() && summary.requested() && !trace.to_stdout() &&
         std::strcmp(trace.path, summary.path) == 0)
         return refuse("--trace and --summary name the same file");
+    // Ended by a signal, the run ends as it would have, without its
+    // temporary files; a signal the caller ignores stays ignored.
+    if (trace.requested() || summary.requested())
+        for (const int sig : {SIGHUP, SIGINT, SIGPIPE, SIGTERM}) {
+            struct sigaction now {};
+            if (::sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN)
+                std::signal(sig, remove_pending_and_end);
+        }
     for (Output *out : {&trace, &summary}) {
         if (!out->requested() || out->to_stdout()) continue;
         if (const std::string failed = out->open(); !failed.empty()) {
