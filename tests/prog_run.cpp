@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iterator>
 #include <regex>
@@ -238,88 +239,49 @@ struct Scratch {
     }
 };
 
-// Just enough JSON for the summary: objects, arrays, numbers, strings, null.
-struct Json {
-    enum Kind { Null, Number, String, Array, Object } kind = Null;
-    double number = 0.0;
-    std::string text;
-    std::vector<Json> items;
-    std::map<std::string, Json> fields;
+// The summary's values by path ("boot.omega", "slots.0.amp"), each as written:
+// a number, "null", or a string in its quotes. Just enough JSON for it.
+using Values = std::map<std::string, std::string>;
 
-    const Json &operator[](const std::string &key) const {
-        static const Json absent;
-        const auto it = fields.find(key);
-        EXPECT_TRUE(kind == Object && it != fields.end()) << "no field " << key;
-        return it == fields.end() ? absent : it->second;
-    }
-    const Json &operator[](size_t i) const {
-        static const Json absent;
-        EXPECT_LT(i, items.size()) << "no item " << i;
-        return i < items.size() ? items[i] : absent;
-    }
-    int integer() const {
-        EXPECT_EQ(kind, Number);
-        return static_cast<int>(number);
-    }
-
-    static Json parse(const std::string &in) {
-        size_t at = 0;
-        Json j = value(in, at);
-        skip(in, at);
-        EXPECT_EQ(at, in.size()) << "text after the JSON value";
-        return j;
-    }
-
-  private:
-    static void skip(const std::string &in, size_t &at) {
-        while (at < in.size() && std::isspace(static_cast<unsigned char>(in[at]))) ++at;
-    }
-    static std::string string(const std::string &in, size_t &at) {
-        std::string s;
-        for (++at; at < in.size() && in[at] != '"'; ++at) s += in[at] == '\\' ? in[++at] : in[at];
-        ++at;
-        return s;
-    }
-    static Json value(const std::string &in, size_t &at) {
-        Json j;
-        skip(in, at);
-        if (at >= in.size()) {
-            ADD_FAILURE() << "the JSON ends early";
-            return j;
-        }
-        const char c = in[at];
-        if (c == '{' || c == '[') {
-            j.kind = c == '{' ? Object : Array;
-            ++at;
-            for (skip(in, at); at < in.size() && in[at] != (c == '{' ? '}' : ']'); skip(in, at)) {
-                if (in[at] == ',') ++at;
-                if (j.kind == Array) {
-                    j.items.push_back(value(in, at));
-                    continue;
+Values flatten(const std::string &json) {
+    Values out;
+    size_t at = 0;
+    const auto skip = [&](const char *what) {
+        while (at < json.size() && std::strchr(what, json[at]) != nullptr) ++at;
+    };
+    std::function<void(const std::string &)> value = [&](const std::string &path) {
+        skip(" \n");
+        if (at < json.size() && (json[at] == '{' || json[at] == '[')) {
+            const char close = json[at++] == '{' ? '}' : ']';
+            for (int i = 0;; ++i) {
+                skip(" \n,");
+                if (at >= json.size() || json[at] == close) break;
+                std::string key = std::to_string(i);
+                if (close == '}') {
+                    const size_t end = json.find('"', at + 1);
+                    key = json.substr(at + 1, end - at - 1);
+                    at = json.find(':', end) + 1;
                 }
-                skip(in, at);
-                const std::string key = string(in, at);
-                skip(in, at);
-                EXPECT_EQ(in[at], ':') << "at " << at;
-                ++at;
-                j.fields[key] = value(in, at);
+                value(path.empty() ? key : path + "." + key);
             }
             ++at;
-        } else if (c == '"') {
-            j.kind = String;
-            j.text = string(in, at);
-        } else if (in.compare(at, 4, "null") == 0) {
-            at += 4;
-        } else {
-            char *end = nullptr;
-            j.kind = Number;
-            j.number = std::strtod(in.c_str() + at, &end);
-            EXPECT_NE(end, in.c_str() + at) << "not a JSON value at " << at;
-            at = static_cast<size_t>(end - in.c_str());
+            return;
         }
-        return j;
-    }
-};
+        const size_t end = json[at] == '"' ? json.find('"', at + 1) + 1 : json.find_first_of(",}] \n", at);
+        out[path] = json.substr(at, end - at);
+        at = end;
+    };
+    value("");
+    skip(" \n");
+    EXPECT_EQ(at, json.size()) << "text after the JSON object";
+    return out;
+}
+
+double number(const Values &v, const std::string &path) {
+    const auto it = v.find(path);
+    EXPECT_TRUE(it != v.end() && it->second != "null") << "no number at " << path;
+    return it == v.end() ? 0.0 : std::strtod(it->second.c_str(), nullptr);
+}
 
 struct TraceRow {
     std::string phase;
@@ -349,30 +311,30 @@ std::vector<TraceRow> read_trace(const std::string &csv) {
 
 // A figure as the report prints it; a value the summary holds as null is
 // one the report prints as inf or nan.
-std::string printed(const char *format, const Json &v) {
-    if (v.kind == Json::Null) return "null";
+std::string printed(const char *format, const Values &v, const std::string &path) {
+    const auto it = v.find(path);
+    EXPECT_TRUE(it != v.end()) << "no value at " << path;
+    if (it == v.end() || it->second == "null") return "null";
     char buf[64];
     if (std::strchr(format, 'd') != nullptr || std::strchr(format, 'x') != nullptr)
-        std::snprintf(buf, sizeof buf, format, v.integer());
+        std::snprintf(buf, sizeof buf, format, static_cast<int>(number(v, path)));
     else
-        std::snprintf(buf, sizeof buf, format, v.number);
+        std::snprintf(buf, sizeof buf, format, number(v, path));
     return buf;
 }
 
 // The report rebuilt from a run's summary and trace alone: every figure the
 // run printed, at the printed precision, where the run printed it.
-std::string report_from(const Json &s, const std::vector<TraceRow> &trace) {
+std::string report_from(const Values &s, const std::vector<TraceRow> &trace) {
+    const auto p = [&s](const char *format, const std::string &path) { return printed(format, s, path); };
     std::string r =
         "[RTC] Using software fallback (CLOCK_MONOTONIC)\n"
         "=== Quorith Deredu Lumivane V2.6: Production Ready ===\n\n"
         "[Bootloader] Initializing Quorith Deredu Lumivane (APA V2.6)...\n"
         "[Bootloader] High-precision constants (PHI, PI) initialized.\n";
-    const Json &boot = s["boot"];
-    r += "[Bootloader] " + printed("%d", boot["instances"]) + " instances, " +
-         printed("%d", boot["slots"]) + " total slots\n";
+    r += "[Bootloader] " + p("%d", "boot.instances") + " instances, " + p("%d", "boot.slots") + " total slots\n";
     double time = 0.0;
     int locked = 0, saved = 0;
-    const Json &snapshots = s["checkpoints"]["snapshots"];
     auto sweeps = [&](const std::string &phase, auto after_each) {
         for (const TraceRow &row : trace) {
             if (row.phase != phase) continue;
@@ -389,40 +351,41 @@ std::string report_from(const Json &s, const std::vector<TraceRow> &trace) {
     };
     sweeps("boot", [&](const TraceRow &row) {
         if (row.sweep == 0 || row.sweep % 100 != 0) return;
-        const Json &snap = snapshots[static_cast<size_t>(saved++)];
-        EXPECT_EQ(snap["var"].number, row.phase_var) << "snapshot of sweep " << row.sweep;
-        r += "[Checkpoint] Saved evo " + std::to_string(row.sweep) + " (total: " +
-             std::to_string(saved) + ", var=" + printed("%.6f", snap["var"]) + ")\n";
+        const std::string snap = "checkpoints.snapshots." + std::to_string(saved++);
+        EXPECT_EQ(number(s, snap + ".var"), row.phase_var) << "snapshot of sweep " << row.sweep;
+        r += "[Checkpoint] Saved evo " + std::to_string(row.sweep) + " (total: " + std::to_string(saved) +
+             ", var=" + p("%.6f", snap + ".var") + ")\n";
     });
-    r += "[Bootloader] Lattice seeded with " + printed("%d", boot["steps"]) + " RK4 steps\n";
-    r += "[Bootloader] Omega: " + printed("%.6f", boot["omega"]) + ", Time: " +
-         printed("%.6f", boot["time"]) + ", PhaseVar: " + printed("%.6f", boot["phase_var"]) + "\n";
-    for (const char *name : {"phi", "pi"}) {
-        const Json &c = s["constants"][name];
-        r += std::string(name[1] == 'h' ? "\nHigh-Precision Constants:\n  PHI: " : "  PI:  ") +
-             "value=" + printed("%.15e", c["value"]) + " exp=" + printed("%d", c["exp"]) +
-             " words=" + printed("%d", c["words"]) + "\n";
-    }
+    r += "[Bootloader] Lattice seeded with " + p("%d", "boot.steps") + " RK4 steps\n";
+    r += "[Bootloader] Omega: " + p("%.6f", "boot.omega") + ", Time: " + p("%.6f", "boot.time") +
+         ", PhaseVar: " + p("%.6f", "boot.phase_var") + "\n";
+    r += "\nHigh-Precision Constants:\n";
+    for (const std::string name : {"phi", "pi"})
+        r += std::string(name == "phi" ? "  PHI: " : "  PI:  ") + "value=" + p("%.15e", "constants." + name + ".value") +
+             " exp=" + p("%d", "constants." + name + ".exp") + " words=" + p("%d", "constants." + name + ".words") + "\n";
     r += "\nFirst 8 slots (post-evolution):\n";
-    for (const Json &d : s["slots"].items)
-        r += "  D" + printed("%d", d["index"]) + ": |A|=" + printed("%.6e", d["amp"]) +
-             " \xCF\x86=" + printed("%.3f", d["phase"]) + " \xCF\x89=" + printed("%.3f", d["omega"]) +
-             " base=" + printed("%.6f", d["base"]) + " exp=" + printed("%d", d["exp"]) +
-             " flags=0x" + printed("%x", d["flags"]) + "\n";
-    r += "\nCheckpoint Summary:\n  Total snapshots: " + printed("%d", s["checkpoints"]["total"]) + "\n";
-    for (const Json &snap : snapshots.items)
-        r += "    Evo " + printed("%d", snap["evo"]) + ": weight=" + printed("%.4f", snap["weight"]) +
-             " var=" + printed("%.6f", snap["var"]) + "\n";
-    r += "\nTesting prismatic folding...\n  Before: " + printed("%d", s["fold"]["before"]) +
-         " instances\n  After:  " + printed("%d", s["fold"]["after"]) + " instances\n";
+    for (int i = 0; s.count("slots." + std::to_string(i) + ".index") != 0; ++i) {
+        const std::string d = "slots." + std::to_string(i) + ".";
+        r += "  D" + p("%d", d + "index") + ": |A|=" + p("%.6e", d + "amp") + " \xCF\x86=" + p("%.3f", d + "phase") +
+             " \xCF\x89=" + p("%.3f", d + "omega") + " base=" + p("%.6f", d + "base") + " exp=" + p("%d", d + "exp") +
+             " flags=0x" + p("%x", d + "flags") + "\n";
+    }
+    r += "\nCheckpoint Summary:\n  Total snapshots: " + p("%d", "checkpoints.total") + "\n";
+    for (int i = 0; s.count("checkpoints.snapshots." + std::to_string(i) + ".evo") != 0; ++i) {
+        const std::string snap = "checkpoints.snapshots." + std::to_string(i) + ".";
+        r += "    Evo " + p("%d", snap + "evo") + ": weight=" + p("%.4f", snap + "weight") + " var=" +
+             p("%.6f", snap + "var") + "\n";
+    }
+    r += "\nTesting prismatic folding...\n  Before: " + p("%d", "fold.before") + " instances\n  After:  " +
+         p("%d", "fold.after") + " instances\n";
     r += "\nExtended evolution (1000 steps to consensus)...\n";
     sweeps("extended", [&](const TraceRow &row) {
         if (row.sweep % 100 != 0) return;
-        const Json &p = s["progress"][static_cast<size_t>(row.sweep / 100)];
-        EXPECT_EQ(p["var"].number, row.phase_var) << "progress of sweep " << row.sweep;
-        EXPECT_EQ(p["consensus"].integer(), row.consensus_steps) << "progress of sweep " << row.sweep;
-        r += "  Step " + printed("%d", p["step"]) + ": var=" + printed("%.6f", p["var"]) +
-             " consensus=" + printed("%d", p["consensus"]) + "\n";
+        const std::string at = "progress." + std::to_string(row.sweep / 100) + ".";
+        EXPECT_EQ(number(s, at + "var"), row.phase_var) << "progress of sweep " << row.sweep;
+        EXPECT_EQ(number(s, at + "consensus"), row.consensus_steps) << "progress of sweep " << row.sweep;
+        r += "  Step " + p("%d", at + "step") + ": var=" + p("%.6f", at + "var") + " consensus=" +
+             p("%d", at + "consensus") + "\n";
     });
     return r + "\n=== DEREDU LUMIVANE V2.6 OPERATIONAL ===\n";
 }
@@ -431,7 +394,7 @@ std::string report_from(const Json &s, const std::vector<TraceRow> &trace) {
 // it printed.
 void expect_trace_and_summary_agree(const std::string &report, const std::string &summary_text,
                                     const std::string &trace_text, unsigned seed) {
-    const Json s = Json::parse(summary_text);
+    const Values s = flatten(summary_text);
     const std::vector<TraceRow> trace = read_trace(trace_text);
     ASSERT_EQ(trace.size(), 1500u) << "500 boot sweeps and 1000 extended ones";
 
@@ -452,17 +415,14 @@ void expect_trace_and_summary_agree(const std::string &report, const std::string
         omega = row.omega;
         locked = row.locked;
     }
-    EXPECT_EQ(s["boot"]["time"].number, trace[499].time);
-    EXPECT_EQ(s["boot"]["omega"].number, trace[499].omega);
-    EXPECT_EQ(s["boot"]["phase_var"].number, trace[499].phase_var);
-    EXPECT_EQ(s["final_phase_var"].number, trace.back().phase_var);
-    if (lock_sweep < 0)
-        EXPECT_EQ(s["lock_sweep"].kind, Json::Null);
-    else
-        EXPECT_EQ(s["lock_sweep"].integer(), lock_sweep);
-    EXPECT_EQ(s["seed"].number, static_cast<double>(seed));
-    EXPECT_EQ(s["version"].text, LUMIVANE_VERSION);
-    EXPECT_GT(s["wall_s"].number, 0.0);
+    EXPECT_EQ(number(s, "boot.time"), trace[499].time);
+    EXPECT_EQ(number(s, "boot.omega"), trace[499].omega);
+    EXPECT_EQ(number(s, "boot.phase_var"), trace[499].phase_var);
+    EXPECT_EQ(number(s, "final_phase_var"), trace.back().phase_var);
+    EXPECT_EQ(s.at("lock_sweep"), lock_sweep < 0 ? "null" : std::to_string(lock_sweep));
+    EXPECT_EQ(s.at("seed"), std::to_string(seed));
+    EXPECT_EQ(s.at("version"), "\"" LUMIVANE_VERSION "\"");
+    EXPECT_GT(number(s, "wall_s"), 0.0);
 
     // Where the report prints inf or nan, the summary holds null.
     const std::regex non_finite(R"((^|[=:, ])-?(inf|nan)(?=[ ,)\n]|$))");
