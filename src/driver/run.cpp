@@ -144,11 +144,13 @@ double adapted_from(const Lattice *l, int32_t from, double dt) {
 // last slots are read: the adaptation is monotone in the step, so wherever
 // the step stands before them (in [1e-6, 0.1], or at `dt` if no slot was
 // free before them), once the paths from both ends of that range meet, the
-// step's own path has met them too.
+// step's own path has met them too. The last 64 slots, then the last 1024,
+// then all: a sweep whose paths never meet costs one pass and a little more.
 double final_step(const Lattice *l, double dt) {
     const int32_t n = lv::declared_slots(l);
     const double low = dt < 1e-6 ? dt : 1e-6, high = dt > 0.1 ? dt : 0.1;
-    for (int64_t tail = 64; tail < n; tail *= 4) {
+    for (const int64_t tail : {64, 1024}) {
+        if (tail >= n) break;
         const auto from = static_cast<int32_t>(n - tail);
         const double from_low = adapted_from(l, from, low);
         if (from_low == adapted_from(l, from, high)) return from_low;
