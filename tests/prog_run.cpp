@@ -1,5 +1,6 @@
 // prog_run.cpp: the programs as a user runs them: the fixed run's report, its
-// reproducibility from a seed, and the replay program's argument checks.
+// reproducibility from a seed, the replay program's trace and summary, and its
+// argument checks.
 //
 // A complete run is expensive (tens of seconds and most of a gigabyte), so
 // the whole-program checks share four runs, made two at a time, inside one
@@ -7,13 +8,21 @@
 // tests would not survive that.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <thread>
+
+#include <cstring>
+#include <map>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iterator>
 #include <regex>
@@ -204,15 +213,236 @@ void expect_frame(const std::string &out) {
     EXPECT_EQ(at, lines.size()) << "nothing may follow the closing line";
 }
 
+
+// A scratch directory for the files a run writes, removed with what is left in it.
+struct Scratch {
+    std::string dir;
+    Scratch() {
+        char name[] = "/tmp/lumivane_prog_filesXXXXXX";
+        if (mkdtemp(name) != nullptr) dir = name;
+    }
+    ~Scratch() {
+        for (const std::string &f : files()) unlink((dir + "/" + f).c_str());
+        rmdir(dir.c_str());
+    }
+    std::string path(const std::string &name) const { return dir + "/" + name; }
+    std::vector<std::string> files() const {
+        std::vector<std::string> names;
+        if (DIR *d = opendir(dir.c_str())) {
+            while (const dirent *e = readdir(d))
+                if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                    names.push_back(e->d_name);
+            closedir(d);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+// The summary's values by path ("boot.omega", "slots.0.amp"), each as written:
+// a number, "null", or a string in its quotes. Just enough JSON for it.
+using Values = std::map<std::string, std::string>;
+
+Values flatten(const std::string &json) {
+    Values out;
+    size_t at = 0;
+    const auto skip = [&](const char *what) {
+        while (at < json.size() && std::strchr(what, json[at]) != nullptr) ++at;
+    };
+    std::function<void(const std::string &)> value = [&](const std::string &path) {
+        skip(" \n");
+        if (at < json.size() && (json[at] == '{' || json[at] == '[')) {
+            const char close = json[at++] == '{' ? '}' : ']';
+            for (int i = 0;; ++i) {
+                skip(" \n,");
+                if (at >= json.size() || json[at] == close) break;
+                std::string key = std::to_string(i);
+                if (close == '}') {
+                    const size_t end = json.find('"', at + 1);
+                    key = json.substr(at + 1, end - at - 1);
+                    at = json.find(':', end) + 1;
+                }
+                value(path.empty() ? key : path + "." + key);
+            }
+            ++at;
+            return;
+        }
+        const size_t end = json[at] == '"' ? json.find('"', at + 1) + 1 : json.find_first_of(",}] \n", at);
+        out[path] = json.substr(at, end - at);
+        at = end;
+    };
+    value("");
+    skip(" \n");
+    EXPECT_EQ(at, json.size()) << "text after the JSON object";
+    return out;
+}
+
+double number(const Values &v, const std::string &path) {
+    const auto it = v.find(path);
+    EXPECT_TRUE(it != v.end() && it->second != "null") << "no number at " << path;
+    return it == v.end() ? 0.0 : std::strtod(it->second.c_str(), nullptr);
+}
+
+struct TraceRow {
+    std::string phase;
+    int sweep = 0;
+    double dt_start = 0, dt_end = 0, time = 0, omega = 0, phase_var = 0;
+    int consensus_steps = 0, locked = 0;
+};
+
+std::vector<TraceRow> read_trace(const std::string &csv) {
+    std::vector<TraceRow> rows;
+    const std::vector<std::string> lines = lines_of(csv);
+    EXPECT_FALSE(lines.empty());
+    if (lines.empty()) return rows;
+    EXPECT_EQ(lines[0], "phase,sweep,dt_start,dt_end,time,omega,phase_var,consensus_steps,locked");
+    for (size_t i = 1; i < lines.size(); ++i) {
+        TraceRow r;
+        char phase[16] = {};
+        const int fields = std::sscanf(lines[i].c_str(), "%15[a-z],%d,%lf,%lf,%lf,%lf,%lf,%d,%d", phase,
+                                       &r.sweep, &r.dt_start, &r.dt_end, &r.time, &r.omega,
+                                       &r.phase_var, &r.consensus_steps, &r.locked);
+        EXPECT_EQ(fields, 9) << "trace line " << i + 1 << ": " << lines[i];
+        r.phase = phase;
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+// A figure as the report prints it; a value the summary holds as null is
+// one the report prints as inf or nan.
+std::string printed(const char *format, const Values &v, const std::string &path) {
+    const auto it = v.find(path);
+    EXPECT_TRUE(it != v.end()) << "no value at " << path;
+    if (it == v.end() || it->second == "null") return "null";
+    char buf[64];
+    if (std::strchr(format, 'd') != nullptr || std::strchr(format, 'x') != nullptr)
+        std::snprintf(buf, sizeof buf, format, static_cast<int>(number(v, path)));
+    else
+        std::snprintf(buf, sizeof buf, format, number(v, path));
+    return buf;
+}
+
+// The report rebuilt from a run's summary and trace alone: every figure the
+// run printed, at the printed precision, where the run printed it.
+std::string report_from(const Values &s, const std::vector<TraceRow> &trace) {
+    const auto p = [&s](const char *format, const std::string &path) { return printed(format, s, path); };
+    std::string r =
+        "[RTC] Using software fallback (CLOCK_MONOTONIC)\n"
+        "=== Quorith Deredu Lumivane V2.6: Production Ready ===\n\n"
+        "[Bootloader] Initializing Quorith Deredu Lumivane (APA V2.6)...\n"
+        "[Bootloader] High-precision constants (PHI, PI) initialized.\n";
+    r += "[Bootloader] " + p("%d", "boot.instances") + " instances, " + p("%d", "boot.slots") + " total slots\n";
+    double time = 0.0;
+    int locked = 0, saved = 0;
+    auto sweeps = [&](const std::string &phase, auto after_each) {
+        for (const TraceRow &row : trace) {
+            if (row.phase != phase) continue;
+            if (row.locked > locked) {
+                char line[128];
+                std::snprintf(line, sizeof line, "[CONSENSUS] Domain locked at t=%.4f (var=%.6f, evo=%d)!\n",
+                              time, row.phase_var, static_cast<int>(32768.0 * time));
+                r += line;
+            }
+            time = row.time;
+            locked = row.locked;
+            after_each(row);
+        }
+    };
+    sweeps("boot", [&](const TraceRow &row) {
+        if (row.sweep == 0 || row.sweep % 100 != 0) return;
+        const std::string snap = "checkpoints.snapshots." + std::to_string(saved++);
+        EXPECT_EQ(number(s, snap + ".var"), row.phase_var) << "snapshot of sweep " << row.sweep;
+        r += "[Checkpoint] Saved evo " + std::to_string(row.sweep) + " (total: " + std::to_string(saved) +
+             ", var=" + p("%.6f", snap + ".var") + ")\n";
+    });
+    r += "[Bootloader] Lattice seeded with " + p("%d", "boot.steps") + " RK4 steps\n";
+    r += "[Bootloader] Omega: " + p("%.6f", "boot.omega") + ", Time: " + p("%.6f", "boot.time") +
+         ", PhaseVar: " + p("%.6f", "boot.phase_var") + "\n";
+    r += "\nHigh-Precision Constants:\n";
+    for (const std::string name : {"phi", "pi"})
+        r += std::string(name == "phi" ? "  PHI: " : "  PI:  ") + "value=" + p("%.15e", "constants." + name + ".value") +
+             " exp=" + p("%d", "constants." + name + ".exp") + " words=" + p("%d", "constants." + name + ".words") + "\n";
+    r += "\nFirst 8 slots (post-evolution):\n";
+    for (int i = 0; s.count("slots." + std::to_string(i) + ".index") != 0; ++i) {
+        const std::string d = "slots." + std::to_string(i) + ".";
+        r += "  D" + p("%d", d + "index") + ": |A|=" + p("%.6e", d + "amp") + " \xCF\x86=" + p("%.3f", d + "phase") +
+             " \xCF\x89=" + p("%.3f", d + "omega") + " base=" + p("%.6f", d + "base") + " exp=" + p("%d", d + "exp") +
+             " flags=0x" + p("%x", d + "flags") + "\n";
+    }
+    r += "\nCheckpoint Summary:\n  Total snapshots: " + p("%d", "checkpoints.total") + "\n";
+    for (int i = 0; s.count("checkpoints.snapshots." + std::to_string(i) + ".evo") != 0; ++i) {
+        const std::string snap = "checkpoints.snapshots." + std::to_string(i) + ".";
+        r += "    Evo " + p("%d", snap + "evo") + ": weight=" + p("%.4f", snap + "weight") + " var=" +
+             p("%.6f", snap + "var") + "\n";
+    }
+    r += "\nTesting prismatic folding...\n  Before: " + p("%d", "fold.before") + " instances\n  After:  " +
+         p("%d", "fold.after") + " instances\n";
+    r += "\nExtended evolution (1000 steps to consensus)...\n";
+    sweeps("extended", [&](const TraceRow &row) {
+        if (row.sweep % 100 != 0) return;
+        const std::string at = "progress." + std::to_string(row.sweep / 100) + ".";
+        EXPECT_EQ(number(s, at + "var"), row.phase_var) << "progress of sweep " << row.sweep;
+        EXPECT_EQ(number(s, at + "consensus"), row.consensus_steps) << "progress of sweep " << row.sweep;
+        r += "  Step " + p("%d", at + "step") + ": var=" + p("%.6f", at + "var") + " consensus=" +
+             p("%d", at + "consensus") + "\n";
+    });
+    return r + "\n=== DEREDU LUMIVANE V2.6 OPERATIONAL ===\n";
+}
+
+// Checks a run's trace and summary against each other and against the report
+// it printed.
+void expect_trace_and_summary_agree(const std::string &report, const std::string &summary_text,
+                                    const std::string &trace_text, unsigned seed) {
+    const Values s = flatten(summary_text);
+    const std::vector<TraceRow> trace = read_trace(trace_text);
+    ASSERT_EQ(trace.size(), 1500u) << "500 boot sweeps and 1000 extended ones";
+
+    // Each row's final step is the one the lattice added to its time and,
+    // a hundredth of it, to its omega.
+    double time = 0.0, omega = 0.0;
+    int lock_sweep = -1, locked = 0;
+    for (size_t i = 0; i < trace.size(); ++i) {
+        const TraceRow &row = trace[i];
+        SCOPED_TRACE(::testing::Message() << "trace row " << i + 1);
+        EXPECT_EQ(row.phase, i < 500 ? "boot" : "extended");
+        EXPECT_EQ(row.sweep, static_cast<int>(i < 500 ? i : i - 500));
+        EXPECT_EQ(row.dt_start, 3.0517578125e-05);
+        EXPECT_EQ(row.time, time + row.dt_end);
+        EXPECT_EQ(row.omega, omega + 0.01 * row.dt_end);
+        if (i >= 500 && lock_sweep < 0 && row.locked > locked) lock_sweep = row.sweep;
+        time = row.time;
+        omega = row.omega;
+        locked = row.locked;
+    }
+    EXPECT_EQ(number(s, "boot.time"), trace[499].time);
+    EXPECT_EQ(number(s, "boot.omega"), trace[499].omega);
+    EXPECT_EQ(number(s, "boot.phase_var"), trace[499].phase_var);
+    EXPECT_EQ(number(s, "final_phase_var"), trace.back().phase_var);
+    EXPECT_EQ(s.at("lock_sweep"), lock_sweep < 0 ? "null" : std::to_string(lock_sweep));
+    EXPECT_EQ(s.at("seed"), std::to_string(seed));
+    EXPECT_EQ(s.at("version"), "\"" LUMIVANE_VERSION "\"");
+    EXPECT_GT(number(s, "wall_s"), 0.0);
+
+    // Where the report prints inf or nan, the summary holds null.
+    const std::regex non_finite(R"((^|[=:, ])-?(inf|nan)(?=[ ,)\n]|$))");
+    EXPECT_EQ(std::regex_replace(report, non_finite, "$1null"), report_from(s, trace));
+}
+
 void expect_clean_exit(const Outcome &o) {
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(o.err, "") << "a complete run writes nothing to standard error";
 }
 
 TEST(Program, FixedRunIsReproducibleFromItsSeed) {
-    // Two at a time: first the same seed twice, then another seed next to the
-    // program with its calendar clock pinned to the first seed.
-    const auto [first, second] = run_pair(replay("12345"), replay("12345"));
+    // Two at a time: first the same seed twice, the second time with its trace
+    // to a file and its summary to standard output (the report then goes to
+    // standard error), then another seed next to the program with its
+    // calendar clock pinned to the first seed.
+    const Scratch scratch;
+    const std::string trace_path = scratch.path("trace.csv");
+    const auto [first, second] =
+        run_pair(replay("12345"), replay("12345 --trace " + quoted(trace_path) + " --summary -"));
     const auto [other, pinned] = run_pair(replay("54321"), pinned_program("12345"));
 
     {
@@ -221,9 +451,15 @@ TEST(Program, FixedRunIsReproducibleFromItsSeed) {
         expect_frame(first.out);
     }
     {
-        SCOPED_TRACE("lumivane-replay 12345, again");
-        expect_clean_exit(second);
-        EXPECT_TRUE(first.out == second.out) << "two runs from one seed printed different reports";
+        SCOPED_TRACE("lumivane-replay 12345 --trace FILE --summary -");
+        EXPECT_EQ(second.status, 0);
+        EXPECT_TRUE(first.out == second.err)
+            << "two runs from one seed printed different reports, one of them traced";
+        EXPECT_EQ(scratch.files(), std::vector<std::string>{"trace.csv"})
+            << "the trace is renamed into place, and nothing else is left";
+        std::ifstream in(trace_path, std::ios::binary);
+        const std::string trace((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        expect_trace_and_summary_agree(second.err, second.out, trace, 12345);
     }
     {
         SCOPED_TRACE("lumivane-replay 54321");
@@ -240,23 +476,59 @@ TEST(Program, FixedRunIsReproducibleFromItsSeed) {
     }
 }
 
-TEST(Program, ReplayAnswersItsOptionsAndRejectsAMissingOrMalformedSeed) {
+TEST(Program, ReplayAnswersItsOptionsAndRejectsBadArguments) {
     // An option answers on standard output (all of it, or its first line) with
     // status 0; a refusal ends with status 2 before anything runs, printing
-    // nothing there and explaining itself on standard error.
-    const struct { const char *args; int status; std::string out; bool whole; } rows[] = {
-        {"--help", 0, std::string("usage: ") + LUMIVANE_REPLAY + " SEED\n", false},
+    // nothing there, explaining itself in one line on standard error and
+    // leaving no file behind. DIR is a scratch directory.
+    const Scratch scratch;
+    const struct { std::string args; int status; std::string out; bool whole; } rows[] = {
+        {"--help", 0, std::string("usage: ") + LUMIVANE_REPLAY + " SEED [--trace PATH] [--summary PATH]\n", false},
         {"--version", 0, std::string("lumivane-replay ") + LUMIVANE_VERSION + "\n", true},
         {"", 2, "", true}, {"abc", 2, "", true}, {"12x", 2, "", true}, {"''", 2, "", true},
         {"-5", 2, "", true}, {"1.5", 2, "", true}, {"4294967296", 2, "", true},
-        {"1 2", 2, "", true}, {"--help 1", 2, "", true}, {"--verbose", 2, "", true}};
+        {"1 2", 2, "", true}, {"--help 1", 2, "", true}, {"--verbose", 2, "", true},
+        {"1 --trace", 2, "", true}, {"1 --summary ''", 2, "", true}, {"--trace DIR/t.csv", 2, "", true},
+        {"1 --trace DIR/t.csv --trace DIR/u.csv", 2, "", true},
+        {"1 --summary DIR/s.json --summary DIR/s.json", 2, "", true},
+        {"1 --trace - --summary -", 2, "", true}, {"1 --trace DIR/x --summary DIR/x", 2, "", true},
+        {"1 --trace DIR", 2, "", true}, {"1 --summary DIR/absent/s.json", 2, "", true},
+        {"1 --trace DIR/t.csv --summary /proc/s.json", 2, "", true},
+        {"x --trace DIR/t.csv", 2, "", true}, {"1 --plot DIR/p.png", 2, "", true}};
     for (const auto &row : rows) {
-        SCOPED_TRACE(std::string("lumivane-replay ") + row.args);
-        const Outcome o = run(replay(row.args));
+        const std::string args = std::regex_replace(row.args, std::regex("DIR"), quoted(scratch.dir));
+        SCOPED_TRACE("lumivane-replay " + args);
+        const Outcome o = run(replay(args));
         EXPECT_EQ(o.status, row.status);
         EXPECT_EQ(row.whole ? o.out : o.out.substr(0, row.out.size()), row.out);
-        EXPECT_EQ(o.err.empty(), row.status == 0) << o.err;
+        if (row.status == 0)
+            EXPECT_EQ(o.err, "");
+        else
+            EXPECT_EQ(lines_of(o.err).size(), 1u) << o.err;
+        EXPECT_EQ(scratch.files(), std::vector<std::string>{});
     }
+}
+
+TEST(Program, ReplayEndedBySignalLeavesNoFile) {
+    // Ended while its files are still being written, the replay removes them
+    // and ends by the signal, as it would have without them.
+    const Scratch scratch;
+    const std::string trace = scratch.path("t.csv"), summary = scratch.path("s.json");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl(LUMIVANE_REPLAY, LUMIVANE_REPLAY, "7", "--trace", trace.c_str(), "--summary",
+              summary.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    for (int i = 0; i < 500 && scratch.files().size() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(scratch.files().size(), 2u) << "the temporary files are made before the run";
+    kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_EQ(scratch.files(), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -1,48 +1,311 @@
-// replay.cpp: lumivane-replay SEED: the program's run with a chosen seed, to reproduce it.
+// replay.cpp: lumivane-replay SEED: the program's run with a chosen seed, to
+// reproduce it, and on request its trace (a CSV row per sweep) and summary (a
+// JSON object of the report's figures).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "driver/internal.h"
 
 namespace {
 
-void usage(std::FILE *to, const char *name) {
-    std::fprintf(to,
-                 "usage: %s SEED\n"
-                 "Runs lumivane's fixed run with the random generator seeded by SEED (an\n"
-                 "unsigned 32-bit decimal number) instead of the calendar clock, and prints\n"
-                 "what lumivane printed when time(NULL) answered SEED.\n"
-                 "\n"
-                 "  --help     show this text and exit\n"
-                 "  --version  show the version and exit\n",
-                 name);
+const char *program = "lumivane-replay";
+
+void usage() {
+    std::printf("usage: %s SEED [--trace PATH] [--summary PATH]\n"
+                "Runs lumivane's fixed run with the random generator seeded by SEED (an\n"
+                "unsigned 32-bit decimal number) instead of the calendar clock, and prints\n"
+                "what lumivane printed when time(NULL) answered SEED.\n"
+                "\n"
+                "  --trace PATH    also write one CSV row per sweep to PATH\n"
+                "  --summary PATH  also write the report's figures as one JSON object to PATH\n"
+                "                  (a PATH of - is standard output; the report then goes to\n"
+                "                  standard error; at most one of them may be -)\n"
+                "  --help          show this text and exit\n"
+                "  --version       show the version and exit\n",
+                program);
+}
+
+// Refuses the command line: one line on standard error, status 2.
+int refuse(const std::string &why, bool hint = true) {
+    std::fprintf(stderr, "%s: %s%s\n", program, why.c_str(), hint ? " (see --help)" : "");
+    return 2;
+}
+
+// The temporary files being written, in fixed storage, so that a signal that
+// ends the run can remove them with the calls a handler may make.
+char pending[2][PATH_MAX];
+volatile std::sig_atomic_t pending_live[2];
+
+extern "C" void remove_pending_and_end(int sig) {
+    for (int i = 0; i < 2; ++i)
+        if (pending_live[i] != 0) ::unlink(pending[i]);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+// A requested output. A file is written under a temporary name beside it
+// and renamed once complete, so a run that fails or is stopped never leaves a
+// file of the final name that looks whole.
+struct Output {
+    explicit Output(int place) : slot(place) {}
+    int slot;                    // its place in `pending`
+    const char *path = nullptr;  // null: not requested; "-": standard output
+    std::string temporary;
+    std::FILE *file = nullptr;
+
+    bool requested() const { return path != nullptr; }
+    bool to_stdout() const { return path != nullptr && std::strcmp(path, "-") == 0; }
+
+    // Makes the temporary file; answers an empty string or what went wrong.
+    std::string open() {
+        struct stat st {};
+        if (::stat(path, &st) == 0 && S_ISDIR(st.st_mode))
+            return std::string("cannot write ") + path + ": it is a directory";
+        std::string name = std::string(path) + ".XXXXXX.part";
+        if (name.size() >= PATH_MAX) return std::string("cannot write ") + path + ": its name is too long";
+        const int fd = ::mkstemps(name.data(), 5);
+        if (fd < 0) return std::string("cannot write ") + path + ": " + std::strerror(errno);
+        // mkstemps makes the file private; give it the mode a new file gets.
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+        temporary = name;
+        std::memcpy(pending[slot], name.c_str(), name.size() + 1);
+        pending_live[slot] = 1;
+        file = ::fdopen(fd, "w");
+        if (file == nullptr) {
+            const int e = errno;
+            ::close(fd);
+            discard();
+            return std::string("cannot write ") + path + ": " + std::strerror(e);
+        }
+        return "";
+    }
+
+    void discard() {
+        if (file != nullptr) std::fclose(file);
+        file = nullptr;
+        if (!temporary.empty()) ::unlink(temporary.c_str());
+        pending_live[slot] = 0;
+        temporary.clear();
+    }
+
+    // Writes `text` and puts the file in place; false, having said why on
+    // standard error and removed the temporary file, when that fails.
+    bool finish(const std::string &text, std::FILE *out) {
+        std::FILE *to = to_stdout() ? out : file;
+        bool ok = std::fwrite(text.data(), 1, text.size(), to) == text.size();
+        ok = std::fflush(to) == 0 && ok;
+        if (!to_stdout()) {
+            ok = ::fsync(::fileno(file)) == 0 && ok;
+            ok = std::fclose(file) == 0 && ok;
+            file = nullptr;
+            ok = ok && std::rename(temporary.c_str(), path) == 0;
+        }
+        if (ok) {
+            pending_live[slot] = 0;
+            temporary.clear();
+            return true;
+        }
+        std::fprintf(stderr, "%s: could not write %s: %s\n", program,
+                     to_stdout() ? "standard output" : path, std::strerror(errno));
+        discard();
+        return false;
+    }
+};
+
+void append(std::string &to, const char *format, auto... values) {
+    const int n = std::snprintf(nullptr, 0, format, values...);
+    if (n <= 0) return;
+    const size_t at = to.size();
+    to.resize(at + static_cast<size_t>(n) + 1);
+    std::snprintf(to.data() + at, static_cast<size_t>(n) + 1, format, values...);
+    to.resize(at + static_cast<size_t>(n));
+}
+
+// A JSON number that reads back as the same double; null for what JSON cannot hold.
+void append_double(std::string &to, double v) {
+    if (std::isfinite(v))
+        append(to, "%.17g", v);
+    else
+        to += "null";
+}
+
+std::string trace_csv(const lv::RunRecord &r) {
+    std::string csv = "phase,sweep,dt_start,dt_end,time,omega,phase_var,consensus_steps,locked\n";
+    for (const lv::SweepRow &row : r.sweeps)
+        append(csv, "%s,%d,%.17g,%.17g,%.17g,%.17g,%.17g,%d,%d\n",
+               row.extended ? "extended" : "boot", row.sweep, row.dt_start, row.dt_end, row.time,
+               row.omega, row.phase_var, row.consensus_steps, row.locked);
+    return csv;
+}
+
+std::string summary_json(const lv::RunRecord &r, unsigned seed, double wall_s) {
+    std::string j;
+    append(j, "{\n  \"seed\": %u,\n  \"version\": \"%s\",\n", seed, LUMIVANE_VERSION);
+    append(j, "  \"boot\": {\"instances\": %d, \"slots\": %d, \"steps\": %d, \"omega\": ",
+           r.boot_instances, r.boot_slots, r.boot_steps);
+    append_double(j, r.boot_omega);
+    j += ", \"time\": ";
+    append_double(j, r.boot_time);
+    j += ", \"phase_var\": ";
+    append_double(j, r.boot_phase_var);
+    append(j, "},\n  \"checkpoints\": {\"total\": %d, \"snapshots\": [", r.checkpoint_total);
+    for (size_t i = 0; i < r.snapshots.size(); ++i) {
+        append(j, "%s{\"evo\": %d, \"weight\": ", i == 0 ? "" : ", ", r.snapshots[i].evo);
+        append_double(j, r.snapshots[i].weight);
+        j += ", \"var\": ";
+        append_double(j, r.snapshots[i].var);
+        j += "}";
+    }
+    j += "]},\n  \"constants\": {";
+    const struct { const char *name; const lv::ConstantFigures &c; } constants[] = {
+        {"phi", r.phi}, {"pi", r.pi}};
+    for (const auto &[name, c] : constants) {
+        append(j, "%s\"%s\": {\"value\": ", name == constants[0].name ? "" : ", ", name);
+        append_double(j, c.value);
+        append(j, ", \"exp\": %ld, \"words\": %zu}", c.exp, c.words);
+    }
+    j += "},\n  \"slots\": [";
+    for (size_t i = 0; i < r.slots.size(); ++i) {
+        const lv::SlotFigures &s = r.slots[i];
+        append(j, "%s\n    {\"index\": %d, \"amp\": ", i == 0 ? "" : ",", s.index);
+        append_double(j, s.amp);
+        j += ", \"phase\": ";
+        append_double(j, s.phase);
+        j += ", \"omega\": ";
+        append_double(j, s.omega);
+        j += ", \"base\": ";
+        append_double(j, s.base);
+        append(j, ", \"exp\": %ld, \"flags\": %u}", s.exp, s.flags);
+    }
+    append(j, "],\n  \"fold\": {\"before\": %d, \"after\": %d},\n  \"progress\": [", r.fold_before,
+           r.fold_after);
+    for (size_t i = 0; i < r.progress.size(); ++i) {
+        append(j, "%s\n    {\"step\": %d, \"var\": ", i == 0 ? "" : ",", r.progress[i].step);
+        append_double(j, r.progress[i].var);
+        append(j, ", \"consensus\": %d}", r.progress[i].consensus);
+    }
+    j += "],\n  \"lock_sweep\": ";
+    if (r.lock_sweep < 0)
+        j += "null";
+    else
+        append(j, "%d", r.lock_sweep);
+    j += ",\n  \"final_phase_var\": ";
+    append_double(j, r.final_phase_var);
+    j += ",\n  \"wall_s\": ";
+    append_double(j, wall_s);
+    j += "\n}\n";
+    return j;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    const char *name = argc > 0 ? argv[0] : "lumivane-replay";
+    if (argc > 0) program = argv[0];
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        usage(stdout, name);
+        usage();
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         std::printf("lumivane-replay %s\n", LUMIVANE_VERSION);
         return 0;
     }
-    if (argc != 2) {
-        usage(stderr, name);
-        return 2;
+
+    const char *seed_text = nullptr;
+    Output trace(0), summary(1);
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        Output *out = std::strcmp(arg, "--trace") == 0     ? &trace
+                      : std::strcmp(arg, "--summary") == 0 ? &summary
+                                                           : nullptr;
+        if (out != nullptr) {
+            if (out->requested()) return refuse(std::string(arg) + " given twice");
+            if (i + 1 == argc || argv[i + 1][0] == '\0')
+                return refuse(std::string(arg) + " needs a PATH");
+            out->path = argv[++i];
+        } else if (std::strncmp(arg, "--", 2) == 0) {
+            return refuse(std::string("unknown option ") + arg);
+        } else if (seed_text != nullptr) {
+            return refuse(std::string("one SEED only, not also ") + arg);
+        } else {
+            seed_text = arg;
+        }
     }
+    if (seed_text == nullptr) return refuse("no SEED given");
     char *end = nullptr;
     errno = 0;
-    const unsigned long seed = std::strtoul(argv[1], &end, 10);
-    if (errno != 0 || end == argv[1] || *end != '\0' || seed > 0xFFFFFFFFul || argv[1][0] == '-') {
-        std::fprintf(stderr, "%s: SEED must be an unsigned 32-bit decimal number (see --help)\n",
-                     name);
-        return 2;
+    const unsigned long seed = std::strtoul(seed_text, &end, 10);
+    if (errno != 0 || end == seed_text || *end != '\0' || seed > 0xFFFFFFFFul || seed_text[0] == '-')
+        return refuse("SEED must be an unsigned 32-bit decimal number");
+    if (trace.to_stdout() && summary.to_stdout())
+        return refuse("--trace and --summary cannot both be - (standard output)");
+    if (trace.requested() && summary.requested() && !trace.to_stdout() &&
+        std::strcmp(trace.path, summary.path) == 0)
+        return refuse("--trace and --summary name the same file");
+    // Ended by a signal, the run ends as it would have, without its
+    // temporary files; a signal the caller ignores stays ignored.
+    if (trace.requested() || summary.requested())
+        for (const int sig : {SIGHUP, SIGINT, SIGPIPE, SIGTERM}) {
+            struct sigaction now {};
+            if (::sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN)
+                std::signal(sig, remove_pending_and_end);
+        }
+    for (Output *out : {&trace, &summary}) {
+        if (!out->requested() || out->to_stdout()) continue;
+        if (const std::string failed = out->open(); !failed.empty()) {
+            trace.discard();
+            summary.discard();
+            return refuse(failed, false);
+        }
     }
-    return lv::run(static_cast<unsigned>(seed));
+
+    if (!trace.requested() && !summary.requested()) return lv::run(static_cast<unsigned>(seed));
+
+    // Standard output carries the requested data alone: the report goes to
+    // standard error, byte for byte as it would have gone to standard output.
+    std::FILE *data = stdout;
+    if (trace.to_stdout() || summary.to_stdout()) {
+        std::fflush(stdout);
+        const int fd = ::dup(STDOUT_FILENO);
+        data = fd < 0 ? nullptr : ::fdopen(fd, "w");
+        if (data == nullptr || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+            trace.discard();
+            summary.discard();
+            std::fprintf(stderr, "%s: cannot set standard output aside: %s\n", program,
+                         std::strerror(errno));
+            return 1;
+        }
+    }
+
+    lv::RunRecord record;
+    record.trace = trace.requested();
+    const auto start = std::chrono::steady_clock::now();
+    const int status = lv::run(static_cast<unsigned>(seed), true, &record);
+    const double wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::fflush(stdout);
+    if (status != 0) {
+        trace.discard();
+        summary.discard();
+        return status;
+    }
+    bool ok = true;
+    if (trace.requested()) ok = trace.finish(trace_csv(record), data) && ok;
+    if (summary.requested()) ok = summary.finish(summary_json(record, static_cast<unsigned>(seed), wall_s), data) && ok;
+    if (data != stdout && std::fclose(data) != 0 && ok) {
+        std::fprintf(stderr, "%s: could not write standard output: %s\n", program, std::strerror(errno));
+        ok = false;
+    }
+    return ok ? 0 : 1;
 }

@@ -5,6 +5,7 @@
 
 #include "apa/internal.h"
 #include "driver/internal.h"
+#include "lattice/internal.h"
 
 namespace {
 
@@ -15,58 +16,184 @@ constexpr int32_t kListed = 8;
 constexpr int32_t kEvolutionSweeps = 1000;
 constexpr double kNominalStep = LUMIVANE_NOMINAL_STEP;
 
-void report_constants() {
-    std::puts("\nHigh-Precision Constants:");
-    const Slot *phi = lv::const_phi();
-    const Slot *pi = lv::const_pi();
-    std::printf("  PHI: value=%.15e exp=%ld words=%zu\n", ap_to_double(phi),
-                static_cast<long>(phi->exponent), static_cast<size_t>(phi->num_words));
-    std::printf("  PI:  value=%.15e exp=%ld words=%zu\n", ap_to_double(pi),
-                static_cast<long>(pi->exponent), static_cast<size_t>(pi->num_words));
+lv::ConstantFigures figures_of(const Slot *constant) {
+    return {ap_to_double(constant), static_cast<long>(constant->exponent),
+            static_cast<size_t>(constant->num_words)};
 }
 
-void list_slots(Lattice *lattice) {
+void report_constants(lv::RunRecord *record) {
+    std::puts("\nHigh-Precision Constants:");
+    const lv::ConstantFigures phi = figures_of(lv::const_phi());
+    const lv::ConstantFigures pi = figures_of(lv::const_pi());
+    std::printf("  PHI: value=%.15e exp=%ld words=%zu\n", phi.value, phi.exp, phi.words);
+    std::printf("  PI:  value=%.15e exp=%ld words=%zu\n", pi.value, pi.exp, pi.words);
+    if (record != nullptr) {
+        record->phi = phi;
+        record->pi = pi;
+    }
+}
+
+void list_slots(Lattice *lattice, lv::RunRecord *record) {
     std::puts("\nFirst 8 slots (post-evolution):");
     for (int32_t i = 0; i < kListed; ++i) {
         const Slot *s = lattice_get_slot(lattice, i);
         if (s == nullptr) continue;
         const double a = ap_to_double(s);
+        const lv::SlotFigures f{i + 1,
+                                std::sqrt(a * a + s->amp_im * s->amp_im),
+                                s->phase,
+                                s->omega,
+                                static_cast<double>(s->base),
+                                static_cast<long>(s->exponent),
+                                s->flags};
         std::printf("  D%d: |A|=%.6e \xCF\x86=%.3f \xCF\x89=%.3f base=%.6f exp=%ld flags=0x%x\n",
-                    i + 1, std::sqrt(a * a + s->amp_im * s->amp_im), s->phase, s->omega,
-                    static_cast<double>(s->base), static_cast<long>(s->exponent), s->flags);
+                    f.index, f.amp, f.phase, f.omega, f.base, f.exp, f.flags);
+        if (record != nullptr) record->slots.push_back(f);
     }
 }
 
-void summarise_checkpoints(const CheckpointLog *log) {
+void summarise_checkpoints(const CheckpointLog *log, lv::RunRecord *record) {
     std::puts("\nCheckpoint Summary:");
     std::printf("  Total snapshots: %d\n", log->count);
     for (int32_t i = 0; i < log->count; ++i)
         std::printf("    Evo %d: weight=%.4f var=%.6f\n", log->snapshots[i].evo,
                     log->snapshots[i].weight, log->snapshots[i].phase_var);
+    if (record != nullptr) {
+        record->checkpoint_total = log->count;
+        for (int32_t i = 0; i < log->count; ++i)
+            record->snapshots.push_back(
+                {log->snapshots[i].evo, log->snapshots[i].weight, log->snapshots[i].phase_var});
+    }
 }
 
-void test_folding(Lattice *lattice) {
+void test_folding(Lattice *lattice, lv::RunRecord *record) {
     std::puts("\nTesting prismatic folding...");
-    std::printf("  Before: %d instances\n", lattice->num_instances);
+    const int32_t before = lattice->num_instances;
+    std::printf("  Before: %d instances\n", before);
     lattice_fold(lattice);
     std::printf("  After:  %d instances\n", lattice->num_instances);
+    if (record != nullptr) {
+        record->fold_before = before;
+        record->fold_after = lattice->num_instances;
+    }
 }
 
-void evolve(Lattice *lattice) {
+void evolve(Lattice *lattice, lv::RunRecord *record) {
     std::puts("\nExtended evolution (1000 steps to consensus)...");
     for (int32_t step = 0; step < kEvolutionSweeps; ++step) {
+        if (record != nullptr) record->before_sweep(lattice, kNominalStep);
         lattice_integrate_rk4(lattice, kNominalStep);
-        if (step % 100 == 0)
+        if (record != nullptr) record->after_sweep(lattice, true, step);
+        if (step % 100 == 0) {
             std::printf("  Step %d: var=%.6f consensus=%d\n", step, lattice->phase_var,
                         lattice->consensus_steps);
+            if (record != nullptr)
+                record->progress.push_back({step, lattice->phase_var, lattice->consensus_steps});
+        }
     }
+    if (record != nullptr) record->final_phase_var = lattice->phase_var;
+}
+
+// The declared slot k, reached through its chunk's block.
+const Slot *declared_slot(const Lattice *l, int32_t k) {
+    return l->chunks[k / SLOTS_PER_CHUNK]->slots + k % SLOTS_PER_CHUNK;
+}
+
+// Whether every chunk that holds a declared slot exists: only then may the
+// record read slots, since a lookup would make an absent chunk, and draw.
+bool slots_present(const Lattice *l) {
+    const int32_t n = lv::declared_slots(l);
+    return n > 0 && lv::chunks_present(l, n);
+}
+
+int32_t count_locked(const Lattice *l) {
+    if (!slots_present(l)) return 0;
+    int32_t locked = 0;
+    for (int32_t k = 0, n = lv::declared_slots(l); k < n; ++k)
+        locked += (declared_slot(l, k)->flags & FLAG_LOCKED) != 0;
+    return locked;
+}
+
+// The sweep's adaptation of its step after a slot that read `a` before its own step.
+double adapted(double dt, double a) {
+    const double mag = std::fabs(a);
+    if (mag > 0.8)
+        dt = dt * lv::kPhi;
+    else if (mag < 0.4944271909999159)
+        dt = dt / lv::kPhi;
+    if (dt < 1e-6)
+        dt = 1e-6;
+    else if (dt > 0.1)
+        dt = 0.1;
+    return dt;
+}
+
+// The step after the free slots from `from` on, starting at `dt`. A slot's
+// words lie far from its record: they are asked for some slots ahead.
+double adapted_from(const Lattice *l, int32_t from, double dt) {
+    constexpr uint32_t kSkip = FLAG_EXCLUDED | FLAG_OVERFLOW | FLAG_LOCKED;
+    constexpr int32_t kAhead = 8;
+    const int32_t n = lv::declared_slots(l);
+    for (int32_t k = from; k < n; ++k) {
+        if (k + kAhead < n) __builtin_prefetch(declared_slot(l, k + kAhead)->mantissa_words);
+        const Slot *s = declared_slot(l, k);
+        if ((s->flags & kSkip) == 0) dt = adapted(dt, lv::slot_value(s));
+    }
+    return dt;
+}
+
+// The final step of the sweep about to run from `dt`, worked out before it
+// runs: a slot changes only at its own visit, so the amplitude and flags it
+// has when the sweep reaches it are those it has now. As a rule only the
+// last slots are read: the adaptation is monotone in the step, so wherever
+// the step stands before them (in [1e-6, 0.1], or at `dt` if no slot was
+// free before them), once the paths from both ends of that range meet, the
+// step's own path has met them too. The last 64 slots, then the last 1024,
+// then all: a sweep whose paths never meet costs one pass and a little more.
+double final_step(const Lattice *l, double dt) {
+    const int32_t n = lv::declared_slots(l);
+    const double low = dt < 1e-6 ? dt : 1e-6, high = dt > 0.1 ? dt : 0.1;
+    for (const int64_t tail : {64, 1024}) {
+        if (tail >= n) break;
+        const auto from = static_cast<int32_t>(n - tail);
+        const double from_low = adapted_from(l, from, low);
+        if (from_low == adapted_from(l, from, high)) return from_low;
+    }
+    return adapted_from(l, 0, dt);
 }
 
 }  // namespace
 
 namespace lv {
 
-int run(unsigned seed, bool private_draws) {
+// The locked slots are counted only where their number can change: after a
+// sweep that made the chunk, after a change of the lattice between sweeps,
+// and where the detector's count of quiet sweeps starts again, as a lock
+// makes it do. A sweep's own steps never lock a slot.
+void RunRecord::before_sweep(const Lattice *lattice, double dt) {
+    dt_start_ = dt;
+    time_before_ = lattice->time;
+    quiet_before_ = lattice->consensus_steps;
+    present_before_ = slots_present(lattice);
+    if (recount_) locked_ = count_locked(lattice);
+    recount_ = false;
+    if (trace && present_before_) dt_end_ = final_step(lattice, dt);
+}
+
+void RunRecord::after_sweep(const Lattice *lattice, bool extended, int32_t sweep) {
+    const int32_t locked_before = locked_;
+    if (!present_before_ || (quiet_before_ != 0 && lattice->consensus_steps == 0))
+        locked_ = count_locked(lattice);
+    if (extended && lock_sweep < 0 && locked_ > locked_before) lock_sweep = sweep;
+    if (!trace) return;
+    // A sweep that made the chunk is the run's first, from a time of 0, where
+    // the time it adds is the step exactly.
+    const double dt_end = present_before_ ? dt_end_ : lattice->time - time_before_;
+    sweeps.push_back({extended, sweep, dt_start_, dt_end, lattice->time, lattice->omega,
+                      lattice->phase_var, lattice->consensus_steps, locked_});
+}
+
+int run(unsigned seed, bool private_draws, RunRecord *record) {
     // Every draw of the run, on this thread, from here to its return.
     const RunDraws draws(seed, private_draws);
     std::puts("[RTC] Using software fallback (CLOCK_MONOTONIC)");
@@ -84,12 +211,13 @@ int run(unsigned seed, bool private_draws) {
         return 1;
     }
 
-    bootloader_init_lattice(lattice, kBootSteps, log);
-    report_constants();
-    list_slots(lattice);
-    summarise_checkpoints(log);
-    test_folding(lattice);
-    evolve(lattice);
+    boot(lattice, kBootSteps, log, record);
+    report_constants(record);
+    list_slots(lattice, record);
+    summarise_checkpoints(log, record);
+    test_folding(lattice, record);
+    if (record != nullptr) record->lattice_changed();
+    evolve(lattice, record);
 
     ap_free(const_phi());
     ap_free(const_pi());

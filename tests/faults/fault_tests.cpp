@@ -10,6 +10,7 @@
 // Most cases fail the k-th allocation for k = 1, 2, ... until the operation no
 // longer reaches k, and check the result, the message, the state that must not
 // change, the random draws and the leak count for each k.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
 
@@ -1179,17 +1180,34 @@ TEST(AllocationFailure, ProgramsEndOnAFailedLatticeOrLog) {
         {"log record", 1, sizeof(CheckpointLog), kLogFatal},
         {"snapshot array", 10, sizeof(Snapshot), kLogFatal},
     };
-    const std::vector<std::vector<std::string>> programs = {{LUMIVANE_PROGRAM},
-                                                            {LUMIVANE_REPLAY, "1"}};
+    // A failed replay asked for its trace and summary leaves neither, nor
+    // the temporary files they were being written to.
+    char dir[] = "/tmp/lumivane_fault_filesXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const auto files_left = [&dir] {
+        int n = 0;
+        if (DIR *d = opendir(dir)) {
+            while (const dirent *e = readdir(d))
+                n += std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0;
+            closedir(d);
+        }
+        return n;
+    };
+    const std::vector<std::vector<std::string>> programs = {
+        {LUMIVANE_PROGRAM},
+        {LUMIVANE_REPLAY, "1"},
+        {LUMIVANE_REPLAY, "1", "--trace", std::string(dir) + "/t.csv", "--summary", std::string(dir) + "/s.json"}};
     for (const auto &program : programs)
         for (const auto &alloc : allocations) {
-            SCOPED_TRACE(::testing::Message() << program[0] << ": " << alloc.what);
+            SCOPED_TRACE(::testing::Message() << program[0] << " " << program.size() << " words: " << alloc.what);
             const Finished f = run_failing(
                 program, std::to_string(alloc.count) + "," + std::to_string(alloc.size));
             EXPECT_EQ(f.status, 1);
             EXPECT_EQ(f.err, alloc.message);
             EXPECT_EQ(f.out, kStartup);
+            EXPECT_EQ(files_left(), 0);
         }
+    rmdir(dir);
 }
 
 }  // namespace
