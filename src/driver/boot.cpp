@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "driver/internal.h"
+#include "dynamics/sweep.h"
 #include "lattice/internal.h"
 
 namespace {
@@ -24,8 +25,8 @@ void boot(Lattice *lattice, int32_t steps, CheckpointLog *log, RunRecord *record
     uint64_t deadline = get_rtc_ns() + kPaceNs;
     for (int32_t i = 0; i < steps; ++i) {
         if (record != nullptr) record->before_sweep(lattice, kNominalStep);
-        lattice_integrate_rk4(lattice, kNominalStep);
-        if (record != nullptr) record->after_sweep(lattice, false, i);
+        const double dt_end = lv::integrate(lattice, kNominalStep);
+        if (record != nullptr) record->after_sweep(lattice, false, i, dt_end);
         if (i != 0 && i % 100 == 0) checkpoint_add(log, i, lattice);
         rtc_sleep_until(deadline);
         deadline += kPaceNs;

@@ -77,16 +77,14 @@ struct RunRecord {
     std::vector<SweepRow> sweeps;
 
     // Called around every sweep of the boot and of the extended evolution,
-    // with the step the sweep is given.
+    // with the step the sweep is given and the one it ended with.
     void before_sweep(const Lattice *lattice, double dt);
-    void after_sweep(const Lattice *lattice, bool extended, int32_t sweep);
+    void after_sweep(const Lattice *lattice, bool extended, int32_t sweep, double dt_end);
     // Called when the lattice's slots changed between sweeps (the fold).
     void lattice_changed() { recount_ = true; }
 
   private:
     double dt_start_ = 0.0;
-    double dt_end_ = 0.0;  // the sweep's final step, worked out before it runs
-    double time_before_ = 0.0;
     int32_t quiet_before_ = 0;
     bool present_before_ = false;
     bool recount_ = true;

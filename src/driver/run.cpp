@@ -5,6 +5,7 @@
 
 #include "apa/internal.h"
 #include "driver/internal.h"
+#include "dynamics/sweep.h"
 #include "lattice/internal.h"
 
 namespace {
@@ -82,8 +83,8 @@ void evolve(Lattice *lattice, lv::RunRecord *record) {
     std::puts("\nExtended evolution (1000 steps to consensus)...");
     for (int32_t step = 0; step < kEvolutionSweeps; ++step) {
         if (record != nullptr) record->before_sweep(lattice, kNominalStep);
-        lattice_integrate_rk4(lattice, kNominalStep);
-        if (record != nullptr) record->after_sweep(lattice, true, step);
+        const double dt_end = lv::integrate(lattice, kNominalStep);
+        if (record != nullptr) record->after_sweep(lattice, true, step, dt_end);
         if (step % 100 == 0) {
             std::printf("  Step %d: var=%.6f consensus=%d\n", step, lattice->phase_var,
                         lattice->consensus_steps);
@@ -114,54 +115,6 @@ int32_t count_locked(const Lattice *l) {
     return locked;
 }
 
-// The sweep's adaptation of its step after a slot that read `a` before its own step.
-double adapted(double dt, double a) {
-    const double mag = std::fabs(a);
-    if (mag > 0.8)
-        dt = dt * lv::kPhi;
-    else if (mag < 0.4944271909999159)
-        dt = dt / lv::kPhi;
-    if (dt < 1e-6)
-        dt = 1e-6;
-    else if (dt > 0.1)
-        dt = 0.1;
-    return dt;
-}
-
-// The step after the free slots from `from` on, starting at `dt`. A slot's
-// words lie far from its record: they are asked for some slots ahead.
-double adapted_from(const Lattice *l, int32_t from, double dt) {
-    constexpr uint32_t kSkip = FLAG_EXCLUDED | FLAG_OVERFLOW | FLAG_LOCKED;
-    constexpr int32_t kAhead = 8;
-    const int32_t n = lv::declared_slots(l);
-    for (int32_t k = from; k < n; ++k) {
-        if (k + kAhead < n) __builtin_prefetch(declared_slot(l, k + kAhead)->mantissa_words);
-        const Slot *s = declared_slot(l, k);
-        if ((s->flags & kSkip) == 0) dt = adapted(dt, lv::slot_value(s));
-    }
-    return dt;
-}
-
-// The final step of the sweep about to run from `dt`, worked out before it
-// runs: a slot changes only at its own visit, so the amplitude and flags it
-// has when the sweep reaches it are those it has now. As a rule only the
-// last slots are read: the adaptation is monotone in the step, so wherever
-// the step stands before them (in [1e-6, 0.1], or at `dt` if no slot was
-// free before them), once the paths from both ends of that range meet, the
-// step's own path has met them too. The last 64 slots, then the last 1024,
-// then all: a sweep whose paths never meet costs one pass and a little more.
-double final_step(const Lattice *l, double dt) {
-    const int32_t n = lv::declared_slots(l);
-    const double low = dt < 1e-6 ? dt : 1e-6, high = dt > 0.1 ? dt : 0.1;
-    for (const int64_t tail : {64, 1024}) {
-        if (tail >= n) break;
-        const auto from = static_cast<int32_t>(n - tail);
-        const double from_low = adapted_from(l, from, low);
-        if (from_low == adapted_from(l, from, high)) return from_low;
-    }
-    return adapted_from(l, 0, dt);
-}
-
 }  // namespace
 
 namespace lv {
@@ -172,23 +125,18 @@ namespace lv {
 // makes it do. A sweep's own steps never lock a slot.
 void RunRecord::before_sweep(const Lattice *lattice, double dt) {
     dt_start_ = dt;
-    time_before_ = lattice->time;
     quiet_before_ = lattice->consensus_steps;
     present_before_ = slots_present(lattice);
     if (recount_) locked_ = count_locked(lattice);
     recount_ = false;
-    if (trace && present_before_) dt_end_ = final_step(lattice, dt);
 }
 
-void RunRecord::after_sweep(const Lattice *lattice, bool extended, int32_t sweep) {
+void RunRecord::after_sweep(const Lattice *lattice, bool extended, int32_t sweep, double dt_end) {
     const int32_t locked_before = locked_;
     if (!present_before_ || (quiet_before_ != 0 && lattice->consensus_steps == 0))
         locked_ = count_locked(lattice);
     if (extended && lock_sweep < 0 && locked_ > locked_before) lock_sweep = sweep;
     if (!trace) return;
-    // A sweep that made the chunk is the run's first, from a time of 0, where
-    // the time it adds is the step exactly.
-    const double dt_end = present_before_ ? dt_end_ : lattice->time - time_before_;
     sweeps.push_back({extended, sweep, dt_start_, dt_end, lattice->time, lattice->omega,
                       lattice->phase_var, lattice->consensus_steps, locked_});
 }

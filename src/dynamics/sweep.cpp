@@ -3,6 +3,7 @@
 
 #include "dynamics/consensus.h"
 #include "dynamics/step.h"
+#include "dynamics/sweep.h"
 #include "lattice/internal.h"
 #include "storage/internal.h"
 
@@ -178,21 +179,10 @@ double sweep_present(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &fir
 
 }  // namespace
 
-extern "C" {
+namespace lv {
 
-void exchange_analog_links(NeighborLink *links, int32_t instance_id, int32_t num_instances,
-                           int32_t num_links) {
-    (void)instance_id;
-    (void)num_instances;
-    if (links == nullptr) return;
-    for (int32_t j = 0; j < num_links; ++j) {
-        links[j].amp_re *= 0.95;
-        links[j].amp_im *= 0.95;
-    }
-}
-
-void lattice_integrate_rk4(Lattice *l, double dt) {
-    if (l == nullptr) return;
+double integrate(Lattice *l, double dt) {
+    if (l == nullptr) return dt;
     const int32_t n = lv::declared_slots(l);
     const lv::SinCos8 sincos8 = lv::sincos8_block();
     if (n > 0 && lv::chunks_present(l, n)) {
@@ -210,6 +200,24 @@ void lattice_integrate_rk4(Lattice *l, double dt) {
     }
     l->omega += 0.01 * dt;
     l->time += dt;
+    return dt;
 }
+
+}  // namespace lv
+
+extern "C" {
+
+void exchange_analog_links(NeighborLink *links, int32_t instance_id, int32_t num_instances,
+                           int32_t num_links) {
+    (void)instance_id;
+    (void)num_instances;
+    if (links == nullptr) return;
+    for (int32_t j = 0; j < num_links; ++j) {
+        links[j].amp_re *= 0.95;
+        links[j].amp_im *= 0.95;
+    }
+}
+
+void lattice_integrate_rk4(Lattice *l, double dt) { lv::integrate(l, dt); }
 
 }  // extern "C"
