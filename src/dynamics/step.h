@@ -54,6 +54,17 @@ inline double combine(double y, double k1, double k2, double k3, double k4, doub
     return y + (((k1 + 2.0 * k2) + 2.0 * k3) + k4) * h;
 }
 
+// The step's result from its four stages, component by component.
+inline SlotState combine(const SlotState &y0, const SlotDerivative &k1, const SlotDerivative &k2,
+                         const SlotDerivative &k3, const SlotDerivative &k4, double dt) {
+    const double h = dt / 6.0;
+    return SlotState{
+        combine(y0.amp_re, k1.d_amp_re, k2.d_amp_re, k3.d_amp_re, k4.d_amp_re, h),
+        combine(y0.amp_im, k1.d_amp_im, k2.d_amp_im, k3.d_amp_im, k4.d_amp_im, h),
+        combine(y0.phase, k1.d_phase, k2.d_phase, k3.d_phase, k4.d_phase, h),
+        combine(y0.phase_vel, k1.d_phase_vel, k2.d_phase_vel, k3.d_phase_vel, k4.d_phase_vel, h)};
+}
+
 // A stage's sums from its eight links' sines and cosines, as derive forms them.
 inline SlotDerivative derive8(const SlotState &y, const NeighborLink *links, double omega,
                               const double *sn, const double *cs) {
@@ -94,12 +105,7 @@ inline SlotState rk4_integrate8(const SlotState &y0, const NeighborLink *links, 
     for (int32_t j = 0; j < 8; ++j) x[j] = links[j].phase_delta - y4.phase;
     sincos8(x, sn, cs);
     const SlotDerivative k4 = derive8(y4, links, omega, sn, cs);
-    const double h = dt / 6.0;
-    return SlotState{
-        combine(y0.amp_re, k1.d_amp_re, k2.d_amp_re, k3.d_amp_re, k4.d_amp_re, h),
-        combine(y0.amp_im, k1.d_amp_im, k2.d_amp_im, k3.d_amp_im, k4.d_amp_im, h),
-        combine(y0.phase, k1.d_phase, k2.d_phase, k3.d_phase, k4.d_phase, h),
-        combine(y0.phase_vel, k1.d_phase_vel, k2.d_phase_vel, k3.d_phase_vel, k4.d_phase_vel, h)};
+    return combine(y0, k1, k2, k3, k4, dt);
 }
 
 inline SlotState rk4_integrate(const SlotState &y0, const NeighborLink *links, int32_t n,
@@ -119,12 +125,7 @@ inline SlotState rk4_integrate(const SlotState &y0, const NeighborLink *links, i
         y = stage(y0, k[i], dt, kStageFactor[i]);
     }
     const SlotDerivative &k1 = k[0], &k2 = k[1], &k3 = k[2], &k4 = k[3];
-    const double h = dt / 6.0;
-    return SlotState{
-        combine(y0.amp_re, k1.d_amp_re, k2.d_amp_re, k3.d_amp_re, k4.d_amp_re, h),
-        combine(y0.amp_im, k1.d_amp_im, k2.d_amp_im, k3.d_amp_im, k4.d_amp_im, h),
-        combine(y0.phase, k1.d_phase, k2.d_phase, k3.d_phase, k4.d_phase, h),
-        combine(y0.phase_vel, k1.d_phase_vel, k2.d_phase_vel, k3.d_phase_vel, k4.d_phase_vel, h)};
+    return combine(y0, k1, k2, k3, k4, dt);
 }
 
 struct Amplitude {
