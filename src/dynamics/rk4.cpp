@@ -120,7 +120,7 @@ extern "C" {
 
 SlotDerivative compute_derivatives(SlotState state, const NeighborLink *links, int32_t num_links,
                                    double omega) {
-    return lv::derive(state, links, links == nullptr ? 0 : num_links, omega, lv::sincos8_scalar);
+    return lv::derive(state, links, links == nullptr ? 0 : num_links, omega);
 }
 
 void rk4_step(Slot *slot, const NeighborLink *links, int32_t num_links, double time, double dt) {

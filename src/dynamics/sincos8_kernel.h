@@ -222,36 +222,35 @@ uint32_t library_part(const Answered<W> &a, int first) {
     return ((~Lanes<W>::bits(a.sin) & kAll) << first) | ((~Lanes<W>::bits(a.cos) & kAll) << (8 + first));
 }
 
-// The block's rounded results, and the part left to the library.
-template <int W>
-uint32_t block(const double *x, double *s, double *c) {
-    using D = typename Lanes<W>::D;
-    uint32_t library = 0;
-    for (int first = 0; first < 8; first += W) {
-        Pair<W> sn, cs;
-        const Answered<W> a = lanes<W>(load<D>(x + first), sn, cs);
-        store(s + first, sn.hi);
-        store(c + first, cs.hi);
-        library |= library_part(a, first);
-    }
-    return library;
-}
-
-template <int W>
-void raw(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
-         uint32_t *library_part_out) {
+// The block's results, and the part left to the library; with Lo, the
+// double-doubles' low parts as well (for the validation program).
+template <int W, bool Lo>
+uint32_t evaluate(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo) {
     using D = typename Lanes<W>::D;
     uint32_t library = 0;
     for (int first = 0; first < 8; first += W) {
         Pair<W> sn, cs;
         const Answered<W> a = lanes<W>(load<D>(x + first), sn, cs);
         store(s_hi + first, sn.hi);
-        store(s_lo + first, sn.lo);
         store(c_hi + first, cs.hi);
-        store(c_lo + first, cs.lo);
+        if constexpr (Lo) {
+            store(s_lo + first, sn.lo);
+            store(c_lo + first, cs.lo);
+        }
         library |= library_part(a, first);
     }
-    *library_part_out = library;
+    return library;
+}
+
+template <int W>
+uint32_t block(const double *x, double *s, double *c) {
+    return evaluate<W, false>(x, s, nullptr, c, nullptr);
+}
+
+template <int W>
+void raw(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
+         uint32_t *library_part_out) {
+    *library_part_out = evaluate<W, true>(x, s_hi, s_lo, c_hi, c_lo);
 }
 
 }  // namespace kernel

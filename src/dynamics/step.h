@@ -10,11 +10,18 @@
 
 namespace lv {
 
-// `sincos8` gives a full block's sines and cosines exactly as sincos does (the
-// exported derivative passes sincos8_scalar, the sweep may pass a vector
-// routine); a partial block calls sincos itself.
+// Adds a block of links' terms to the derivative's sums, in link order.
+inline void add_links(const NeighborLink *links, int32_t count, const double *sn, const double *cs,
+                      double &d_re, double &d_im, double &s) {
+    for (int32_t j = 0; j < count; ++j) {
+        d_re += links[j].coupling * cs[j];
+        d_im += links[j].coupling * sn[j];
+        s += sn[j];
+    }
+}
+
 inline SlotDerivative derive(const SlotState &y, const NeighborLink *links, int32_t n,
-                             double omega, SinCos8 sincos8) {
+                             double omega) {
     double d_re = -0.02 * y.amp_re;
     double d_im = -0.02 * y.amp_im;
     double s = 0.0;
@@ -23,17 +30,10 @@ inline SlotDerivative derive(const SlotState &y, const NeighborLink *links, int3
     // additions of the one before.
     for (int32_t first = 0; first < n; first += 8) {
         const int32_t count = n - first < 8 ? n - first : 8;
-        double x[8], sn[8], cs[8];
-        for (int32_t j = 0; j < count; ++j) x[j] = links[first + j].phase_delta - y.phase;
-        if (count == 8)
-            sincos8(x, sn, cs);
-        else
-            for (int32_t j = 0; j < count; ++j) ::sincos(x[j], &sn[j], &cs[j]);
-        for (int32_t j = 0; j < count; ++j) {
-            d_re += links[first + j].coupling * cs[j];
-            d_im += links[first + j].coupling * sn[j];
-            s += sn[j];
-        }
+        double sn[8], cs[8];
+        for (int32_t j = 0; j < count; ++j)
+            ::sincos(links[first + j].phase_delta - y.phase, &sn[j], &cs[j]);
+        add_links(links + first, count, sn, cs, d_re, d_im, s);
     }
     return SlotDerivative{d_re, d_im, y.phase_vel, s + omega};
 }
@@ -65,17 +65,13 @@ inline SlotState combine(const SlotState &y0, const SlotDerivative &k1, const Sl
         combine(y0.phase_vel, k1.d_phase_vel, k2.d_phase_vel, k3.d_phase_vel, k4.d_phase_vel, h)};
 }
 
-// A stage's sums from its eight links' sines and cosines, as derive forms them.
+// A stage's derivative from its eight links' sines and cosines, as derive forms it.
 inline SlotDerivative derive8(const SlotState &y, const NeighborLink *links, double omega,
                               const double *sn, const double *cs) {
     double d_re = -0.02 * y.amp_re;
     double d_im = -0.02 * y.amp_im;
     double s = 0.0;
-    for (int32_t j = 0; j < 8; ++j) {
-        d_re += links[j].coupling * cs[j];
-        d_im += links[j].coupling * sn[j];
-        s += sn[j];
-    }
+    add_links(links, 8, sn, cs, d_re, d_im, s);
     return SlotDerivative{d_re, d_im, y.phase_vel, s + omega};
 }
 
@@ -108,6 +104,9 @@ inline SlotState rk4_integrate8(const SlotState &y0, const NeighborLink *links, 
     return combine(y0, k1, k2, k3, k4, dt);
 }
 
+// `sincos8` gives a block's sines and cosines exactly as sincos does: the
+// exported step passes sincos8_scalar, the sweep its chosen block function.
+// Only a slot with eight links (every slot the sweep steps) uses it.
 inline SlotState rk4_integrate(const SlotState &y0, const NeighborLink *links, int32_t n,
                                double omega, double dt, SinCos8 sincos8) {
     if (n == 8) return rk4_integrate8(y0, links, omega, dt, sincos8);
@@ -121,7 +120,7 @@ inline SlotState rk4_integrate(const SlotState &y0, const NeighborLink *links, i
     SlotState y = y0;
 #pragma GCC unroll 1
     for (int i = 0; i < 4; ++i) {
-        k[i] = derive(y, links, n, omega, sincos8);
+        k[i] = derive(y, links, n, omega);
         y = stage(y0, k[i], dt, kStageFactor[i]);
     }
     const SlotDerivative &k1 = k[0], &k2 = k[1], &k3 = k[2], &k4 = k[3];
