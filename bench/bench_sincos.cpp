@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "dynamics/sincos8.h"
+#include "math/sincos8.h"
 
 namespace {
 

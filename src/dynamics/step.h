@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "apa/internal.h"
-#include "dynamics/sincos8.h"
+#include "math/sincos8.h"
 
 namespace lv {
 

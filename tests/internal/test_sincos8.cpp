@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "dynamics/sincos8.h"
+#include "math/sincos8.h"
 
 namespace {
 

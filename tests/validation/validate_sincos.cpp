@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "dynamics/sincos8.h"
-#include "dynamics/sincos8_table.h"
+#include "math/sincos8.h"
+#include "math/sincos8_table.h"
 
 namespace {
 

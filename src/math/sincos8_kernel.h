@@ -25,7 +25,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "dynamics/sincos8_table.h"
+#include "math/sincos8_table.h"
 
 // Internal linkage throughout, and no inline function of the standard
 // library: each instruction set's file has its own copy of everything it

@@ -1,5 +1,5 @@
 // sincos8.cpp: which block function the sweep uses: the vector routine where it is proven to match the library, else sincos.
-#include "dynamics/sincos8.h"
+#include "math/sincos8.h"
 
 #include <cmath>
 #include <cstring>

@@ -1,6 +1,6 @@
 // sincos8_avx512.cpp: the vector routine in eight lanes of AVX-512; this file alone is built for it.
 #define LV_SINCOS8_AVX512 1
-#include "dynamics/sincos8_kernel.h"
+#include "math/sincos8_kernel.h"
 
 namespace lv {
 

@@ -1,5 +1,5 @@
 // sincos8_table.cpp: the table of sines at multiples of pi/512, made with MPFR by validate_sincos and checked by it.
-#include "dynamics/sincos8_table.h"
+#include "math/sincos8_table.h"
 
 namespace lv::sincos8_data {
 

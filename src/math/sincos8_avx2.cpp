@@ -1,6 +1,6 @@
 // sincos8_avx2.cpp: the vector routine in four lanes of AVX2 with FMA; this file alone is built for them.
 #define LV_SINCOS8_AVX2 1
-#include "dynamics/sincos8_kernel.h"
+#include "math/sincos8_kernel.h"
 
 namespace lv {
 
