@@ -45,7 +45,7 @@ void BM_SinCos8(benchmark::State &state) {
         return;
     }
     state.SetLabel(k == nullptr ? "sincos" : k->name);
-    run(state, k == nullptr ? lv::sincos8_scalar : k->block, state.range(1) != 0);
+    run(state, k == nullptr ? lv::sincos8_scalar : k->system, state.range(1) != 0);
 }
 BENCHMARK(BM_SinCos8)->ArgsProduct({{-1, 0, 1}, {0, 1}})->ArgNames({"kernel", "drifting"});
 

@@ -83,6 +83,19 @@ LV_API void detect_harmonic_consensus(Lattice *lattice);
    |value|^(m/8), with k = index mod 16 and m = index mod 7 + 1 (Euclidean
    remainders, so a negative index is taken into the cycles: -1 gives k = 15,
    m = 7). Reads only the lattice's time; draws nothing. */
+/* The arithmetic of lattice_integrate_rk4's sines, cosines and exponentials,
+   for the whole process: LATTICE_MATH_SYSTEM (the default) takes the maths
+   library's sincos and exp, bit for bit; LATTICE_MATH_CORRECT takes
+   correctly rounded sin, cos and exp computed without the maths library, so
+   that a run is the same on every machine and maths library (a different run
+   from the default's). compute_derivatives and rk4_step always take the
+   library's. Answers the mode before the call, or -1 (and changes nothing)
+   for an unknown mode. Set it between sweeps, not while another thread sweeps. */
+#define LATTICE_MATH_SYSTEM 0
+#define LATTICE_MATH_CORRECT 1
+LV_API int32_t lattice_set_math_mode(int32_t mode);
+/* The mode lattice_integrate_rk4 takes now. */
+LV_API int32_t lattice_math_mode(void);
 LV_API double prismatic_recursion(const Lattice *lattice, int32_t index, double value);
 
 LV_END_DECLS

@@ -16,13 +16,14 @@
 #include <string>
 
 #include "driver/internal.h"
+#include "math/internal.h"
 
 namespace {
 
 const char *program = "lumivane-replay";
 
 void usage() {
-    std::printf("usage: %s SEED [--trace PATH] [--summary PATH]\n"
+    std::printf("usage: %s SEED [--trace PATH] [--summary PATH] [--math=MODE]\n"
                 "Runs lumivane's fixed run with the random generator seeded by SEED (an\n"
                 "unsigned 32-bit decimal number) instead of the calendar clock, and prints\n"
                 "what lumivane printed when time(NULL) answered SEED.\n"
@@ -31,8 +32,15 @@ void usage() {
                 "  --summary PATH  also write the report's figures as one JSON object to PATH\n"
                 "                  (a PATH of - is standard output; the report then goes to\n"
                 "                  standard error; at most one of them may be -)\n"
+                "  --math=MODE     system (the default): the maths library's sin, cos and\n"
+                "                  exp, the run lumivane makes; correct: correctly rounded\n"
+                "                  ones, the same run on every machine and maths library\n"
                 "  --help          show this text and exit\n"
-                "  --version       show the version and exit\n",
+                "  --version       show the version, and the path the sines and cosines\n"
+                "                  take here, and exit\n"
+                "\n"
+                "LUMIVANE_SINCOS=auto|scalar|avx2|avx512 chooses that path (auto: the\n"
+                "fastest this machine can prove exact); any path gives the same bytes.\n",
                 program);
 }
 
@@ -153,7 +161,9 @@ std::string trace_csv(const lv::RunRecord &r) {
 
 std::string summary_json(const lv::RunRecord &r, unsigned seed, double wall_s) {
     std::string j;
-    append(j, "{\n  \"seed\": %u,\n  \"version\": \"%s\",\n", seed, LUMIVANE_VERSION);
+    const lv::MathMode mode = lv::math_mode();
+    append(j, "{\n  \"seed\": %u,\n  \"version\": \"%s\",\n  \"math\": \"%s\",\n  \"sincos\": \"%s\",\n",
+           seed, LUMIVANE_VERSION, lv::math_mode_name(mode), lv::sweep_math(mode).sincos_path);
     append(j, "  \"boot\": {\"instances\": %d, \"slots\": %d, \"steps\": %d, \"omega\": ",
            r.boot_instances, r.boot_slots, r.boot_steps);
     append_double(j, r.boot_omega);
@@ -219,14 +229,22 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("lumivane-replay %s\n", LUMIVANE_VERSION);
+        if (const char *problem = lv::sincos_request_problem(lv::MathMode::system)) return refuse(problem, false);
+        std::printf("lumivane-replay %s\nsincos: %s\n", LUMIVANE_VERSION,
+                    lv::sweep_math(lv::MathMode::system).sincos_path);
         return 0;
     }
 
     const char *seed_text = nullptr;
+    const char *math = nullptr;
     Output trace(0), summary(1);
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
+        if (std::strncmp(arg, "--math=", 7) == 0) {
+            if (math != nullptr) return refuse("--math given twice");
+            math = arg + 7;
+            continue;
+        }
         Output *out = std::strcmp(arg, "--trace") == 0     ? &trace
                       : std::strcmp(arg, "--summary") == 0 ? &summary
                                                            : nullptr;
@@ -249,6 +267,13 @@ int main(int argc, char **argv) {
     const unsigned long seed = std::strtoul(seed_text, &end, 10);
     if (errno != 0 || end == seed_text || *end != '\0' || seed > 0xFFFFFFFFul || seed_text[0] == '-')
         return refuse("SEED must be an unsigned 32-bit decimal number");
+    lv::MathMode mode = lv::MathMode::system;
+    if (math != nullptr && std::strcmp(math, "correct") == 0)
+        mode = lv::MathMode::correct;
+    else if (math != nullptr && std::strcmp(math, "system") != 0)
+        return refuse(std::string("--math takes system or correct, not '") + math + "'");
+    if (const char *problem = lv::sincos_request_problem(mode)) return refuse(problem, false);
+    lv::set_math_mode(static_cast<int32_t>(mode));
     if (trace.to_stdout() && summary.to_stdout())
         return refuse("--trace and --summary cannot both be - (standard output)");
     if (trace.requested() && summary.requested() && !trace.to_stdout() &&

@@ -1,4 +1,5 @@
 // rk4.cpp: the slot derivative, the RK4 step as written, and its in-place twin for the sweep.
+#include <cmath>
 #include <cstring>
 #include <type_traits>
 
@@ -80,9 +81,9 @@ struct Evolved {
 #endif
 
 LV_ONE_BODY Evolved evolve(const SlotState &y0, const NeighborLink *links, int32_t n,
-                           double omega, double dt, lv::SinCos8 sincos8) {
-    const SlotState y1 = lv::rk4_integrate(y0, links, n, omega, dt, sincos8);
-    return Evolved{y1, lv::renormalise(y1, dt)};
+                           double omega, double dt, lv::StepMath &m) {
+    const SlotState y1 = lv::rk4_integrate(y0, links, n, omega, dt, m.sincos8);
+    return Evolved{y1, lv::renormalise(y1, dt, m)};
 }
 
 // One RK4 step of a slot whose amplitude reads as a_own. The exported step is
@@ -90,9 +91,9 @@ LV_ONE_BODY Evolved evolve(const SlotState &y0, const NeighborLink *links, int32
 // and writes in place when the slot's buffers allow.
 template <bool Fast>
 void advance(Slot *slot, const NeighborLink *links, int32_t n, double a_own, double dt,
-             lv::SinCos8 sincos8) {
+             lv::StepMath &m) {
     const SlotState y0{a_own, slot->amp_im, slot->phase, slot->phase_vel};
-    const auto [y1, a] = evolve(y0, links, n, slot->omega, dt, sincos8);
+    const auto [y1, a] = evolve(y0, links, n, slot->omega, dt, m);
     const double phi = Fast ? lv::wrap_phase_fast(y1.phase) : lv::wrap_phase(y1.phase);
     // The general write-back converts into a temporary slot and copies it
     // over; without a conversion the slot keeps its amplitude, omega, base
@@ -110,11 +111,17 @@ void advance(Slot *slot, const NeighborLink *links, int32_t n, double a_own, dou
 
 namespace lv {
 
-void step_in_place(Slot *slot, const NeighborLink *links, double a_own, double dt, SinCos8 sincos8) {
-    advance<true>(slot, links, 8, a_own, dt, sincos8);
+void step_in_place(Slot *slot, const NeighborLink *links, double a_own, double dt, StepMath &m) {
+    advance<true>(slot, links, 8, a_own, dt, m);
 }
 
 }  // namespace lv
+
+namespace {
+
+double library_exp(double x) { return std::exp(x); }
+
+}  // namespace
 
 extern "C" {
 
@@ -126,8 +133,8 @@ SlotDerivative compute_derivatives(SlotState state, const NeighborLink *links, i
 void rk4_step(Slot *slot, const NeighborLink *links, int32_t num_links, double time, double dt) {
     (void)time;  // the field does not depend on time
     if (slot == nullptr) return;
-    advance<false>(slot, links, links == nullptr ? 0 : num_links, ap_to_double(slot), dt,
-                   lv::sincos8_scalar);
+    lv::StepMath library{lv::sincos8_scalar, library_exp};
+    advance<false>(slot, links, links == nullptr ? 0 : num_links, ap_to_double(slot), dt, library);
 }
 
 }  // extern "C"

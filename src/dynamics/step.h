@@ -3,10 +3,11 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "apa/internal.h"
-#include "math/sincos8.h"
+#include "math/internal.h"
 
 namespace lv {
 
@@ -104,8 +105,8 @@ inline SlotState rk4_integrate8(const SlotState &y0, const NeighborLink *links, 
     return combine(y0, k1, k2, k3, k4, dt);
 }
 
-// `sincos8` gives a block's sines and cosines exactly as sincos does: the
-// exported step passes sincos8_scalar, the sweep its chosen block function.
+// `sincos8` gives a block's sines and cosines: the exported step passes
+// sincos8_scalar, the sweep its mode's block function.
 // Only a slot with eight links (every slot the sweep steps) uses it.
 inline SlotState rk4_integrate(const SlotState &y0, const NeighborLink *links, int32_t n,
                                double omega, double dt, SinCos8 sincos8) {
@@ -132,10 +133,26 @@ struct Amplitude {
     double im;
 };
 
+// The step's functions: the block of sines and cosines, and the decay's
+// exponential, kept for the last step since the sweep's step repeats.
+struct StepMath {
+    SinCos8 sincos8;
+    double (*exp)(double);
+    uint64_t last_dt = ~uint64_t{0};  // a NaN's bits: nothing kept yet
+    double last_decay = 0.0;
+    double decay(double dt) {
+        if (std::bit_cast<uint64_t>(dt) != last_dt) {
+            last_decay = exp(-0.05 * dt);
+            last_dt = std::bit_cast<uint64_t>(dt);
+        }
+        return last_decay;
+    }
+};
+
 // Decay, cap and jitter of the modulus; the draw happens on every step.
-inline Amplitude renormalise(const SlotState &y1, double dt) {
+inline Amplitude renormalise(const SlotState &y1, double dt, StepMath &m) {
     const double r = std::sqrt(y1.amp_re * y1.amp_re + y1.amp_im * y1.amp_im);
-    const double e = std::exp(-0.05 * dt);
+    const double e = m.decay(dt);
     const double u = normalized_rand();
     if (r > 1e-10) {
         const double len = std::min(r * e, 1000000.0) + (2.0 * u - 1.0) * 0.01;
@@ -160,8 +177,8 @@ inline double wrap_phase_fast(double phase) {
 }
 
 // One RK4 step that writes the new amplitude into the slot's own buffers when
-// it can; same result and draws as rk4_step. `a_own` is ap_to_double(slot),
-// `sincos8` the sweep's block function (sincos8_block()).
-void step_in_place(Slot *slot, const NeighborLink *links, double a_own, double dt, SinCos8 sincos8);
+// it can; same result and draws as rk4_step under the library's functions.
+// `a_own` is ap_to_double(slot), `m` the sweep's functions.
+void step_in_place(Slot *slot, const NeighborLink *links, double a_own, double dt, StepMath &m);
 
 }  // namespace lv

@@ -70,17 +70,27 @@ double adapt(double dt, double a) {
 
 // Only phase_delta and coupling of a link reach the derivative, so the sweep
 // forms those two; the damped amplitudes and the rate travel nowhere.
-void link(NeighborLink &lk, const Slot *slot, const Slot *other, double a_other, double own) {
+double coupling_argument(double a_other, double own) { return -std::fabs(1.0 - std::fabs(a_other) / own); }
+
+void link(NeighborLink &lk, const Slot *slot, const Slot *other, double a_other, double own,
+          const lv::SweepMath &m) {
     lk.phase_delta = other->phase - slot->phase;
-    lk.coupling = std::exp(-std::fabs(1.0 - std::fabs(a_other) / own));
+    lk.coupling = m.exp(coupling_argument(a_other, own));
 }
+
+// The sweep's functions under the process's math mode, and the step's memory.
+struct Maths {
+    const lv::SweepMath &sweep;
+    lv::StepMath step;
+    explicit Maths(const lv::SweepMath &m) : sweep(m), step{m.sincos8, m.exp} {}
+};
 
 // The general sweep: every fetch may be null or materialise a chunk. With
 // `first`, every chunk is present and the detector's first pass is taken on
 // the way (see sweep_windowed); through lookups it is not, since a slot whose
 // chunk failed at its visit may appear at a later fetch.
 template <class Fetch>
-double sweep(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum *first, lv::SinCos8 sincos8) {
+double sweep(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum *first, Maths &m) {
     NeighborLink links[8];
     int32_t nb[8];
     for (int32_t c = 0; c < ring.n; ++c) {
@@ -92,8 +102,8 @@ double sweep(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum *first, lv::
             const double a = lv::slot_value(slot);
             const double own = std::fabs(a) + 1e-10;
             for (int k = 0; k < 8; ++k)
-                if (const Slot *other = fetch(nb[k])) link(links[k], slot, other, lv::slot_value(other), own);
-            lv::step_in_place(slot, links, a, dt, sincos8);
+                if (const Slot *other = fetch(nb[k])) link(links[k], slot, other, lv::slot_value(other), own, m.sweep);
+            lv::step_in_place(slot, links, a, dt, m.step);
             dt = adapt(dt, a);
         }
         if (first != nullptr) first->add(slot);
@@ -124,8 +134,7 @@ constexpr int64_t kWindow = 4096;
 // A slot is final once the sweep has passed it, so the detector's first pass
 // is taken here, in index order, while the slot is still in the cache.
 template <class Fetch>
-double sweep_windowed(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &first,
-                      lv::SinCos8 sincos8) {
+double sweep_windowed(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &first, Maths &m) {
     double amp[kWindow];
     const auto at = [&amp](int64_t position) -> double & {
         return amp[static_cast<uint64_t>(position + kWindow) & (kWindow - 1)];
@@ -150,8 +159,15 @@ double sweep_windowed(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &fi
             // Filled above: the analyzer cannot follow the wrapped window index.
             const double a = at(c);  // NOLINT(clang-analyzer-core.uninitialized.Assign)
             const double own = std::fabs(a) + 1e-10;
-            for (int k = 0; k < 8; ++k) link(links[k], slot, fetch(nb[k]), at(c + ring.off[k]), own);
-            lv::step_in_place(slot, links, a, dt, sincos8);
+            // Every neighbour is present: the eight couplings' exponentials as one block.
+            double arg[8], coupling[8];
+            for (int k = 0; k < 8; ++k) arg[k] = coupling_argument(at(c + ring.off[k]), own);
+            m.sweep.exp8(arg, coupling);
+            for (int k = 0; k < 8; ++k) {
+                links[k].phase_delta = fetch(nb[k])->phase - slot->phase;
+                links[k].coupling = coupling[k];
+            }
+            lv::step_in_place(slot, links, a, dt, m.step);
             at(c) = lv::slot_value(slot);
             dt = adapt(dt, a);
         }
@@ -170,11 +186,10 @@ double *kept_phases(const Lattice *l, int64_t n) {
 
 // The sweep over present blocks, taking the detector's first pass into `first`.
 template <class Fetch>
-double sweep_present(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &first,
-                     lv::SinCos8 sincos8) {
+double sweep_present(Fetch fetch, const Ring &ring, double dt, lv::PhaseSum &first, Maths &m) {
     if (ring.w >= 1 && 2 * ring.w + 3 < kWindow && ring.n > 2 * ring.w + 3)
-        return sweep_windowed(fetch, ring, dt, first, sincos8);
-    return sweep(fetch, ring, dt, &first, sincos8);
+        return sweep_windowed(fetch, ring, dt, first, m);
+    return sweep(fetch, ring, dt, &first, m);
 }
 
 }  // namespace
@@ -184,18 +199,18 @@ namespace lv {
 double integrate(Lattice *l, double dt) {
     if (l == nullptr) return dt;
     const int32_t n = lv::declared_slots(l);
-    const lv::SinCos8 sincos8 = lv::sincos8_block();
+    Maths m(lv::sweep_math(lv::math_mode()));
     if (n > 0 && lv::chunks_present(l, n)) {
         const Ring ring(n, l->slots_per_instance);
         lv::PhaseSum first;
         first.kept = kept_phases(l, n);
         if (n <= SLOTS_PER_CHUNK)
-            dt = sweep_present(OneBlock{l->chunks[0]->slots}, ring, dt, first, sincos8);
+            dt = sweep_present(OneBlock{l->chunks[0]->slots}, ring, dt, first, m);
         else
-            dt = sweep_present(Blocks{l->chunks}, ring, dt, first, sincos8);
+            dt = sweep_present(Blocks{l->chunks}, ring, dt, first, m);
         lv::detect_consensus_from(l, n, first);
     } else {
-        if (n > 0) dt = sweep(Lookup{l}, Ring(n, l->slots_per_instance), dt, nullptr, sincos8);
+        if (n > 0) dt = sweep(Lookup{l}, Ring(n, l->slots_per_instance), dt, nullptr, m);
         detect_harmonic_consensus(l);
     }
     l->omega += 0.01 * dt;

@@ -1,57 +1,99 @@
-// sincos8.cpp: which block function the sweep uses: the vector routine where it is proven to match the library, else sincos.
+// sincos8.cpp: the blocks of eight: the vector routines with their undecided lanes settled, the scalar references, the first-use check.
 #include "math/sincos8.h"
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-#if defined(__GLIBC__)
-#include <gnu/libc-version.h>
-#endif
+#include "math/correct.h"
 
 namespace lv {
 
 #if LUMIVANE_VECTOR_MATH
-// In the files built for their instruction sets: the rounded results, and a
-// set bit for each lane left to the library.
-uint32_t sincos8_avx2(const double *x, double *s, double *c);
-uint32_t sincos8_avx512(const double *x, double *s, double *c);
-void sincos8_avx2_raw(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
-                      uint32_t *library_part);
-void sincos8_avx512_raw(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
-                        uint32_t *library_part);
+// In the files built for their instruction sets: every lane's rounded
+// candidate, and a set bit for each result left undecided.
+uint32_t sincos8_avx2_system(const double *x, double *s, double *c);
+uint32_t sincos8_avx2_correct(const double *x, double *s, double *c);
+uint32_t sincos8_avx512_system(const double *x, double *s, double *c);
+uint32_t sincos8_avx512_correct(const double *x, double *s, double *c);
+uint32_t sincos8_avx2_raw(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
+                          bool correct);
+uint32_t sincos8_avx512_raw(const double *x, double *s_hi, double *s_lo, double *c_hi,
+                            double *c_lo, bool correct);
+bool sincos8_avx2_as_written();
+bool sincos8_avx512_as_written();
 #endif
 
 void sincos8_scalar(const double *x, double *s, double *c) {
     for (int j = 0; j < 8; ++j) ::sincos(x[j], &s[j], &c[j]);
 }
 
-namespace {
-
-#if LUMIVANE_VECTOR_MATH
-// The library's sin and cos give sincos's bits (validate_sincos holds them
-// to it), so a lane that needs only one of them pays for only one.
-template <uint32_t (*Lanes)(const double *, double *, double *)>
-void with_library(const double *x, double *s, double *c) {
-    const uint32_t library = Lanes(x, s, c);
-    if (library == 0) return;
-    const uint32_t sines = library & 0xff, cosines = library >> 8;
-    for (uint32_t both = sines & cosines; both != 0; both &= both - 1) {
-        const int j = __builtin_ctz(both);
-        ::sincos(x[j], &s[j], &c[j]);
-    }
-    for (uint32_t only = sines & ~cosines; only != 0; only &= only - 1) {
-        const int j = __builtin_ctz(only);
-        s[j] = std::sin(x[j]);
-    }
-    for (uint32_t only = cosines & ~sines; only != 0; only &= only - 1) {
-        const int j = __builtin_ctz(only);
-        c[j] = std::cos(x[j]);
+// Every lane holds the routine's rounding. The library is asked only about
+// the undecided lanes, always through sincos (its own function, whatever the
+// lane lacks), and its answer is compared in a branch, not blended in: the
+// stages that follow go on with the candidates while the call runs, and the
+// rare lane whose candidate is not the library's is corrected when the branch
+// resolves, the processor replaying what followed. The values used are the
+// library's either way.
+void settle_with_library(const double *x, double *s, double *c, uint32_t undecided) {
+    const auto bits = [](double v) { return std::bit_cast<uint64_t>(v); };
+    for (uint32_t lanes = (undecided | undecided >> 8) & 0xff; lanes != 0; lanes &= lanes - 1) {
+        const int j = __builtin_ctz(lanes);
+        double ls, lc;
+        ::sincos(x[j], &ls, &lc);
+        if (((bits(ls) ^ bits(s[j])) | (bits(lc) ^ bits(c[j]))) != 0) [[unlikely]] {
+            // The barrier keeps this a branch: a select would make the next
+            // stage wait for the call.
+            asm volatile("" ::: "memory");
+            s[j] = ls;
+            c[j] = lc;
+        }
     }
 }
 
-constexpr SinCos8Kernel kAvx2{"avx2", with_library<sincos8_avx2>, sincos8_avx2_raw};
-constexpr SinCos8Kernel kAvx512{"avx512", with_library<sincos8_avx512>, sincos8_avx512_raw};
+void sincos8_correct_scalar(const double *x, double *s, double *c) {
+    for (int j = 0; j < 8; ++j) cr_sincos(x[j], &s[j], &c[j]);
+}
+
+namespace {
+
+uint64_t bits(double v) { return std::bit_cast<uint64_t>(v); }
+
+#if LUMIVANE_VECTOR_MATH
+using Lanes = uint32_t (*)(const double *, double *, double *);
+
+template <Lanes Kernel>
+void with_library(const double *x, double *s, double *c) {
+    settle_with_library(x, s, c, Kernel(x, s, c));
+}
+
+// The undecided results, each from the correctly rounded function it needs.
+template <Lanes Kernel>
+void with_correct(const double *x, double *s, double *c) {
+    const uint32_t undecided = Kernel(x, s, c);
+    if (undecided == 0) return;
+    const uint32_t sines = undecided & 0xff, cosines = undecided >> 8;
+    for (uint32_t both = sines & cosines; both != 0; both &= both - 1) {
+        const int j = __builtin_ctz(both);
+        cr_sincos(x[j], &s[j], &c[j]);
+    }
+    for (uint32_t only = sines & ~cosines; only != 0; only &= only - 1) {
+        const int j = __builtin_ctz(only);
+        s[j] = cr_sin(x[j]);
+    }
+    for (uint32_t only = cosines & ~sines; only != 0; only &= only - 1) {
+        const int j = __builtin_ctz(only);
+        c[j] = cr_cos(x[j]);
+    }
+}
+
+constexpr SinCos8Kernel kAvx2{"avx2", with_library<sincos8_avx2_system>,
+                              with_correct<sincos8_avx2_correct>, sincos8_avx2_raw,
+                              sincos8_avx2_as_written};
+constexpr SinCos8Kernel kAvx512{"avx512", with_library<sincos8_avx512_system>,
+                                with_correct<sincos8_avx512_correct>, sincos8_avx512_raw,
+                                sincos8_avx512_as_written};
 #endif
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -75,6 +117,9 @@ constexpr double kHard[] = {
     -0x1.f6a7a2955385ep+3, 0x1.5fdbbe9bba775p+2,
     // Tiny, subnormal and zero.
     0x1p-20, 0x1.fffffffffffffp-21, 0x1p-30, 1e-300, 0x1p-1074, -0x1p-1074, 0.0, -0.0,
+    // Either side of where the sine's margin changes.
+    0x1.b60008637bd06p-1, 0x1.b60008637bd05p-1, -0x1.b60008637bd06p-1, 0x1.b60008637bd07p-1,
+    0x1.020c49ba5e354p-3, 0x1.020c49ba5e353p-3, 0x1.1p-1, -0x1.1p-1,
     // Large, and past the reduction's range.
     255.99999999999997, 256.0, 256.00000000000006, -256.0, 1e3, 1e6, 0x1p52, 1e300,
     // Not finite, and the run's ordinary angles.
@@ -82,55 +127,20 @@ constexpr double kHard[] = {
 };
 static_assert(sizeof kHard / sizeof kHard[0] % 8 == 0, "hard arguments come in blocks of eight");
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-#if LUMIVANE_VECTOR_MATH
-bool library_measured() {
-#if defined(__GLIBC__)
-    // The library whose error tail the margin rests on (docs/performance.md).
-    return std::strcmp(gnu_get_libc_version(), "2.36") == 0;
-#else
-    return false;
-#endif
-}
-
-// AVX-512 pays where its registers are 256 bits wide inside (AMD's Zen 4,
-// on which a block of eight measured faster in eight lanes than in two sets
-// of four); on Intel cores the eight-lane routine makes the sweep slower than
-// the four-lane one (docs/performance.md).
-bool eight_lanes_pay() { return __builtin_cpu_is("amd"); }
-#endif
-
-SinCos8 choose() {
-#if LUMIVANE_VECTOR_MATH
-    if (!library_measured()) return sincos8_scalar;
-    // The preferred kernel first, then the other; the first to pass the check.
-    const SinCos8Kernel *avx2 = sincos8_kernel(0), *avx512 = sincos8_kernel(1);
-    const SinCos8Kernel *order[2] = {avx2, avx512};
-    if (avx512 != nullptr && eight_lanes_pay()) {
-        order[0] = avx512;
-        order[1] = avx2;
-    }
-    for (const SinCos8Kernel *k : order)
-        if (k != nullptr && sincos8_checked(k->block) == k->block) return k->block;
-#endif
-    return sincos8_scalar;
-}
-
 }  // namespace
 
 HardArguments sincos8_hard_arguments() {
     return HardArguments{kHard, static_cast<int>(sizeof kHard / sizeof kHard[0])};
 }
 
-SinCos8 sincos8_checked(SinCos8 candidate) {
+SinCos8 sincos8_checked(SinCos8 candidate, SinCos8 reference) {
     const HardArguments hard = sincos8_hard_arguments();
     for (int first = 0; first < hard.count; first += 8) {
         double s[8], c[8], rs[8], rc[8];
         candidate(hard.values + first, s, c);
-        sincos8_scalar(hard.values + first, rs, rc);
+        reference(hard.values + first, rs, rc);
         for (int j = 0; j < 8; ++j)
-            if (!same_bits(s[j], rs[j]) || !same_bits(c[j], rc[j])) return sincos8_scalar;
+            if (bits(s[j]) != bits(rs[j]) || bits(c[j]) != bits(rc[j])) return reference;
     }
     return candidate;
 }
@@ -148,9 +158,10 @@ const SinCos8Kernel *sincos8_kernel(int i) {
     return nullptr;
 }
 
-SinCos8 sincos8_block() {
-    static const SinCos8 chosen = choose();
-    return chosen;
+const SinCos8Kernel *sincos8_kernel(const char *name) {
+    for (int i = 0; const SinCos8Kernel *k = sincos8_kernel(i); ++i)
+        if (std::strcmp(k->name, name) == 0) return k;
+    return nullptr;
 }
 
 }  // namespace lv

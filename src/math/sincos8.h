@@ -1,24 +1,25 @@
-// sincos8.h: the sines and cosines of a block of eight links, exactly as the maths library's sincos gives them.
+// sincos8.h: blocks of eight sines and cosines: the maths library's bits, or the correctly rounded ones, eight lanes at a time.
 #pragma once
 
 #include <cstdint>
 
 namespace lv {
 
-// Writes sincos(x[j]) to s[j] and c[j] for j = 0..7, bit for bit.
+// Writes the sines and cosines of x[0..7] to s and c.
 using SinCos8 = void (*)(const double *x, double *s, double *c);
 
-// Eight calls of the library's sincos: the reference every other block function equals.
+// Eight calls of the library's sincos: the reference every system block equals.
 void sincos8_scalar(const double *x, double *s, double *c);
+// Eight correctly rounded pairs (cr_sincos): the reference every correct block equals.
+void sincos8_correct_scalar(const double *x, double *s, double *c);
 
-// The block function the sweep uses: a vector routine where the CPU, the C
-// library and the first-use check allow it (eight lanes where they pay, else
-// four), otherwise sincos8_scalar. Chosen once per process.
-SinCos8 sincos8_block();
+// Replaces the candidates in s and c of every lane with an undecided result
+// (bit j: the sine of lane j; bit 8 + j: its cosine) by sincos's, where they differ.
+void settle_with_library(const double *x, double *s, double *c, uint32_t undecided);
 
-// The choice itself: `candidate` is taken only when it gives the library's
-// bits on every one of the hard arguments below; otherwise the scalar block.
-SinCos8 sincos8_checked(SinCos8 candidate);
+// The first-use check: `candidate` is taken only when it gives `reference`'s
+// bits on every one of the hard arguments below; otherwise `reference`.
+SinCos8 sincos8_checked(SinCos8 candidate, SinCos8 reference = sincos8_scalar);
 
 // Arguments on which a vector routine is most likely to part from the
 // library: values near a rounding midpoint, near multiples of pi/4 and of the
@@ -30,18 +31,27 @@ struct HardArguments {
 };
 HardArguments sincos8_hard_arguments();
 
-// What the vector routines know of themselves, for the validation program and the tests.
+// A vector routine this build holds and this CPU can run.
 struct SinCos8Kernel {
     const char *name;
-    SinCos8 block;
-    // The same lanes as double-double pairs (hi + lo, before rounding), and
-    // the results the routine would leave to the library: bit j for the
-    // sine of lane j, bit 8 + j for its cosine.
-    void (*raw)(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
-                uint32_t *library_part);
+    // The library's bits: each lane the routine's rounding where it is
+    // certain to be the library's, the library's sincos elsewhere.
+    SinCos8 system;
+    // Correctly rounded: the routine's rounding where it is certain, cr_sincos elsewhere.
+    SinCos8 correct;
+    // The lanes as double-double pairs (hi + lo, before rounding), and the
+    // undecided results under either rule: bit j for the sine of lane j, bit
+    // 8 + j for its cosine.
+    uint32_t (*raw)(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
+                    bool correct);
+    // False when the routine's file was built with contraction into fused
+    // multiply-adds, which breaks its exact sums and products.
+    bool (*as_written)();
 };
 // The kernels this build holds and this CPU can run, narrowest first: null
 // for i past the last, and for every i when the vector path is built out.
 const SinCos8Kernel *sincos8_kernel(int i);
+// The kernel of that name ("avx2", "avx512") if this build and CPU have it.
+const SinCos8Kernel *sincos8_kernel(const char *name);
 
 }  // namespace lv

@@ -4,11 +4,14 @@
 
 namespace lv {
 
-uint32_t sincos8_avx2(const double *x, double *s, double *c) { return kernel::block<4>(x, s, c); }
+uint32_t sincos8_avx2_system(const double *x, double *s, double *c) { return kernel::block<4, false>(x, s, c); }
+uint32_t sincos8_avx2_correct(const double *x, double *s, double *c) { return kernel::block<4, true>(x, s, c); }
 
-void sincos8_avx2_raw(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
-                        uint32_t *library_part) {
-    kernel::raw<4>(x, s_hi, s_lo, c_hi, c_lo, library_part);
+uint32_t sincos8_avx2_raw(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
+                         bool correct) {
+    return kernel::raw<4>(x, s_hi, s_lo, c_hi, c_lo, correct);
 }
+
+bool sincos8_avx2_as_written() { return kernel::contraction_off(); }
 
 }  // namespace lv

@@ -4,11 +4,14 @@
 
 namespace lv {
 
-uint32_t sincos8_avx512(const double *x, double *s, double *c) { return kernel::block<8>(x, s, c); }
+uint32_t sincos8_avx512_system(const double *x, double *s, double *c) { return kernel::block<8, false>(x, s, c); }
+uint32_t sincos8_avx512_correct(const double *x, double *s, double *c) { return kernel::block<8, true>(x, s, c); }
 
-void sincos8_avx512_raw(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
-                        uint32_t *library_part) {
-    kernel::raw<8>(x, s_hi, s_lo, c_hi, c_lo, library_part);
+uint32_t sincos8_avx512_raw(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
+                         bool correct) {
+    return kernel::raw<8>(x, s_hi, s_lo, c_hi, c_lo, correct);
 }
+
+bool sincos8_avx512_as_written() { return kernel::contraction_off(); }
 
 }  // namespace lv

@@ -27,6 +27,10 @@
 
 #include "math/sincos8_table.h"
 
+#if defined(__FAST_MATH__)
+#error "the vector routine's exact sums and products need IEEE arithmetic, not -ffast-math"
+#endif
+
 // Internal linkage throughout, and no inline function of the standard
 // library: each instruction set's file has its own copy of everything it
 // runs, and the linker can never hand one file's code to other callers.
@@ -36,9 +40,14 @@ namespace kernel {
 using namespace lv::sincos8_data;
 
 // |lo| below this multiple of 2^E (|hi| in [2^E, 2^(E+1))) puts v farther
-// than kDelta ulp from the midpoints: ulp(hi) = 2^(E-52), and |v - (hi + lo)|
+// than delta ulp from the midpoints: ulp(hi) = 2^(E-52), and |v - (hi + lo)|
 // is at most kOwnError 2^(E+1).
-constexpr double kAcceptLo = 0x1p-52 * (0.5 - kDelta) - 2.0 * kOwnError;
+constexpr double accept_lo(double delta) { return 0x1p-52 * (0.5 - delta) - 2.0 * kOwnError; }
+constexpr double kAcceptLibrary = accept_lo(kDelta);
+constexpr double kAcceptSmallSine = accept_lo(kDeltaSmallSine);
+// Delta 0: v lies strictly on hi's side of both midpoints, so round(v) = hi.
+constexpr double kAcceptCorrect = accept_lo(0.0);
+static_assert(kAcceptCorrect > kAcceptLibrary && kAcceptLibrary > kAcceptSmallSine && kAcceptSmallSine > 0.0);
 constexpr double kShifter = 0x1.8p52;
 
 constexpr double kS3 = -1.0 / 6.0, kS5 = 1.0 / 120.0, kS7 = -1.0 / 5040.0;
@@ -130,7 +139,9 @@ struct Answered {
     typename Lanes<W>::I sin, cos;
 };
 
-template <int W>
+// Correct: a lane is answered when its rounding is certain (the correctly
+// rounded result); otherwise when the library's is (its bits).
+template <int W, bool Correct>
 inline Answered<W> lanes(typename Lanes<W>::D x, Pair<W> &sn, Pair<W> &cs) {
     using L = Lanes<W>;
     using D = typename L::D;
@@ -193,14 +204,22 @@ inline Answered<W> lanes(typename Lanes<W>::D x, Pair<W> &sn, Pair<W> &cs) {
     }
 
     // Ziv's test on each result: |lo| small enough that no midpoint is near.
-    const auto far_from_midpoints = [](const Pair<W> &v) {
+    const auto far_from_midpoints = [](const Pair<W> &v, D accept) {
         const I b = reinterpret_cast<I>(v.hi);
         const D binade = reinterpret_cast<D>(b & kExponentMask);
         const D alo = reinterpret_cast<D>(reinterpret_cast<I>(v.lo) & kAbsMask);
-        // A power of two has a nearer midpoint below it: left to the library.
-        return (alo < binade * splat<D>(kAcceptLo)) & ((b & kMantissaMask) != 0);
+        // A power of two has a nearer midpoint below it: left undecided.
+        return (alo < binade * accept) & ((b & kMantissaMask) != 0);
     };
-    return Answered<W>{ok & far_from_midpoints(sn), ok & far_from_midpoints(cs)};
+    if constexpr (Correct)
+        return Answered<W>{ok & far_from_midpoints(sn, splat<D>(kAcceptCorrect)),
+                           ok & far_from_midpoints(cs, splat<D>(kAcceptCorrect))};
+    // The library's sine is documented looser below kSmallSine.
+    const I small = ax < splat<D>(kSmallSine);
+    const D sine_accept = reinterpret_cast<D>((small & reinterpret_cast<I>(splat<D>(kAcceptSmallSine))) |
+                                              (~small & reinterpret_cast<I>(splat<D>(kAcceptLibrary))));
+    return Answered<W>{ok & far_from_midpoints(sn, sine_accept),
+                       ok & far_from_midpoints(cs, splat<D>(kAcceptLibrary))};
 }
 
 template <class D>
@@ -215,42 +234,52 @@ void store(double *p, D v) {
     std::memcpy(p, &v, sizeof v);
 }
 
-// Bits 0-7 of the library's part: the sines it must give; bits 8-15: the cosines.
+// Bits 0-7 of the undecided part: the sines left to a slower road; bits 8-15: the cosines.
 template <int W>
-uint32_t library_part(const Answered<W> &a, int first) {
+uint32_t undecided_part(const Answered<W> &a, int first) {
     constexpr uint32_t kAll = (1u << W) - 1;
     return ((~Lanes<W>::bits(a.sin) & kAll) << first) | ((~Lanes<W>::bits(a.cos) & kAll) << (8 + first));
 }
 
-// The block's results, and the part left to the library; with Lo, the
-// double-doubles' low parts as well (for the validation program).
-template <int W, bool Lo>
+// The block's results (every lane's rounded candidate), and the part left
+// undecided; with Lo, the double-doubles' low parts as well (for the
+// validation program).
+template <int W, bool Correct, bool Lo>
 uint32_t evaluate(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo) {
     using D = typename Lanes<W>::D;
-    uint32_t library = 0;
+    uint32_t undecided = 0;
     for (int first = 0; first < 8; first += W) {
         Pair<W> sn, cs;
-        const Answered<W> a = lanes<W>(load<D>(x + first), sn, cs);
+        const Answered<W> a = lanes<W, Correct>(load<D>(x + first), sn, cs);
         store(s_hi + first, sn.hi);
         store(c_hi + first, cs.hi);
         if constexpr (Lo) {
             store(s_lo + first, sn.lo);
             store(c_lo + first, cs.lo);
         }
-        library |= library_part(a, first);
+        undecided |= undecided_part(a, first);
     }
-    return library;
+    return undecided;
 }
 
-template <int W>
+template <int W, bool Correct>
 uint32_t block(const double *x, double *s, double *c) {
-    return evaluate<W, false>(x, s, nullptr, c, nullptr);
+    return evaluate<W, Correct, false>(x, s, nullptr, c, nullptr);
 }
 
 template <int W>
-void raw(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
-         uint32_t *library_part_out) {
-    *library_part_out = evaluate<W, true>(x, s_hi, s_lo, c_hi, c_lo);
+uint32_t raw(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo, bool correct) {
+    return correct ? evaluate<W, true, true>(x, s_hi, s_lo, c_hi, c_lo)
+                   : evaluate<W, false, true>(x, s_hi, s_lo, c_hi, c_lo);
+}
+
+// Whether this file's arithmetic is as written. A contracted a*b - p (a
+// fused multiply-add) gives the product's rounding error instead of zero, and
+// the same contraction would silently break every exact sum and product above.
+inline bool contraction_off() {
+    static volatile double a = 1.0 + 0x1p-30, b = 1.0 - 0x1p-30;
+    const double p = a * b;
+    return a * b - p == 0.0;
 }
 
 }  // namespace kernel

@@ -1,27 +1,29 @@
-// The first-use check of the sweep's vector sines and cosines: a routine that
-// parts from the library on any hard argument is refused and the sweep stays
-// with sincos; the routine the build chose passes it.
+// The sweep's blocks of sines and cosines: the first-use check refuses a routine
+// that parts from its reference, the undecided lanes take the library's bits,
+// and the rounding test leaves undecided what it cannot prove at binade edges.
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
 
-#include "math/sincos8.h"
+#include "math/internal.h"
 
 namespace {
+
+uint64_t bits(double v) { return std::bit_cast<uint64_t>(v); }
+
+const lv::SinCos8Kernel *kernel_or_skip() { return lv::sincos8_kernel(0); }
 
 // Faults a vector routine could plausibly have, each as a whole block function.
 
 // The rounded double-double for every lane, without Ziv's test: wrong where
 // the library's own result is not the correctly rounded one.
 void without_rounding_test(const double *x, double *s, double *c) {
-    const lv::SinCos8Kernel *k = lv::sincos8_kernel(0);
     double sl[8], cl[8];
-    uint32_t library = 0;
-    k->raw(x, s, sl, c, cl, &library);
+    const uint32_t undecided = lv::sincos8_kernel(0)->raw(x, s, sl, c, cl, false);
     for (int j = 0; j < 8; ++j)
-        if (((library | library >> 8) >> j & 1) != 0 && !(std::fabs(x[j]) <= 256.0 && std::fabs(x[j]) >= 0x1p-20))
+        if (((undecided | undecided >> 8) >> j & 1) != 0 && !(std::fabs(x[j]) <= 256.0 && std::fabs(x[j]) >= 0x1p-20))
             ::sincos(x[j], &s[j], &c[j]);  // only the range checks kept
 }
 
@@ -59,20 +61,77 @@ TEST(SinCos8Check, RefusesARoutineThatPartsFromTheLibrary) {
         {"NaN's sign", flips_nan_signs, false},
     };
     for (const Row &r : rows) {
-        if (r.needs_kernel && lv::sincos8_kernel(0) == nullptr) continue;
+        if (r.needs_kernel && kernel_or_skip() == nullptr) continue;
         EXPECT_EQ(lv::sincos8_checked(r.candidate), lv::sincos8_scalar) << r.fault;
     }
 }
 
-TEST(SinCos8Check, TheChosenBlockIsTheLibraryOrAKernelThatPasses) {
-    const lv::SinCos8 chosen = lv::sincos8_block();
-    EXPECT_EQ(lv::sincos8_checked(chosen), chosen);
-    bool known = chosen == lv::sincos8_scalar;
+TEST(SinCos8Check, EveryKernelPassesUnderBothRules) {
+    if (kernel_or_skip() == nullptr) GTEST_SKIP() << "no vector kernel in this build or on this CPU";
     for (int i = 0; const lv::SinCos8Kernel *k = lv::sincos8_kernel(i); ++i) {
-        EXPECT_EQ(lv::sincos8_checked(k->block), k->block) << k->name;
-        known = known || chosen == k->block;
+        EXPECT_TRUE(k->as_written()) << k->name;
+        EXPECT_EQ(lv::sincos8_checked(k->system), k->system) << k->name;
+        EXPECT_EQ(lv::sincos8_checked(k->correct, lv::sincos8_correct_scalar), k->correct) << k->name;
     }
-    EXPECT_TRUE(known);
+}
+
+// Undecided lanes whose candidates are wrong come back as the library's, the
+// lane's decided half included; a decided lane is not asked about.
+TEST(SinCos8Fallback, UndecidedLanesTakeTheLibrarysBits) {
+    const double x[8] = {0.5, -1.25, 3.0, 1e-300, -0.0, 300.0, 2.0, 6.5};
+    double s[8], c[8], rs[8], rc[8];
+    lv::sincos8_scalar(x, rs, rc);
+    for (int j = 0; j < 8; ++j) {
+        s[j] = 42.0;  // a candidate no library gives
+        c[j] = std::nextafter(rc[j], 9.0);
+    }
+    // Lane 6 decided; lane 2 undecided in its sine alone, lane 4 in its cosine alone.
+    const uint32_t undecided = (0x00ffu & ~(1u << 6) & ~(1u << 4)) | (0xff00u & ~(1u << 14) & ~(1u << 10));
+    lv::settle_with_library(x, s, c, undecided);
+    for (int j = 0; j < 8; ++j) {
+        EXPECT_EQ(bits(c[j]), j == 6 ? bits(std::nextafter(rc[j], 9.0)) : bits(rc[j])) << "cos lane " << j;
+        EXPECT_EQ(bits(s[j]), j == 6 ? bits(42.0) : bits(rs[j])) << "sin lane " << j;
+    }
+}
+
+// Arguments whose sine or cosine lies at or next to a power of two (the edges
+// of a binade, where the midpoint below is half as far) or is tiny. A result
+// the routine decides must be the correctly rounded one, judged by the long
+// double functions: a decided result lies at least 2^-11 ulp from a midpoint,
+// far beyond their error. A candidate that is a power of two is never decided.
+TEST(SinCos8Rounding, BinadeEdgesAndPowersOfTwo) {
+    const lv::SinCos8Kernel *k = kernel_or_skip();
+    if (k == nullptr) GTEST_SKIP() << "no vector kernel in this build or on this CPU";
+    std::vector<double> xs;
+    for (int e = 1; e <= 20; ++e)
+        for (const long double base : {asinl(ldexpl(1.0L, -e)), acosl(ldexpl(1.0L, -e)),
+                                       acosl(1.0L - ldexpl(1.0L, -e)), asinl(1.0L - ldexpl(1.0L, -e))}) {
+            double x = static_cast<double>(base);
+            for (int step = 0; step < 3; ++step) x = std::nextafter(x, 0.0);
+            for (int step = 0; step < 7; ++step, x = std::nextafter(x, 4.0)) xs.push_back(x);
+        }
+    for (const double tiny : {0x1p-20, 0x1.8p-20, 0x1p-26, 0x1p-27, 0x1.6a09e667f3bcdp-27, 0x1p-30})
+        xs.insert(xs.end(), {tiny, -tiny});
+    while (xs.size() % 8 != 0) xs.push_back(1.0);
+    int decided = 0;
+    for (const bool correct : {false, true})
+        for (size_t first = 0; first < xs.size(); first += 8) {
+            double sh[8], sl[8], ch[8], cl[8];
+            const uint32_t undecided = k->raw(&xs[first], sh, sl, ch, cl, correct);
+            for (int j = 0; j < 8; ++j) {
+                const long double x = xs[first + j];
+                const struct { double hi; long double exact; bool open; } r[2] = {
+                    {sh[j], sinl(x), (undecided >> j & 1) != 0},
+                    {ch[j], cosl(x), (undecided >> (8 + j) & 1) != 0}};
+                for (const auto &v : r) {
+                    if (v.open) continue;
+                    ++decided;
+                    EXPECT_EQ(bits(v.hi), bits(static_cast<double>(v.exact))) << std::hexfloat << xs[first + j];
+                    EXPECT_NE(bits(v.hi) & 0x000fffffffffffffull, 0u) << std::hexfloat << xs[first + j];
+                }
+            }
+        }
+    EXPECT_GT(decided, 100);  // the table reaches into the routine's range
 }
 
 }  // namespace

@@ -115,10 +115,9 @@ void compare_range(const lv::SinCos8Kernel &k, uint64_t first_block, uint64_t st
             kinds[j] = kind_of(i);
             x[j] = argument(kinds[j], d, i);
         }
-        k.block(x, s, c);
+        k.system(x, s, c);
         lv::sincos8_scalar(x, rs, rc);
-        uint32_t library = 0;
-        k.raw(x, h, l, h, l, &library);
+        const uint32_t library = k.raw(x, h, l, h, l, false);
         for (int j = 0; j < 8; ++j) {
             ++t.lanes[kinds[j]];
             if (((library | library >> 8) >> j & 1) != 0) ++t.library[kinds[j]];
@@ -177,7 +176,7 @@ int hard() {
     const lv::HardArguments h = lv::sincos8_hard_arguments();
     int status = 0;
     for (int i = 0; const lv::SinCos8Kernel *k = lv::sincos8_kernel(i); ++i) {
-        const bool passes = lv::sincos8_checked(k->block) == k->block;
+        const bool passes = lv::sincos8_checked(k->system) == k->system;
         std::printf("%s: %s the check on %d hard arguments\n", k->name, passes ? "passes" : "FAILS", h.count);
         if (!passes) status = 1;
     }
@@ -259,7 +258,7 @@ int accuracy(uint64_t n) {
                 double xs[8], sh[8], sl[8], ch[8], cl[8];
                 for (double &v : xs) v = argument(kind, d, b);
                 uint32_t library = 0;
-                k->raw(xs, sh, sl, ch, cl, &library);
+                library = k->raw(xs, sh, sl, ch, cl, false);
                 for (int j = 0; j < 8; ++j) {
                     // Only the results the routine answers.
                     const bool sine = (library >> j & 1) == 0, cosine = (library >> (8 + j) & 1) == 0;

@@ -1,0 +1,40 @@
+// math/internal.h: what the maths module gives the sweep: a block of eight sines and cosines, and exponentials, under the process's math mode.
+#pragma once
+
+#include <cstdint>
+
+#include "math/sincos8.h"
+
+namespace lv {
+
+// system: the maths library's sincos and exp, bit for bit (the run as the
+// program defines it). correct: correctly rounded sin, cos and exp, the same
+// on every machine and maths library.
+enum class MathMode : int32_t { system = 0, correct = 1 };
+
+// The process's mode, which lattice_set_math_mode sets; system until then.
+MathMode math_mode();
+bool set_math_mode(int32_t mode);
+const char *math_mode_name(MathMode mode);
+
+// Eight exponentials, each as the mode's exp gives it.
+using Exp8 = void (*)(const double *x, double *y);
+
+// What the sweep computes with under a mode: chosen once per process and mode.
+struct SweepMath {
+    SinCos8 sincos8;
+    Exp8 exp8;
+    double (*exp)(double);
+    // The path the sines and cosines take, and why: "avx2 (glibc 2.36)",
+    // "scalar (the CPU lacks AVX2 and FMA)".
+    const char *sincos_path;
+};
+const SweepMath &sweep_math(MathMode mode);
+
+// LUMIVANE_SINCOS=auto|scalar|avx2|avx512 asks for a path. Empty when the
+// request (or its absence) can be honoured under `mode`; otherwise one line
+// saying why not, and the library then takes auto (and says so once on
+// standard error).
+const char *sincos_request_problem(MathMode mode);
+
+}  // namespace lv

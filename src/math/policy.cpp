@@ -1,0 +1,210 @@
+// policy.cpp: the math mode, and which path each mode's sines, cosines and exponentials take on this machine.
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#if defined(__GLIBC__)
+#include <gnu/libc-version.h>
+#endif
+
+#include "lumivane/dynamics.h"
+#include "math/correct.h"
+#include "math/internal.h"
+
+namespace lv {
+
+namespace {
+
+std::atomic<int32_t> mode{static_cast<int32_t>(MathMode::system)};
+
+double library_exp(double x) { return std::exp(x); }
+
+template <double (*Exp)(double)>
+void exp8_scalar(const double *x, double *y) {
+    for (int j = 0; j < 8; ++j) y[j] = Exp(x[j]);
+}
+
+// The C library releases whose sin and cos the margin was measured on, or
+// shares their sources with: the double-precision sin and cos did not change
+// from 2.36 through 2.42 (docs/design.md says how to add a release).
+bool library_accepted(std::string &name) {
+#if defined(__GLIBC__)
+    const char *v = gnu_get_libc_version();
+    name = std::string("glibc ") + v;
+    int major = 0, minor = 0;
+    if (std::sscanf(v, "%d.%d", &major, &minor) != 2) return false;
+    return major == 2 && minor >= 36 && minor <= 42;
+#else
+    name = "a C library other than glibc";
+    return false;
+#endif
+}
+
+// AVX-512 pays where its registers are 256 bits wide inside (AMD's Zen 4,
+// on which a block of eight measured faster in eight lanes than in two sets
+// of four); on Intel cores the eight-lane routine makes the sweep slower than
+// the four-lane one (docs/performance.md).
+bool eight_lanes_pay() { return __builtin_cpu_is("amd"); }
+
+enum class Request { automatic, scalar, kernel, unknown };
+
+struct Asked {
+    Request request = Request::automatic;
+    const char *value = "";
+};
+
+Asked asked() {
+    const char *v = std::getenv("LUMIVANE_SINCOS");
+    if (v == nullptr || *v == '\0' || std::strcmp(v, "auto") == 0) return Asked{Request::automatic, "auto"};
+    if (std::strcmp(v, "scalar") == 0) return Asked{Request::scalar, v};
+    if (std::strcmp(v, "avx2") == 0 || std::strcmp(v, "avx512") == 0) return Asked{Request::kernel, v};
+    return Asked{Request::unknown, v};
+}
+
+SinCos8 block_of(const SinCos8Kernel &k, MathMode m) { return m == MathMode::system ? k.system : k.correct; }
+
+// Whether kernel k may serve mode m here: built as written and equal to the
+// mode's reference on every hard argument; `why` says why not.
+bool usable(const SinCos8Kernel &k, MathMode m, std::string &why) {
+    if (!k.as_written()) {
+        why = std::string(k.name) + " built with contracted arithmetic";
+        return false;
+    }
+    const SinCos8 reference = m == MathMode::system ? sincos8_scalar : sincos8_correct_scalar;
+    if (sincos8_checked(block_of(k, m), reference) != block_of(k, m)) {
+        why = std::string("the first-use check refused ") + k.name;
+        return false;
+    }
+    return true;
+}
+
+struct Choice {
+    SinCos8 block = nullptr;
+    std::string path;     // for --version and the summary
+    std::string problem;  // what was asked and cannot be had; empty when none
+};
+
+Choice choose(MathMode m) {
+    const SinCos8 scalar = m == MathMode::system ? sincos8_scalar : sincos8_correct_scalar;
+    std::string library;
+    const bool accepted = library_accepted(library);
+    // What the path depends on besides itself: the library, or nothing.
+    const std::string basis = m == MathMode::system ? library : "correctly rounded";
+    const Asked a = asked();
+    Choice c;
+    if (a.request == Request::unknown)
+        c.problem = std::string("LUMIVANE_SINCOS=") + a.value + " is not one of auto, scalar, avx2, avx512";
+    if (a.request == Request::scalar) {
+        c.block = scalar;
+        c.path = "scalar (LUMIVANE_SINCOS=scalar)";
+        return c;
+    }
+    const SinCos8Kernel *avx2 = sincos8_kernel(0), *avx512 = sincos8_kernel(1);
+    std::string why;
+    if (avx2 == nullptr)
+        why = LUMIVANE_VECTOR_MATH ? "the CPU lacks AVX2 and FMA" : "built without the vector routine";
+    else if (m == MathMode::system && !accepted)
+        why = library + " is not a release the margin covers";
+    if (a.request == Request::kernel) {
+        const SinCos8Kernel *k = sincos8_kernel(a.value);
+        std::string refused;
+        if (k == nullptr)
+            refused = why.empty() ? std::string("the CPU lacks ") + (std::strcmp(a.value, "avx512") == 0 ? "AVX-512" : "AVX2") : why;
+        else if (!why.empty())
+            refused = why;
+        else if (usable(*k, m, refused)) {
+            c.block = block_of(*k, m);
+            c.path = std::string(k->name) + " (" + basis + ", LUMIVANE_SINCOS=" + a.value + ")";
+            return c;
+        }
+        c.problem = std::string("LUMIVANE_SINCOS=") + a.value + " cannot run here: " + refused;
+    }
+    if (!why.empty()) {
+        c.block = scalar;
+        c.path = "scalar (" + why + ")";
+        return c;
+    }
+    // The preferred kernel first, then the other; the first to pass the check.
+    const SinCos8Kernel *order[2] = {avx2, avx512};
+    if (avx512 != nullptr && eight_lanes_pay()) {
+        order[0] = avx512;
+        order[1] = avx2;
+    }
+    std::string refused;
+    for (const SinCos8Kernel *k : order)
+        if (k != nullptr && usable(*k, m, refused)) {
+            c.block = block_of(*k, m);
+            c.path = std::string(k->name) + " (" + basis + ")";
+            return c;
+        }
+    c.block = scalar;
+    c.path = "scalar (" + refused + ")";
+    return c;
+}
+
+struct Chosen {
+    Choice choice;
+    SweepMath math;
+};
+
+Chosen make(MathMode m) {
+    Chosen c{choose(m), {}};
+    // A host's library cannot refuse its caller: it takes auto, and says so
+    // once (lumivane-replay refuses such a request before it runs).
+    static std::atomic<bool> said{false};
+    if (!c.choice.problem.empty() && !said.exchange(true))
+        std::fprintf(stderr, "lumivane: %s; taking auto\n", c.choice.problem.c_str());
+    c.math.sincos8 = c.choice.block;
+    if (m == MathMode::system) {
+        c.math.exp = library_exp;
+        c.math.exp8 = exp8_scalar<library_exp>;
+    } else {
+        c.math.exp = cr_exp;
+        c.math.exp8 = exp8_scalar<cr_exp>;
+    }
+    c.math.sincos_path = c.choice.path.c_str();
+    return c;
+}
+
+}  // namespace
+
+MathMode math_mode() { return static_cast<MathMode>(mode.load(std::memory_order_relaxed)); }
+
+bool set_math_mode(int32_t m) {
+    if (m != static_cast<int32_t>(MathMode::system) && m != static_cast<int32_t>(MathMode::correct)) return false;
+    mode.store(m, std::memory_order_relaxed);
+    return true;
+}
+
+const char *math_mode_name(MathMode m) { return m == MathMode::correct ? "correct" : "system"; }
+
+const SweepMath &sweep_math(MathMode m) {
+    if (m == MathMode::correct) {
+        static const Chosen correct = make(MathMode::correct);
+        return correct.math;
+    }
+    static const Chosen system = make(MathMode::system);
+    return system.math;
+}
+
+const char *sincos_request_problem(MathMode m) {
+    static const std::string problems[2] = {choose(MathMode::system).problem, choose(MathMode::correct).problem};
+    const std::string &p = problems[m == MathMode::correct ? 1 : 0];
+    return p.empty() ? nullptr : p.c_str();
+}
+
+}  // namespace lv
+
+extern "C" {
+
+int32_t lattice_set_math_mode(int32_t mode) {
+    const int32_t before = static_cast<int32_t>(lv::math_mode());
+    return lv::set_math_mode(mode) ? before : -1;
+}
+
+int32_t lattice_math_mode(void) { return static_cast<int32_t>(lv::math_mode()); }
+
+}  // extern "C"
