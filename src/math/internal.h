@@ -17,16 +17,13 @@ MathMode math_mode();
 bool set_math_mode(int32_t mode);
 const char *math_mode_name(MathMode mode);
 
-// Eight exponentials, each as the mode's exp gives it.
-using Exp8 = void (*)(const double *x, double *y);
-
 // What the sweep computes with under a mode: chosen once per process and mode.
 struct SweepMath {
     SinCos8 sincos8;
-    Exp8 exp8;
+    Exp8 exp8;  // eight exponentials, each as `exp` gives it
     double (*exp)(double);
-    // The path the sines and cosines take, and why: "avx2 (glibc 2.36)",
-    // "scalar (the CPU lacks AVX2 and FMA)".
+    // The path the sines, cosines and exponentials take, and why:
+    // "avx2 (glibc 2.36)", "scalar (the CPU lacks AVX2 and FMA)".
     const char *sincos_path;
 };
 const SweepMath &sweep_math(MathMode mode);

@@ -22,11 +22,6 @@ std::atomic<int32_t> mode{static_cast<int32_t>(MathMode::system)};
 
 double library_exp(double x) { return std::exp(x); }
 
-template <double (*Exp)(double)>
-void exp8_scalar(const double *x, double *y) {
-    for (int j = 0; j < 8; ++j) y[j] = Exp(x[j]);
-}
-
 // The C library releases whose sin and cos the margin was measured on, or
 // shares their sources with: the double-precision sin and cos did not change
 // from 2.36 through 2.42 (docs/design.md says how to add a release).
@@ -74,7 +69,9 @@ bool usable(const SinCos8Kernel &k, MathMode m, std::string &why) {
         return false;
     }
     const SinCos8 reference = m == MathMode::system ? sincos8_scalar : sincos8_correct_scalar;
-    if (sincos8_checked(block_of(k, m), reference) != block_of(k, m)) {
+    const Exp8 exp = m == MathMode::system ? k.exp_system : k.exp_correct;
+    if (sincos8_checked(block_of(k, m), reference) != block_of(k, m) ||
+        exp8_checked(exp, m == MathMode::system ? exp8_scalar : exp8_correct_scalar) != exp) {
         why = std::string("the first-use check refused ") + k.name;
         return false;
     }
@@ -83,24 +80,31 @@ bool usable(const SinCos8Kernel &k, MathMode m, std::string &why) {
 
 struct Choice {
     SinCos8 block = nullptr;
+    Exp8 exp8 = nullptr;
     std::string path;     // for --version and the summary
     std::string problem;  // what was asked and cannot be had; empty when none
 };
 
 Choice choose(MathMode m) {
     const SinCos8 scalar = m == MathMode::system ? sincos8_scalar : sincos8_correct_scalar;
+    const Exp8 scalar_exp = m == MathMode::system ? exp8_scalar : exp8_correct_scalar;
     std::string library;
     const bool accepted = library_accepted(library);
     // What the path depends on besides itself: the library, or nothing.
     const std::string basis = m == MathMode::system ? library : "correctly rounded";
     const Asked a = asked();
     Choice c;
+    // Kernel k's functions, or the scalar ones when k is null.
+    const auto take = [&c, m, scalar, scalar_exp](const SinCos8Kernel *k, std::string path) {
+        c.block = k == nullptr ? scalar : block_of(*k, m);
+        c.exp8 = k == nullptr ? scalar_exp : m == MathMode::system ? k->exp_system : k->exp_correct;
+        c.path = std::move(path);
+        return c;
+    };
     if (a.request == Request::unknown)
         c.problem = std::string("LUMIVANE_SINCOS=") + a.value + " is not one of auto, scalar, avx2, avx512";
     if (a.request == Request::scalar) {
-        c.block = scalar;
-        c.path = "scalar (LUMIVANE_SINCOS=scalar)";
-        return c;
+        return take(nullptr, "scalar (LUMIVANE_SINCOS=scalar)");
     }
     const SinCos8Kernel *avx2 = sincos8_kernel(0), *avx512 = sincos8_kernel(1);
     std::string why;
@@ -115,18 +119,11 @@ Choice choose(MathMode m) {
             refused = why.empty() ? std::string("the CPU lacks ") + (std::strcmp(a.value, "avx512") == 0 ? "AVX-512" : "AVX2") : why;
         else if (!why.empty())
             refused = why;
-        else if (usable(*k, m, refused)) {
-            c.block = block_of(*k, m);
-            c.path = std::string(k->name) + " (" + basis + ", LUMIVANE_SINCOS=" + a.value + ")";
-            return c;
-        }
+        else if (usable(*k, m, refused))
+            return take(k, std::string(k->name) + " (" + basis + ", LUMIVANE_SINCOS=" + a.value + ")");
         c.problem = std::string("LUMIVANE_SINCOS=") + a.value + " cannot run here: " + refused;
     }
-    if (!why.empty()) {
-        c.block = scalar;
-        c.path = "scalar (" + why + ")";
-        return c;
-    }
+    if (!why.empty()) return take(nullptr, "scalar (" + why + ")");
     // The preferred kernel first, then the other; the first to pass the check.
     const SinCos8Kernel *order[2] = {avx2, avx512};
     if (avx512 != nullptr && eight_lanes_pay()) {
@@ -135,14 +132,8 @@ Choice choose(MathMode m) {
     }
     std::string refused;
     for (const SinCos8Kernel *k : order)
-        if (k != nullptr && usable(*k, m, refused)) {
-            c.block = block_of(*k, m);
-            c.path = std::string(k->name) + " (" + basis + ")";
-            return c;
-        }
-    c.block = scalar;
-    c.path = "scalar (" + refused + ")";
-    return c;
+        if (k != nullptr && usable(*k, m, refused)) return take(k, std::string(k->name) + " (" + basis + ")");
+    return take(nullptr, "scalar (" + refused + ")");
 }
 
 struct Chosen {
@@ -158,13 +149,8 @@ Chosen make(MathMode m) {
     if (!c.choice.problem.empty() && !said.exchange(true))
         std::fprintf(stderr, "lumivane: %s; taking auto\n", c.choice.problem.c_str());
     c.math.sincos8 = c.choice.block;
-    if (m == MathMode::system) {
-        c.math.exp = library_exp;
-        c.math.exp8 = exp8_scalar<library_exp>;
-    } else {
-        c.math.exp = cr_exp;
-        c.math.exp8 = exp8_scalar<cr_exp>;
-    }
+    c.math.exp8 = c.choice.exp8;
+    c.math.exp = m == MathMode::system ? library_exp : cr_exp;
     c.math.sincos_path = c.choice.path.c_str();
     return c;
 }

@@ -22,6 +22,10 @@ uint32_t sincos8_avx2_raw(const double *x, double *s_hi, double *s_lo, double *c
 uint32_t sincos8_avx512_raw(const double *x, double *s_hi, double *s_lo, double *c_hi,
                             double *c_lo, bool correct);
 bool sincos8_avx2_as_written();
+uint32_t exp8_avx2_system(const double *x, double *y);
+uint32_t exp8_avx2_correct(const double *x, double *y);
+uint32_t exp8_avx512_system(const double *x, double *y);
+uint32_t exp8_avx512_correct(const double *x, double *y);
 bool sincos8_avx512_as_written();
 #endif
 
@@ -56,6 +60,26 @@ void sincos8_correct_scalar(const double *x, double *s, double *c) {
     for (int j = 0; j < 8; ++j) cr_sincos(x[j], &s[j], &c[j]);
 }
 
+void exp8_scalar(const double *x, double *y) {
+    for (int j = 0; j < 8; ++j) y[j] = std::exp(x[j]);
+}
+
+void exp8_correct_scalar(const double *x, double *y) {
+    for (int j = 0; j < 8; ++j) y[j] = cr_exp(x[j]);
+}
+
+// As the sines' settling: compared in a branch, so the sweep goes on with the candidates.
+void settle_exp_with_library(const double *x, double *y, uint32_t undecided) {
+    for (uint32_t lanes = undecided & 0xff; lanes != 0; lanes &= lanes - 1) {
+        const int j = __builtin_ctz(lanes);
+        const double v = std::exp(x[j]);
+        if (std::bit_cast<uint64_t>(v) != std::bit_cast<uint64_t>(y[j])) [[unlikely]] {
+            asm volatile("" ::: "memory");
+            y[j] = v;
+        }
+    }
+}
+
 namespace {
 
 uint64_t bits(double v) { return std::bit_cast<uint64_t>(v); }
@@ -88,11 +112,41 @@ void with_correct(const double *x, double *s, double *c) {
     }
 }
 
-constexpr SinCos8Kernel kAvx2{"avx2", with_library<sincos8_avx2_system>,
-                              with_correct<sincos8_avx2_correct>, sincos8_avx2_raw,
+using ExpLanes = uint32_t (*)(const double *, double *);
+
+template <ExpLanes Kernel>
+void exp_with_library(const double *x, double *y) {
+    settle_exp_with_library(x, y, Kernel(x, y));
+}
+
+template <ExpLanes Kernel>
+void exp_with_correct(const double *x, double *y) {
+    for (uint32_t lanes = Kernel(x, y); lanes != 0; lanes &= lanes - 1) {
+        const int j = __builtin_ctz(lanes);
+        y[j] = cr_exp(x[j]);
+    }
+}
+
+template <ExpLanes System, ExpLanes Correct>
+uint32_t exp_raw(const double *x, double *y, bool correct) {
+    return correct ? Correct(x, y) : System(x, y);
+}
+
+constexpr SinCos8Kernel kAvx2{"avx2",
+                              with_library<sincos8_avx2_system>,
+                              with_correct<sincos8_avx2_correct>,
+                              sincos8_avx2_raw,
+                              exp_with_library<exp8_avx2_system>,
+                              exp_with_correct<exp8_avx2_correct>,
+                              exp_raw<exp8_avx2_system, exp8_avx2_correct>,
                               sincos8_avx2_as_written};
-constexpr SinCos8Kernel kAvx512{"avx512", with_library<sincos8_avx512_system>,
-                                with_correct<sincos8_avx512_correct>, sincos8_avx512_raw,
+constexpr SinCos8Kernel kAvx512{"avx512",
+                                with_library<sincos8_avx512_system>,
+                                with_correct<sincos8_avx512_correct>,
+                                sincos8_avx512_raw,
+                                exp_with_library<exp8_avx512_system>,
+                                exp_with_correct<exp8_avx512_correct>,
+                                exp_raw<exp8_avx512_system, exp8_avx512_correct>,
                                 sincos8_avx512_as_written};
 #endif
 
@@ -127,7 +181,33 @@ constexpr double kHard[] = {
 };
 static_assert(sizeof kHard / sizeof kHard[0] % 8 == 0, "hard arguments come in blocks of eight");
 
+// The exponential's: the couplings' range, the edges of the routine's range
+// and of the table's steps, overflow, underflow to subnormals and to zero,
+// tiny arguments and specials.
+constexpr double kHardExp[] = {
+    0.0, -0.0, 0x1p-60, -0x1p-60, 1e-300, -0x1p-1074, 0x1p-1074, -1e-10,
+    -1.0, -0.5, -0.25, -2.0, -13.0, -49.999, -0x1.62e42fefa39efp-1, -0x1.62e42fefa39efp-8,
+    -0x1.62e42fefa39efp-9, 0x1.62e42fefa39efp-9, -0x1.71547652b82fep-8, -0.75, -3.25, -7.125, -0.1, -0.01,
+    -707.0, -707.0000000000001, -706.9999999999999, -708.0, -708.3964185322641, -708.4, -709.0, -720.0,
+    -740.0, -745.0, -745.1332191019411, -745.1332191019412, -745.13321910194122, -745.5, -745.9999999999999, -746.0,
+    -746.0000000000001, -750.0, -1000.0, -1e300, 709.0, 709.0000000000001, 709.782712893384, 709.7827128933841,
+    710.0, 1e300, std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+    std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN(), 1.0, 0.6931471805599453,
+};
+static_assert(sizeof kHardExp / sizeof kHardExp[0] % 8 == 0, "hard arguments come in blocks of eight");
+
 }  // namespace
+
+Exp8 exp8_checked(Exp8 candidate, Exp8 reference) {
+    for (size_t first = 0; first < sizeof kHardExp / sizeof kHardExp[0]; first += 8) {
+        double y[8], r[8];
+        candidate(kHardExp + first, y);
+        reference(kHardExp + first, r);
+        for (int j = 0; j < 8; ++j)
+            if (bits(y[j]) != bits(r[j])) return reference;
+    }
+    return candidate;
+}
 
 HardArguments sincos8_hard_arguments() {
     return HardArguments{kHard, static_cast<int>(sizeof kHard / sizeof kHard[0])};

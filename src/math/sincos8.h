@@ -8,18 +8,31 @@ namespace lv {
 // Writes the sines and cosines of x[0..7] to s and c.
 using SinCos8 = void (*)(const double *x, double *s, double *c);
 
+// Writes the exponentials of x[0..7] to y.
+using Exp8 = void (*)(const double *x, double *y);
+
 // Eight calls of the library's sincos: the reference every system block equals.
 void sincos8_scalar(const double *x, double *s, double *c);
 // Eight correctly rounded pairs (cr_sincos): the reference every correct block equals.
 void sincos8_correct_scalar(const double *x, double *s, double *c);
 
+// Eight calls of the library's exp, and of cr_exp.
+void exp8_scalar(const double *x, double *y);
+void exp8_correct_scalar(const double *x, double *y);
+
 // Replaces the candidates in s and c of every lane with an undecided result
 // (bit j: the sine of lane j; bit 8 + j: its cosine) by sincos's, where they differ.
 void settle_with_library(const double *x, double *s, double *c, uint32_t undecided);
 
+// Replaces the candidate in y of every undecided lane (bit j) by exp's, where they differ.
+void settle_exp_with_library(const double *x, double *y, uint32_t undecided);
+
 // The first-use check: `candidate` is taken only when it gives `reference`'s
 // bits on every one of the hard arguments below; otherwise `reference`.
 SinCos8 sincos8_checked(SinCos8 candidate, SinCos8 reference = sincos8_scalar);
+// The same for exponentials, on the couplings' range, the edges of the
+// routine's range, overflow, underflow and specials.
+Exp8 exp8_checked(Exp8 candidate, Exp8 reference = exp8_scalar);
 
 // Arguments on which a vector routine is most likely to part from the
 // library: values near a rounding midpoint, near multiples of pi/4 and of the
@@ -44,6 +57,11 @@ struct SinCos8Kernel {
     // 8 + j for its cosine.
     uint32_t (*raw)(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
                     bool correct);
+    // Exponentials under either rule, as the sines and cosines.
+    Exp8 exp_system;
+    Exp8 exp_correct;
+    // Every lane's candidate and the undecided lanes (bit j).
+    uint32_t (*exp_raw)(const double *x, double *y, bool correct);
     // False when the routine's file was built with contraction into fused
     // multiply-adds, which breaks its exact sums and products.
     bool (*as_written)();

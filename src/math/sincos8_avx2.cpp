@@ -12,6 +12,9 @@ uint32_t sincos8_avx2_raw(const double *x, double *s_hi, double *s_lo, double *c
     return kernel::raw<4>(x, s_hi, s_lo, c_hi, c_lo, correct);
 }
 
+uint32_t exp8_avx2_system(const double *x, double *y) { return kernel::exp_block<4, false>(x, y); }
+uint32_t exp8_avx2_correct(const double *x, double *y) { return kernel::exp_block<4, true>(x, y); }
+
 bool sincos8_avx2_as_written() { return kernel::contraction_off(); }
 
 }  // namespace lv

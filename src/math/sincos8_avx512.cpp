@@ -12,6 +12,9 @@ uint32_t sincos8_avx512_raw(const double *x, double *s_hi, double *s_lo, double 
     return kernel::raw<8>(x, s_hi, s_lo, c_hi, c_lo, correct);
 }
 
+uint32_t exp8_avx512_system(const double *x, double *y) { return kernel::exp_block<8, false>(x, y); }
+uint32_t exp8_avx512_correct(const double *x, double *y) { return kernel::exp_block<8, true>(x, y); }
+
 bool sincos8_avx512_as_written() { return kernel::contraction_off(); }
 
 }  // namespace lv

@@ -24,6 +24,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "math/sincos8_table.h"
 
@@ -65,6 +66,7 @@ template <>
 struct Lanes<4> {
     using D = double __attribute__((vector_size(32)));
     using I = int64_t __attribute__((vector_size(32)));
+    using U = uint64_t __attribute__((vector_size(32)));
     static D fma(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }
     // The four lanes' table rows, loaded whole and transposed: faster than
     // four gathers on the CPUs measured.
@@ -78,6 +80,17 @@ struct Lanes<4> {
         sl = _mm256_permute2f128_pd(t1, t3, 0x20);
         cl = _mm256_permute2f128_pd(t1, t3, 0x31);
     }
+    // Four {hi, lo} rows of the exponential's table: rows 0 and 2 share one
+    // register, 1 and 3 the other, so that the unpacks leave lanes in order.
+    static void pairs(const int64_t *j, D &hi, D &lo) {
+        const auto two = [](const double *a, const double *b) {
+            return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(a)), _mm_load_pd(b), 1);
+        };
+        const __m256d t02 = two(kExpRows.v[j[0]], kExpRows.v[j[2]]);
+        const __m256d t13 = two(kExpRows.v[j[1]], kExpRows.v[j[3]]);
+        hi = _mm256_unpacklo_pd(t02, t13);
+        lo = _mm256_unpackhi_pd(t02, t13);
+    }
     static uint32_t bits(I mask) {
         return static_cast<uint32_t>(_mm256_movemask_pd(reinterpret_cast<__m256d>(mask)));
     }
@@ -89,6 +102,7 @@ template <>
 struct Lanes<8> {
     using D = double __attribute__((vector_size(64)));
     using I = int64_t __attribute__((vector_size(64)));
+    using U = uint64_t __attribute__((vector_size(64)));
     static D fma(D a, D b, D c) { return _mm512_fmadd_pd(a, b, c); }
     // The eight lanes' table rows, loaded whole and transposed: pairs of
     // rows share a register ({0, 2}, {1, 3}, {4, 6}, {5, 7}) so that the
@@ -105,6 +119,20 @@ struct Lanes<8> {
         ch = _mm512_shuffle_f64x2(lo01, lo23, 0xdd);  // blocks 1, 3 of each
         sl = _mm512_shuffle_f64x2(hi01, hi23, 0x88);
         cl = _mm512_shuffle_f64x2(hi01, hi23, 0xdd);
+    }
+    // Eight {hi, lo} rows of the exponential's table, even rows in one
+    // register and odd rows in the other, unpacked into lane order.
+    static void pairs(const int64_t *j, D &hi, D &lo) {
+        const auto four = [](const int64_t *k) {
+            const __m256d ab = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(kExpRows.v[k[0]])),
+                                                    _mm_load_pd(kExpRows.v[k[2]]), 1);
+            const __m256d cd = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(kExpRows.v[k[4]])),
+                                                    _mm_load_pd(kExpRows.v[k[6]]), 1);
+            return _mm512_insertf64x4(_mm512_castpd256_pd512(ab), cd, 1);
+        };
+        const __m512d even = four(j), odd = four(j + 1);
+        hi = _mm512_unpacklo_pd(even, odd);
+        lo = _mm512_unpackhi_pd(even, odd);
     }
     static uint32_t bits(I mask) {
         return static_cast<uint32_t>(_mm512_movepi64_mask(reinterpret_cast<__m512i>(mask)));
@@ -220,6 +248,82 @@ inline Answered<W> lanes(typename Lanes<W>::D x, Pair<W> &sn, Pair<W> &cs) {
                                               (~small & reinterpret_cast<I>(splat<D>(kAcceptLibrary))));
     return Answered<W>{ok & far_from_midpoints(sn, sine_accept),
                        ok & far_from_midpoints(cs, splat<D>(kAcceptLibrary))};
+}
+
+// exp x = 2^m 2^(j/128) e^r, x = (128 m + j) ln2/128 + r, as a double-double
+// before the scaling by 2^m, which is exact where the lane is answered.
+// The lanes answered, under either rule; `scale` is 2^m.
+template <int W, bool Correct>
+inline typename Lanes<W>::I exp_lanes(typename Lanes<W>::D x, Pair<W> &e, typename Lanes<W>::D &scale) {
+    using L = Lanes<W>;
+    using D = typename L::D;
+    using I = typename L::I;
+    using U = typename L::U;
+
+    // k = 128 m + j, the nearest integer to x 128/ln2, from the shifted sum's low bits.
+    const D t = L::fma(x, splat<D>(kExpInvStep), splat<D>(kShifter));
+    const I kbits = reinterpret_cast<I>(t) - reinterpret_cast<I>(splat<D>(kShifter));
+    const I row = kbits & 127;
+    const D k = t - splat<D>(kShifter);
+    // 2^m: m 2^52 is (k - j) 2^45, exact for |m| < 2^11.
+    scale = reinterpret_cast<D>((reinterpret_cast<U>(kbits - row) << 45) + reinterpret_cast<U>(splat<D>(1.0)));
+
+    // r = x - k ln2/128 as rh + rl, the same exact steps as the sines' reduction.
+    const D r1 = L::fma(-k, splat<D>(kExpStep1), x);
+    const D q = k * splat<D>(kExpStep2);
+    const D s0 = r1 - q;
+    const D e0 = (r1 - s0) - q;
+    D rh, rl;
+    fast_two_sum(s0, L::fma(-k, splat<D>(kExpStep3), e0), rh, rl);
+
+    // e^r - 1 - r = r^2 (1/2 + r (1/6 + r (1/24 + r (1/120 + r/720)))), |r| <= 2^-8.5:
+    // the first term left out, r^7/5040, is below 2^-72.
+    const D p = (rh * rh) * L::fma(rh, L::fma(rh, L::fma(rh, L::fma(rh, splat<D>(1.0 / 720.0), splat<D>(1.0 / 120.0)),
+                                                         splat<D>(1.0 / 24.0)),
+                                              splat<D>(1.0 / 6.0)),
+                                   splat<D>(0.5));
+    alignas(64) int64_t j[W];
+    std::memcpy(j, &row, sizeof j);
+    D th, tl;
+    L::pairs(j, th, tl);
+    // T e^r = Th + Th rh + [Th (rl + p) + Tl (1 + rh)], Th >= 1 > |Th rh|: the
+    // fast two-sum is exact.
+    const D ph = th * rh;
+    const D pe = L::fma(th, rh, -ph);
+    const D a = th + ph;
+    const D ae = ph - (a - th);
+    const D low = (ae + pe) + L::fma(th, rl + p, L::fma(tl, rh, tl));
+    fast_two_sum(a, low, e.hi, e.lo);
+
+    const I b = reinterpret_cast<I>(e.hi);
+    const D binade = reinterpret_cast<D>(b & kExponentMask);
+    const D alo = reinterpret_cast<D>(reinterpret_cast<I>(e.lo) & kAbsMask);
+    const D accept = splat<D>(Correct ? kAcceptCorrect : accept_lo(kExpDelta));
+    // Comparisons false on NaN leave it undecided.
+    const I in_range = (x >= splat<D>(kExpLowest)) & (x <= splat<D>(kExpHighest));
+    return in_range & (alo < binade * accept) & ((b & kMantissaMask) != 0);
+}
+
+// Eight exponentials: every lane's candidate in y, and a set bit for each
+// lane left undecided. Far below the range the result is +0, decided.
+template <int W, bool Correct>
+uint32_t exp_block(const double *x, double *y) {
+    using L = Lanes<W>;
+    using D = typename L::D;
+    using I = typename L::I;
+    uint32_t undecided = 0;
+    for (int first = 0; first < 8; first += W) {
+        std::remove_const_t<D> xs;
+        std::memcpy(&xs, x + first, sizeof xs);
+        Pair<W> e;
+        D scale;
+        const I answered = exp_lanes<W, Correct>(xs, e, scale);
+        const I zero = xs < splat<D>(kExpZero);
+        const D v = reinterpret_cast<D>(~zero & reinterpret_cast<I>(e.hi * scale));
+        std::memcpy(y + first, &v, sizeof v);
+        undecided |= (~L::bits(answered | zero) & ((1u << W) - 1)) << first;
+    }
+    return undecided;
 }
 
 template <class D>

@@ -47,4 +47,29 @@ inline constexpr double kMaxArgument = 256.0;
 // results may be tiny and the library's error larger.
 inline constexpr double kMinReduced = 0x1p-20;
 
+// Row j = {hi, lo} of 2^(j/128), j = 0..127.
+struct ExpRows {
+    double v[128][2];
+};
+extern const ExpRows kExpRows;
+
+// x = (128 m + j) ln2/128 + r, |r| <= ln2/256 (1 + 2^-40). kExpInvStep is
+// 128/ln2; ln2/128 = kExpStep1 + kExpStep2 + kExpStep3 to 2^-128 relative,
+// the first two with 35 significant bits so that k times each is exact for
+// |k| < 2^18, which |x| <= 746 keeps.
+inline constexpr double kExpInvStep = 0x1.71547652b82fep+7;
+inline constexpr double kExpStep1 = 0x1.62e42fef8p-8;
+inline constexpr double kExpStep2 = 0x1.1cf79abc8p-43;
+inline constexpr double kExpStep3 = 0x1.e3b39803f2f6bp-79;
+// The routine answers x in [kExpLowest, kExpHighest], where every result is a
+// normal double, and below kExpZero, where exp x < 2^-1076 rounds to +0; the
+// rest (subnormal and overflowing results, NaN) goes to the slower road.
+inline constexpr double kExpLowest = -707.0;
+inline constexpr double kExpHighest = 709.0;
+inline constexpr double kExpZero = -746.0;
+// glibc documents exp within 0.5 + 1.11/128 ulp plus its polynomial's error
+// (about 0.509); kExpDelta covers that with room, and is more than 1.5 times
+// the largest excess measured.
+inline constexpr double kExpDelta = 0.015;
+
 }  // namespace lv::sincos8_data
