@@ -2,13 +2,18 @@
 //
 // Each lane reduces x = k (pi/512) + r, with r a double-double, takes sin and
 // cos of k pi/512 from the table and of r from short Taylor series, and
-// recombines in double-double: hi + lo lies within 2^-63 |v| of the true
-// value v (the analysis is in docs/design.md; validate_sincos measures it).
-// The library's sincos is within 0.5 + m ulp of v, m < kDelta, wherever the
-// routine takes a lane. So when v lies farther than kDelta ulp from every
-// rounding midpoint, the library's result is the only double within its
-// error of v, namely round(v) = hi, and hi is returned. Every other lane, and
-// every argument outside the reduction's range, goes to the library itself.
+// recombines in double-double: hi + lo lies within kOwnError |v| of the true
+// value v (the bounds of each step are written beside it below; u = 2^-53;
+// validate_sincos accuracy measures the whole). The exponential is built the
+// same way from 2^(j/128).
+//
+// Two rules decide a lane. Correct: when v lies on hi's side of both
+// neighbouring midpoints by more than the own error, round(v) = hi, the
+// correctly rounded result. System: the library's result is within 0.5 + m
+// ulp of v, m < delta, wherever the routine takes a lane; so when v lies
+// farther than delta ulp from every midpoint, the library's result is the
+// only double within its error of v, namely round(v) = hi. Every other lane,
+// and every argument outside the reduction's range, is left undecided.
 #pragma once
 
 // GCC 12 reports the deliberately undefined registers inside some AVX-512
@@ -183,7 +188,10 @@ inline Answered<W> lanes(typename Lanes<W>::D x, Pair<W> &sn, Pair<W> &cs) {
 
     // r = x - k (pi/512), |k| < 2^16. k kStep1 and k kStep2 are exact, and
     // so is r1 (a small multiple of the coarser of its operands' units). For
-    // |r| >= kMinReduced, |r1| > |q|, so the fast two-sum is exact.
+    // |r| >= kMinReduced, |r1| > |q|, so the fast two-sum is exact. What is
+    // rounded: fma(-k, kStep3, e0), |.| <= 2^-62, error <= 2^-115; and the
+    // split of pi/512, error <= |k| 2^-137 <= 2^-121. So |r - (rh + rl)| <=
+    // 2^-114.9, |rh| <= pi/1024 (1 + 2^-36) < 2^-8.34, |rl| <= 2^-62.
     const D r1 = L::fma(-k, splat<D>(kStep1), x);
     const D q = k * splat<D>(kStep2);
     const D s0 = r1 - q;
@@ -195,6 +203,11 @@ inline Answered<W> lanes(typename Lanes<W>::D x, Pair<W> &sn, Pair<W> &cs) {
     const I ok = (ax <= splat<D>(kMaxArgument)) & (arh >= splat<D>(kMinReduced));
 
     // sin r = rh + (rl + sp), cos r = 1 + cmh + cml, |r| <= pi/1024 (1 + 2^-36).
+    // Left out: r^9/9! <= 2^-93.6 from the sine, r^8/8! <= 2^-82 from the
+    // cosine, rl's share of the higher terms (<= r^2 |rl| / 2 <= 2^-79.7).
+    // Rounded: sp, about r^3/6 <= 2^-27.6 |r| / |r|, within 5u |sp| (its
+    // constants' roundings included), so within 2^-70 |r|; cmh = -r2/2 is
+    // exact with r2's error r2l carried into cml; cml (<= 2^-38) within 3u.
     const D r2 = rh * rh;
     const D r2l = L::fma(rh, rh, -r2);
     const D sp = (rh * r2) * L::fma(r2, L::fma(r2, splat<D>(kS7), splat<D>(kS5)), splat<D>(kS3));
@@ -210,7 +223,18 @@ inline Answered<W> lanes(typename Lanes<W>::D x, Pair<W> &sn, Pair<W> &cs) {
 
     // sin x = S cos r + C sin r = S + C rh + [the small terms]. |S| >= |C rh|
     // for every row (|tan(j pi/512)| >= pi/512 > |r|, or S = 0 exactly), so
-    // the fast two-sum is exact.
+    // the fast two-sum is exact; so are p + pe and a + ae.
+    // Rounded, each within u of its value: the fma of S cmh + C tail (|.| <=
+    // |S| 2^-17.7 + |C| 2^-27.5), `small` and the inner sum (the same size),
+    // and `low` (that, plus |ae| <= u |a|); tail = rl + sp itself (u |C|
+    // 2^-27.5). Left out: Sl cml + Cl tail <= 2^-80.5. The table's pairs are
+    // within 2^-106 of sin and cos. For j not 0 or 512, |sin x| >= 2^-8.35 and
+    // |S| <= 2 |sin x|, |C tail| <= 2^-19.3 |sin x|, so the sum is below
+    // u (6 2^-17.7 + 4 2^-19.3 + u) |sin x| + 2^-82 <= 2^-67.7 |sin x|. For
+    // j = 0 or 512 (S = 0 exactly, C = +-1) every S term vanishes and what
+    // remains is sp's error and tail's rounding: <= 2^-69.9 |sin x|. The
+    // cosine is the same with S and C exchanged: together, kOwnError = 2^-66
+    // bounds both with a factor of three to spare.
     {
         const D p = ch * rh;
         const D pe = L::fma(ch, rh, -p);
@@ -277,7 +301,9 @@ inline typename Lanes<W>::I exp_lanes(typename Lanes<W>::D x, Pair<W> &e, typena
     fast_two_sum(s0, L::fma(-k, splat<D>(kExpStep3), e0), rh, rl);
 
     // e^r - 1 - r = r^2 (1/2 + r (1/6 + r (1/24 + r (1/120 + r/720)))), |r| <= 2^-8.5:
-    // the first term left out, r^7/5040, is below 2^-72.
+    // the first term left out, r^7/5040, is below 2^-72. p <= 2^-18.06 is
+    // within 3u of its value (rh rh, the outer fma, the product; the inner
+    // steps are scaled down by r): 2^-69.5.
     const D p = (rh * rh) * L::fma(rh, L::fma(rh, L::fma(rh, L::fma(rh, splat<D>(1.0 / 720.0), splat<D>(1.0 / 120.0)),
                                                          splat<D>(1.0 / 24.0)),
                                               splat<D>(1.0 / 6.0)),
@@ -286,13 +312,18 @@ inline typename Lanes<W>::I exp_lanes(typename Lanes<W>::D x, Pair<W> &e, typena
     std::memcpy(j, &row, sizeof j);
     D th, tl;
     L::pairs(j, th, tl);
-    // T e^r = Th + Th rh + [Th (rl + p) + Tl (1 + rh)], Th >= 1 > |Th rh|: the
-    // fast two-sum is exact.
+    // T e^r = Th + Th rh + [Th (rl (1 + rh) + p) + Tl (1 + rh)], Th >= 1 >
+    // |Th rh|: the fast two-sums are exact. Rounded, each within u of its
+    // value: tail (<= 2^-18, so 2^-71), Th tail + ... (<= 2^-17: 2^-70), and
+    // `low` (2^-70). Left out: Tl p and the table's own error (2^-106). With
+    // p's 2^-68.5 (times Th < 2) and the polynomial's 2^-71, the sum is below
+    // 2^-67.2 of the result (>= 0.997): kOwnError = 2^-66 bounds it too.
     const D ph = th * rh;
     const D pe = L::fma(th, rh, -ph);
     const D a = th + ph;
     const D ae = ph - (a - th);
-    const D low = (ae + pe) + L::fma(th, rl + p, L::fma(tl, rh, tl));
+    const D tail = rl + L::fma(rh, rl, p);
+    const D low = (ae + pe) + L::fma(th, tail, L::fma(tl, rh, tl));
     fast_two_sum(a, low, e.hi, e.lo);
 
     const I b = reinterpret_cast<I>(e.hi);
