@@ -22,6 +22,8 @@ from ._slots import Field, SlotView, Slots, _Indexed, _SlotFields
 from .library import libc, load
 
 if TYPE_CHECKING:
+    import numpy
+    import numpy.typing
     _SlotPointer = ctypes._Pointer[r.Slot]
     _LatticePointer = ctypes._Pointer[r.Lattice]
     _LogPointer = ctypes._Pointer[r.CheckpointLog]
@@ -40,18 +42,15 @@ _Self = TypeVar("_Self", bound="_Owner[Any]")
 
 
 class SnapshotRecord(NamedTuple):
-    """One snapshot of a checkpoint log, copied out of the log's array."""
+    """One snapshot of a checkpoint log, copied out of the log's array: the step number
+    given to the save, the monotonic clock then, the lattice's phase_var and omega then,
+    and its weight (1.0 when saved, times 0.95 for every later save)."""
 
     evo: int
-    """The step number given to the save."""
     timestamp_ns: int
-    """The monotonic clock when the snapshot was saved."""
     phase_var: float
-    """The lattice's phase_var at the save."""
     omega: float
-    """The lattice's omega at the save."""
     weight: float
-    """1.0 when saved, times 0.95 for every later save."""
 
 
 def _int(value: SupportsIndex, what: str, error: Type[Exception] = ValueError) -> int:
@@ -213,7 +212,8 @@ class Lattice(_Owner[_LatticePointer]):
                       float)
     last_update_ns = Field("The monotonic clock when the lattice was made.", int)
 
-    def records(self, chunk: Optional[SupportsIndex] = None) -> Any:
+    def records(self,
+                chunk: Optional[SupportsIndex] = None) -> "numpy.typing.NDArray[numpy.void]":
         """A read-only numpy view of the declared slots' records (no copy).
 
         The dtype holds the scalar fields at their C offsets, with itemsize
@@ -241,11 +241,14 @@ class Lattice(_Owner[_LatticePointer]):
         address = ctypes.cast(c.contents.slots, ctypes.c_void_p).value
         assert self._record is not None
         raw = np.asarray(_ArrayMemory(self._record, address, count * ctypes.sizeof(r.Slot)))
-        return raw.view(_dtype(np))
+        view: numpy.typing.NDArray[numpy.void] = raw.view(_dtype(np))
+        return view
 
-    def array(self, field: str, chunk: Optional[SupportsIndex] = None) -> Any:
+    def array(self, field: str,
+              chunk: Optional[SupportsIndex] = None) -> "numpy.typing.NDArray[Any]":
         """records(chunk)[field]: one scalar field of every declared slot, as a view."""
-        return self.records(chunk)[field]
+        view: numpy.typing.NDArray[Any] = self.records(chunk)[field]
+        return view
 
     def __repr__(self) -> str:
         if self.closed:

@@ -41,7 +41,7 @@ _DTYPE = [(name, "U8" if name == "stage" else "i8" if name in _INTEGERS else "f8
 
 
 class TraceRow(TypedDict):
-    """One sweep of the trace."""
+    """One sweep of the trace: TRACE_COLUMNS."""
     stage: Stage
     sweep: int
     run_sweep: int
@@ -54,65 +54,24 @@ class TraceRow(TypedDict):
     locked: int
 
 
-class Boot(TypedDict):
-    instances: int
-    slots: int
-    steps: int
-    omega: Optional[float]
-    time: Optional[float]
-    phase_var: Optional[float]
-
-
-class Snapshot(TypedDict):
-    evo: int
-    weight: Optional[float]
-    var: Optional[float]
-
-
-class Checkpoints(TypedDict):
-    total: int
-    snapshots: List[Snapshot]
-
-
-class Constant(TypedDict):
-    value: Optional[float]
-    exp: int
-    words: int
-
-
-class SlotFigures(TypedDict):
-    index: int
-    amp: Optional[float]
-    phase: Optional[float]
-    omega: Optional[float]
-    base: Optional[float]
-    exp: int
-    flags: int
-
-
-class Fold(TypedDict):
-    before: int
-    after: int
-
-
-class Progress(TypedDict):
-    step: int
-    var: Optional[float]
-    consensus: int
-
-
-class Lock(TypedDict):
-    """A "[CONSENSUS] Domain locked" line: where it was printed and its figures."""
-    stage: Stage
-    sweep: int
-    run_sweep: int
-    t: Optional[float]
-    var: Optional[float]
-    evo: int
+# The summary's parts. A double is None where the report prints inf or nan.
+_F = Optional[float]
+Boot = TypedDict("Boot", {"instances": int, "slots": int, "steps": int, "omega": _F,
+                          "time": _F, "phase_var": _F})
+Snapshot = TypedDict("Snapshot", {"evo": int, "weight": _F, "var": _F})
+Checkpoints = TypedDict("Checkpoints", {"total": int, "snapshots": List[Snapshot]})
+Constant = TypedDict("Constant", {"value": _F, "exp": int, "words": int})
+SlotFigures = TypedDict("SlotFigures", {"index": int, "amp": _F, "phase": _F, "omega": _F,
+                                        "base": _F, "exp": int, "flags": int})
+Fold = TypedDict("Fold", {"before": int, "after": int})
+Progress = TypedDict("Progress", {"step": int, "var": _F, "consensus": int})
+# A "[CONSENSUS] Domain locked" line: the sweep that printed it, and its figures.
+Lock = TypedDict("Lock", {"stage": Stage, "sweep": int, "run_sweep": int, "t": _F, "var": _F,
+                          "evo": int})
 
 
 class Summary(TypedDict):
-    """The replay's summary: the value behind every figure of the report (null: not finite)."""
+    """The replay's summary: the value behind every figure of the report."""
     seed: int
     version: str
     boot: Boot
@@ -125,7 +84,7 @@ class Summary(TypedDict):
     lock_stage: Optional[Stage]
     lock_run_sweep: Optional[int]
     consensus: List[Lock]
-    final_phase_var: Optional[float]
+    final_phase_var: _F
     wall_s: float
 
 
