@@ -57,14 +57,6 @@ def without_wall(row):
     return {key: value for key, value in row.items() if key != "wall_s"}
 
 
-def dicts(table):
-    """An ensemble's answer as a list of dicts, NaN read as None."""
-    if isinstance(table, list):
-        return table
-    return [{k: (None if isinstance(v, float) and v != v else v) for k, v in row.items()}
-            for row in table.to_dict("records")]
-
-
 class Light(unittest.TestCase):
     def test_readers_read_every_figure_exactly(self):
         run = lumivane.Run.from_files(TRACE, SUMMARY)
@@ -346,7 +338,7 @@ class Heavy(unittest.TestCase):
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                       dashboard_address=None) as cluster, \
                 distributed.Client(cluster) as client:
-            rows = dicts(lumivane.ensemble(list(SEEDS), client=client, progress=False))
+            rows = lumivane.ensemble_rows(list(SEEDS), client=client, progress=False)
         self.assertEqual([without_wall(r) for r in rows],
                          [without_wall(self.alone[s].row()) for s in SEEDS])
 
