@@ -1,9 +1,7 @@
 """Many runs at once: one table row per seed, from local processes or a Dask cluster.
 
-Each run is its own replay process of about 765 MB. Locally, a pool of threads
-starts and waits for those processes, `workers` at a time; on a Dask cluster
-each task starts one on the worker that takes it, so a worker runs as many at
-once as it has threads.
+Each run is its own replay process of about 765 MB, started and waited for by a
+pool of threads here, or by a task on the Dask worker that takes it.
 """
 from __future__ import annotations
 
@@ -189,12 +187,8 @@ def _on_cluster(seeds: List[int], client: Any, progress: _Progress) -> List[Row]
 
 def ensemble_rows(seeds: Iterable[int], *, workers: Optional[int] = None, client: Any = None,
                   progress: bool = True) -> List[Row]:
-    """ensemble()'s table as a list of dicts, one per seed (standard library only).
-
-    Each row has the keys of ENSEMBLE_COLUMNS in that order (then any other
-    scalar the summaries hold), None where there is no value: the `error` of a
-    seed that ran, every figure of one that failed.
-    """
+    """ensemble()'s table as a list of dicts, one per seed (standard library only): the keys
+    of ENSEMBLE_COLUMNS, None where there is no value (the `error` of a seed that ran)."""
     wanted = [check_seed(seed) for seed in seeds]
     if client is not None and workers is not None:
         raise ValueError("workers is for local runs: a Dask cluster's workers are its own")
@@ -218,21 +212,10 @@ def ensemble(seeds: Iterable[int], *, workers: Optional[int] = None, client: Any
     """Runs the fixed program once per seed; a DataFrame indexed by `seed`, in the seeds' order
     (needs pandas: MissingDependency without it, before any run; ensemble_rows() needs none).
 
-    Its columns are those of ENSEMBLE_COLUMNS, each of a fixed type: `error`
-    (a string, NA unless that seed's run failed; its figures are then NA),
-    the summary's scalar figures under dotted names (`lock_sweep`,
-    `final_phase_var`, `boot.omega`, ...): counts and sweeps as Int64, doubles
-    as float64, `lock_stage` a category. A failed seed never costs another
-    seed's result.
-
-    Without `client`, the runs are child processes of this one, `workers` at a
-    time (default: default_workers(), one per core as far as the available
-    memory allows at 800 MB a run); each ends when this process dies. With a
-    dask.distributed.Client, each run is a task on the cluster's workers, as
-    many at once as they have threads. A progress bar shows on standard error
-    when it is a terminal and `progress` is true (tqdm's where tqdm is
-    importable). KeyboardInterrupt ends the local runs (cancels the cluster's
-    tasks) and propagates: there is no partial table.
+    The columns are ENSEMBLE_COLUMNS, each of a fixed type (Int64 counts, float64 doubles,
+    string `error`, NA unless the seed failed). The runs are local child processes,
+    `workers` at a time (default_workers()), or tasks on a dask.distributed `client`.
+    KeyboardInterrupt ends them and propagates. See docs/analysis.md.
     """
     require("pandas", "lumivane.ensemble() (ensemble_rows() gives plain rows)")
     return _table.frame(ensemble_rows(seeds, workers=workers, client=client, progress=progress))

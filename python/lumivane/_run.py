@@ -200,15 +200,9 @@ def replay(seed: int, options: List[str], start: Starter = start) -> str:
 
 
 class Run:
-    """One completed run: the printed report, the summary and the per-sweep trace.
-
-    `seed` is the run's seed, `report` the text the program printed, `summary`
-    the summary (a Summary: `seed`, `version`, `boot`, `checkpoints`,
-    `constants`, `slots`, `fold`, `progress`, `lock_sweep`, `lock_stage`,
-    `lock_run_sweep`, `consensus`, `final_phase_var`, `wall_s`). The trace is
-    `trace` (numpy), `trace_rows()` (dicts) or `trace_frame()` (pandas);
-    `trace_text` is the CSV as written.
-    """
+    """One completed run: `seed`, `report` (the text the program printed), `summary` (a
+    Summary) and the per-sweep trace as `trace` (numpy), `trace_rows()` (dicts),
+    `trace_frame()` (pandas) or `trace_text` (the CSV as written)."""
 
     def __init__(self, seed: int, report: str, summary: Summary, trace_text: str,
                  source: str = "trace") -> None:
@@ -235,11 +229,7 @@ class Run:
 
     @property
     def trace(self) -> "numpy.typing.NDArray[numpy.void]":
-        """The trace as a numpy structured array, one record per sweep (needs numpy).
-
-        Fields: `stage` (`boot` or `extended`), `sweep`, `run_sweep`, `dt_start`,
-        `dt_end`, `time`, `omega`, `phase_var`, `consensus_steps`, `locked`.
-        """
+        """The trace as a numpy structured array, one record per sweep (needs numpy)."""
         if self._array is None:
             self._array = _table.trace_array(self.trace_text, self._source)
         return self._array

@@ -1,11 +1,5 @@
-"""Fields of the C records read in place, slot views, and the sequences of a lattice's
-slots and a log's snapshots.
-
-A Field reads one ctypes field of the record its holder answers from _struct()
-each time it is asked, so a view shows the record as it is now; a writable one
-also stores into it. _Indexed gives the sequences their one indexing: negative
-indexes count from the end, a slice gives a list.
-"""
+"""Fields of the C records read in place (Field), slot views, and the sequences of a
+lattice's slots and a log's snapshots, which share one indexing (_Indexed)."""
 from __future__ import annotations
 
 import collections.abc

@@ -1,11 +1,7 @@
 """A run's trace (CSV) and summary (JSON), ensemble tables, and files written whole.
 
-The trace has one row per sweep: 500 of the boot, then 1000 of the extended
-evolution, under the header TRACE_HEADER. Its doubles are written with 17
-significant digits, so float() reads back the exact values. The summary is one
-JSON object; table_row() turns its scalars into an ensemble row under the
-dotted names of ENSEMBLE_COLUMNS (`boot.omega`, `constants.phi.value`), each of
-a fixed type whatever the data holds.
+The trace's doubles are written with 17 significant digits, so float() reads back
+the exact values. An ensemble row's columns have fixed types whatever the data.
 """
 from __future__ import annotations
 
@@ -108,14 +104,9 @@ def _fail(source: str, line: int, what: str) -> ValueError:
 
 
 def parse_trace(text: str, source: str = "trace") -> List[TraceRow]:
-    """The rows of a trace's CSV text.
-
-    Raises ValueError naming `source` and the line for a wrong header, a row
-    with another number of fields or a value that does not read as its
-    column's type, a row out of place (500 boot sweeps, then 1000 extended
-    ones, each numbered from 0, `run_sweep` counting all of them), or a trace
-    that ends early.
-    """
+    """The rows of a trace's CSV text. ValueError names `source` and the line for a wrong
+    header, a row of another length, a value not of its column's type, a row out of
+    place (500 boot sweeps, then 1000 extended ones, numbered from 0) or an early end."""
     lines = text.split("\n")
     if lines and lines[-1] == "":
         lines.pop()
@@ -170,12 +161,8 @@ def trace_frame(text: str, source: str = "trace") -> "pandas.DataFrame":
 
 
 def read_trace(path: PathLike) -> "numpy.typing.NDArray[numpy.void]":
-    """Reads a trace CSV file into a numpy structured array (needs numpy).
-
-    The fields are TRACE_COLUMNS: `stage` a string (`boot` or `extended`),
-    `sweep`, `run_sweep`, `consensus_steps` and `locked` 64-bit integers, the
-    rest doubles read back exactly.
-    """
+    """Reads a trace CSV file into a numpy structured array (needs numpy): TRACE_COLUMNS,
+    `stage` a string, the counts int64, the rest doubles read back exactly."""
     with open(path, encoding="utf-8", newline="") as file:
         return trace_array(file.read(), os.fspath(path))
 

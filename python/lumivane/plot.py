@@ -186,14 +186,10 @@ def ensemble(table: Any, path: Optional[PathLike] = None, *,
              ax: Optional[Sequence[Axes]] = None) -> Figure:
     """Plots an ensemble: across the seeds, when consensus locked and the final variance.
 
-    `table` is what lumivane.ensemble() or ensemble_rows() answers, or the
-    table `--out` wrote as pd.read_csv reads it. Left: a histogram of the
-    run-wide sweep in which consensus first locked (the boot shaded), with a
-    bar for the seeds that never locked and their share. Right: a histogram of
-    the final phase variance (log bins when it spans more than a decade).
-    Seeds whose run failed are counted in the title and left out. `ax`: the
-    two Axes to draw on, left and right. Saves to `path` when given and
-    answers the Figure.
+    `table`: what ensemble() or ensemble_rows() answers, or `--out`'s file as pd.read_csv
+    reads it. Left: the run-wide sweep in which consensus first locked, and the seeds
+    that never locked; right: the final phase variance. Failed seeds are left out and
+    counted in the title. `ax`: the two Axes to draw on. Saves to `path` when given.
     """
     require("matplotlib", "lumivane.plot")
     np = require("numpy", "lumivane.plot")
