@@ -284,8 +284,8 @@ double number(const Values &v, const std::string &path) {
 }
 
 struct TraceRow {
-    std::string phase;
-    int sweep = 0;
+    std::string stage;
+    int sweep = 0, run_sweep = 0;
     double dt_start = 0, dt_end = 0, time = 0, omega = 0, phase_var = 0;
     int consensus_steps = 0, locked = 0;
 };
@@ -295,15 +295,15 @@ std::vector<TraceRow> read_trace(const std::string &csv) {
     const std::vector<std::string> lines = lines_of(csv);
     EXPECT_FALSE(lines.empty());
     if (lines.empty()) return rows;
-    EXPECT_EQ(lines[0], "phase,sweep,dt_start,dt_end,time,omega,phase_var,consensus_steps,locked");
+    EXPECT_EQ(lines[0], "stage,sweep,run_sweep,dt_start,dt_end,time,omega,phase_var,consensus_steps,locked");
     for (size_t i = 1; i < lines.size(); ++i) {
         TraceRow r;
-        char phase[16] = {};
-        const int fields = std::sscanf(lines[i].c_str(), "%15[a-z],%d,%lf,%lf,%lf,%lf,%lf,%d,%d", phase,
-                                       &r.sweep, &r.dt_start, &r.dt_end, &r.time, &r.omega,
+        char stage[16] = {};
+        const int fields = std::sscanf(lines[i].c_str(), "%15[a-z],%d,%d,%lf,%lf,%lf,%lf,%lf,%d,%d", stage,
+                                       &r.sweep, &r.run_sweep, &r.dt_start, &r.dt_end, &r.time, &r.omega,
                                        &r.phase_var, &r.consensus_steps, &r.locked);
-        EXPECT_EQ(fields, 9) << "trace line " << i + 1 << ": " << lines[i];
-        r.phase = phase;
+        EXPECT_EQ(fields, 10) << "trace line " << i + 1 << ": " << lines[i];
+        r.stage = stage;
         rows.push_back(r);
     }
     return rows;
@@ -335,10 +335,15 @@ std::string report_from(const Values &s, const std::vector<TraceRow> &trace) {
     r += "[Bootloader] " + p("%d", "boot.instances") + " instances, " + p("%d", "boot.slots") + " total slots\n";
     double time = 0.0;
     int locked = 0, saved = 0;
-    auto sweeps = [&](const std::string &phase, auto after_each) {
+    int lock = 0;
+    auto sweeps = [&](const std::string &stage, auto after_each) {
         for (const TraceRow &row : trace) {
-            if (row.phase != phase) continue;
+            if (row.stage != stage) continue;
             if (row.locked > locked) {
+                const std::string at = "consensus." + std::to_string(lock++) + ".";
+                EXPECT_EQ(number(s, at + "t"), time) << "lock in sweep " << row.run_sweep;
+                EXPECT_EQ(number(s, at + "var"), row.phase_var) << "lock in sweep " << row.run_sweep;
+                EXPECT_EQ(number(s, at + "run_sweep"), row.run_sweep);
                 char line[128];
                 std::snprintf(line, sizeof line, "[CONSENSUS] Domain locked at t=%.4f (var=%.6f, evo=%d)!\n",
                               time, row.phase_var, static_cast<int>(32768.0 * time));
@@ -401,16 +406,17 @@ void expect_trace_and_summary_agree(const std::string &report, const std::string
     // Each row's final step is the one the lattice added to its time and,
     // a hundredth of it, to its omega.
     double time = 0.0, omega = 0.0;
-    int lock_sweep = -1, locked = 0;
+    int lock_sweep = -1, lock_run_sweep = -1, locked = 0;
     for (size_t i = 0; i < trace.size(); ++i) {
         const TraceRow &row = trace[i];
         SCOPED_TRACE(::testing::Message() << "trace row " << i + 1);
-        EXPECT_EQ(row.phase, i < 500 ? "boot" : "extended");
+        EXPECT_EQ(row.stage, i < 500 ? "boot" : "extended");
         EXPECT_EQ(row.sweep, static_cast<int>(i < 500 ? i : i - 500));
+        EXPECT_EQ(row.run_sweep, static_cast<int>(i));
         EXPECT_EQ(row.dt_start, 3.0517578125e-05);
         EXPECT_EQ(row.time, time + row.dt_end);
         EXPECT_EQ(row.omega, omega + 0.01 * row.dt_end);
-        if (i >= 500 && lock_sweep < 0 && row.locked > locked) lock_sweep = row.sweep;
+        if (lock_sweep < 0 && row.locked > locked) lock_sweep = row.sweep, lock_run_sweep = row.run_sweep;
         time = row.time;
         omega = row.omega;
         locked = row.locked;
@@ -420,6 +426,10 @@ void expect_trace_and_summary_agree(const std::string &report, const std::string
     EXPECT_EQ(number(s, "boot.phase_var"), trace[499].phase_var);
     EXPECT_EQ(number(s, "final_phase_var"), trace.back().phase_var);
     EXPECT_EQ(s.at("lock_sweep"), lock_sweep < 0 ? "null" : std::to_string(lock_sweep));
+    EXPECT_EQ(s.at("lock_run_sweep"), lock_run_sweep < 0 ? "null" : std::to_string(lock_run_sweep));
+    EXPECT_EQ(s.at("lock_stage"), lock_run_sweep < 0    ? "null"
+                                  : lock_run_sweep < 500 ? "\"boot\""
+                                                         : "\"extended\"");
     EXPECT_EQ(s.at("seed"), std::to_string(seed));
     EXPECT_EQ(s.at("version"), "\"" LUMIVANE_VERSION "\"");
     EXPECT_GT(number(s, "wall_s"), 0.0);

@@ -128,8 +128,8 @@ inline Slot *duplicate(const Slot &source) {
 }  // namespace detail
 
 /* A view of one slot record that lives elsewhere (a lattice's chunk): typed
-   readers named as the record's fields, the setters a host may use, and raw()
-   for the record itself. A view owns nothing and copies nothing; it is not a
+   readers named as the record's fields, the setters a host may use, and get()
+   for a pointer to the record, for the C calls. A view owns nothing and copies nothing; it is not a
    Slot and does not convert to one, so a slot's buffers never gain a second
    owner by accident (Value(view) makes an independent copy). It stays valid as
    long as the record does: for a lattice's slot, until the lattice is
@@ -145,9 +145,10 @@ public:
     /* SlotView to ConstSlotView. */
     template <class Other>
         requires(std::is_const_v<Record> && std::is_same_v<const Other, Record>)
-    BasicSlotView(BasicSlotView<Other> other) noexcept : slot_(&other.raw()) {}
+    BasicSlotView(BasicSlotView<Other> other) noexcept : slot_(other.get()) {}
 
-    Record &raw() const noexcept { return *slot_; }
+    /* The record, by pointer: a reference would copy into a Slot, a second owner. */
+    Record *get() const noexcept { return slot_; }
 
     double phase() const noexcept { return slot_->phase; }
     double phase_vel() const noexcept { return slot_->phase_vel; }
@@ -216,13 +217,23 @@ inline bool addressable(const ::Lattice *l, std::int32_t k) noexcept {
 
 /* Slot k of a lattice: through lattice_get_slot (materialising its chunk) for
    a lattice, from what is materialised for a const lattice. */
-inline SlotView slot_at(::Lattice *l, std::int32_t k) {
+/* An index as the C calls take it, checked at its full width: one that does
+   not fit in 32 bits is outside every lattice, never another slot. */
+inline std::int32_t slot_index(std::int64_t k) {
+    if (!std::in_range<std::int32_t>(k))
+        throw std::out_of_range("lumivane::Lattice::slot: index outside the lattice");
+    return static_cast<std::int32_t>(k);
+}
+
+inline SlotView slot_at(::Lattice *l, std::int64_t index) {
+    const std::int32_t k = slot_index(index);
     if (Slot *s = lattice_get_slot(l, k)) return SlotView(*s);
     if (!addressable(l, k))
         throw std::out_of_range("lumivane::Lattice::slot: index outside the lattice");
     throw std::bad_alloc();
 }
-inline ConstSlotView slot_at(const ::Lattice *l, std::int32_t k) {
+inline ConstSlotView slot_at(const ::Lattice *l, std::int64_t index) {
+    const std::int32_t k = slot_index(index);
     if (const Slot *s = materialised_slot(l, k)) return ConstSlotView(*s);
     if (!addressable(l, k))
         throw std::out_of_range("lumivane::Lattice::slot: index outside the lattice");
@@ -250,7 +261,7 @@ public:
 
     /* An independent copy of any slot (a lattice's slot, a constant) through ap_copy. */
     explicit Value(const Slot &source) : slot_(detail::duplicate(source)) {}
-    explicit Value(ConstSlotView source) : Value(source.raw()) {}
+    explicit Value(ConstSlotView source) : Value(*source.get()) {}
 
     /* Takes over a heap slot, such as ap_from_double's result (null gives an empty value). */
     static Value adopt(Slot *heap_slot) noexcept { return Value(heap_slot, adopt_tag{}); }
@@ -271,17 +282,19 @@ public:
     friend void swap(Value &a, Value &b) noexcept { a.swap(b); }
 
     explicit operator bool() const noexcept { return slot_ != nullptr; }
-    Slot *get() const noexcept { return slot_.get(); }
+    Slot *get() noexcept { return slot_.get(); }
+    const Slot *get() const noexcept { return slot_.get(); }
     /* Hands the heap slot to the caller, who releases it with ap_free and free. */
     [[nodiscard]] Slot *release() noexcept { return slot_.release(); }
 
-    const Slot &record() const { return *checked(); }
+    /* The record as a read-only view: a Slot copied out of it would be a second owner. */
+    ConstSlotView record() const { return ConstSlotView(*checked()); }
     /* The magnitude as a double (ap_to_double: word 0 only; never negative). */
     double to_double() const { return ap_to_double(checked()); }
     /* this := this + other as magnitudes (ap_add_legacy). Values of unequal
        word counts cannot be added: std::invalid_argument, this unchanged. */
     void add(const Value &other) { add(other.record()); }
-    void add(ConstSlotView other) { add(other.raw()); }
+    void add(ConstSlotView other) { add(*other.get()); }
     void add(const Slot &other) {
         Slot *self = checked();
         if (self->num_words != other.num_words)
@@ -294,7 +307,7 @@ public:
     std::uint32_t flags() const { return checked()->flags; }
     /* The sign is recorded only in FLAG_NEGATIVE; to_double() reads the magnitude. */
     bool negative() const { return (checked()->flags & FLAG_NEGATIVE) != 0; }
-    std::span<const std::uint64_t> words() const { return ConstSlotView(record()).words(); }
+    std::span<const std::uint64_t> words() const { return record().words(); }
 
     /* The value with its sign, as a double reads it (-2.5), or "(empty)". */
     friend std::ostream &operator<<(std::ostream &out, const Value &v) {
@@ -330,9 +343,7 @@ public:
     BasicSlotIterator(L *lattice, std::int32_t index) noexcept : lattice_(lattice), index_(index) {}
 
     reference operator*() const { return detail::slot_at(lattice_, index_); }
-    reference operator[](difference_type n) const {
-        return detail::slot_at(lattice_, static_cast<std::int32_t>(index_ + n));
-    }
+    reference operator[](difference_type n) const { return detail::slot_at(lattice_, index_ + n); }
     BasicSlotIterator &operator++() noexcept { return *this += 1; }
     BasicSlotIterator operator++(int) noexcept {
         BasicSlotIterator before = *this;
@@ -386,9 +397,11 @@ public:
     iterator end() const noexcept { return {lattice_, count_}; }
     std::size_t size() const noexcept { return static_cast<std::size_t>(count_); }
     bool empty() const noexcept { return count_ == 0; }
-    /* Declared slot i, unchecked against size() (an index outside the lattice
-       throws as Lattice::slot does). */
+    /* Declared slot i, unchecked against size() (an index outside the lattice,
+       at its full width, throws as Lattice::slot does). */
     typename iterator::reference operator[](std::size_t i) const {
+        if (i > std::size_t{INT32_MAX})
+            throw std::out_of_range("lumivane::Lattice::slot: index outside the lattice");
         return begin()[static_cast<std::ptrdiff_t>(i)];
     }
 
@@ -437,17 +450,20 @@ public:
        std::out_of_range outside that, std::bad_alloc when its chunk cannot be
        made. On a const lattice, std::logic_error when its chunk is not
        materialised yet. */
-    SlotView slot(std::int32_t k) { return detail::slot_at(checked(), k); }
-    ConstSlotView slot(std::int32_t k) const { return detail::slot_at(checked(), k); }
+    SlotView slot(std::int64_t k) { return detail::slot_at(checked(), k); }
+    ConstSlotView slot(std::int64_t k) const { return detail::slot_at(checked(), k); }
     /* lattice_get_slot as it is: empty for an index outside the lattice or a
        chunk that cannot be made. On a const lattice: empty also for a chunk
        not materialised yet. */
-    std::optional<SlotView> find_slot(std::int32_t k) {
-        if (Slot *s = lattice_get_slot(checked(), k)) return SlotView(*s);
+    std::optional<SlotView> find_slot(std::int64_t k) {
+        if (!std::in_range<std::int32_t>(k)) return std::nullopt;
+        if (Slot *s = lattice_get_slot(checked(), static_cast<std::int32_t>(k))) return SlotView(*s);
         return std::nullopt;
     }
-    std::optional<ConstSlotView> find_slot(std::int32_t k) const {
-        if (const Slot *s = detail::materialised_slot(checked(), k)) return ConstSlotView(*s);
+    std::optional<ConstSlotView> find_slot(std::int64_t k) const {
+        if (!std::in_range<std::int32_t>(k)) return std::nullopt;
+        if (const Slot *s = detail::materialised_slot(checked(), static_cast<std::int32_t>(k)))
+            return ConstSlotView(*s);
         return std::nullopt;
     }
 
@@ -490,7 +506,8 @@ public:
     friend void swap(CheckpointLog &a, CheckpointLog &b) noexcept { a.swap(b); }
 
     explicit operator bool() const noexcept { return log_ != nullptr; }
-    ::CheckpointLog *get() const noexcept { return log_.get(); }
+    ::CheckpointLog *get() noexcept { return log_.get(); }
+    const ::CheckpointLog *get() const noexcept { return log_.get(); }
     [[nodiscard]] ::CheckpointLog *release() noexcept { return log_.release(); }
 
     /* Saves the lattice's phase_var and omega as step `evo` (checkpoint_add,
@@ -532,6 +549,11 @@ static_assert(std::random_access_iterator<SlotIterator> &&
 static_assert(std::ranges::random_access_range<SlotRange> &&
               std::ranges::sized_range<ConstSlotRange>);
 static_assert(!std::is_convertible_v<SlotView, Slot> && !std::is_constructible_v<Slot, SlotView>);
+// Const means read-only: a const owner hands out no writable record.
+static_assert(std::is_same_v<decltype(std::declval<const Value &>().get()), const Slot *> &&
+              std::is_same_v<decltype(std::declval<const Lattice &>().get()), const ::Lattice *> &&
+              std::is_same_v<decltype(std::declval<const CheckpointLog &>().get()),
+                             const ::CheckpointLog *>);
 
 }  // namespace lumivane
 

@@ -16,15 +16,20 @@ records at lumivane.records. __version__ is the project's version, written in by
 CMake (None when the package is imported straight from the sources).
 """
 import importlib
+import sys
 from typing import Optional
 
+if sys.version_info < (3, 9):  # the annotations and the standard library calls it uses
+    raise ImportError(f"lumivane needs Python 3.9 or later, not {sys.version.split()[0]}")
+
 from . import plot, records
-from ._owners import (NOMINAL_STEP, CheckpointLog, Lattice, SlotView, SnapshotRecord, Value,
-                      seed)
+from ._owners import NOMINAL_STEP, CheckpointLog, Lattice, SnapshotRecord, Value, seed
+from ._slots import SlotView
 from ._deps import MissingDependency
-from ._ensemble import default_workers, ensemble
+from ._ensemble import default_workers, ensemble, ensemble_rows
 from ._run import Run, RunError, replay_program, run
-from ._table import TRACE_COLUMNS, read_summary, read_trace
+from ._table import (ENSEMBLE_COLUMNS, TRACE_COLUMNS, Summary, TraceRow, read_ensemble,
+                     read_summary, read_trace)
 from .library import SONAME, libc, load
 from .records import (FLAG_EXCLUDED, FLAG_LOCKED, FLAG_NEGATIVE, FLAG_OVERFLOW, FLAG_UNDERFLOW,
                       SLOTS_PER_CHUNK)
@@ -44,5 +49,6 @@ __version__ = _version()
 __all__ = ["CheckpointLog", "Lattice", "SlotView", "SnapshotRecord", "Value", "seed", "load",
            "libc", "records", "NOMINAL_STEP", "SONAME", "SLOTS_PER_CHUNK", "FLAG_NEGATIVE",
            "FLAG_EXCLUDED", "FLAG_OVERFLOW", "FLAG_UNDERFLOW", "FLAG_LOCKED",
-           "run", "Run", "RunError", "ensemble", "default_workers", "replay_program", "plot",
-           "read_trace", "read_summary", "TRACE_COLUMNS", "MissingDependency"]
+           "run", "Run", "RunError", "ensemble", "ensemble_rows", "default_workers",
+           "replay_program", "plot", "read_trace", "read_summary", "read_ensemble", "Summary",
+           "TraceRow", "TRACE_COLUMNS", "ENSEMBLE_COLUMNS", "MissingDependency"]

@@ -5,8 +5,8 @@
                                        [--out PATH.csv] [--plot PATH.png]
 
 Status: 0 done; 1 a run failed (an ensemble still writes every row), a needed
-package is missing or a file cannot be written; 2 bad arguments; 130
-interrupted.
+package is missing or a file cannot be written; 2 bad arguments (also when the
+replay program refuses them); 130 interrupted.
 """
 from __future__ import annotations
 
@@ -14,13 +14,12 @@ import argparse
 import io
 import os
 import sys
-import tempfile
 from typing import List, Optional, Sequence
 
 from . import _table, plot
 from ._deps import MissingDependency, require
-from ._ensemble import rows
-from ._run import SEED_LIMIT, RunError, run
+from ._ensemble import ensemble_rows
+from ._run import SEED_LIMIT, RunError, _scratch, _take, run
 
 MAX_SEEDS = 1_000_000  # a range longer than this is more likely a typing slip than a plan
 
@@ -92,19 +91,6 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _write(path: str, text: str) -> None:
-    """Writes a whole file under a temporary name, then renames it into place."""
-    temporary = f"{path}.tmp{os.getpid()}"
-    try:
-        with open(temporary, "w", encoding="utf-8", newline="") as file:
-            file.write(text)
-        os.replace(temporary, path)
-    except BaseException:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
-        raise
-
-
 def _check_writable(parser: argparse.ArgumentParser, *paths: Optional[str]) -> None:
     """Refuses, before any run starts, an output whose directory does not exist."""
     for path in paths:
@@ -118,20 +104,21 @@ def _one(arguments: argparse.Namespace) -> int:
     if arguments.plot is not None:
         require("matplotlib", "--plot")
         require("numpy", "--plot")
-    with tempfile.TemporaryDirectory(prefix="lumivane-run-") as scratch:
-        paths = {name: (os.path.join(scratch, name) if getattr(arguments, name) in (None, "-")
-                        else getattr(arguments, name)) for name in ("trace", "summary")}
-        result = run(arguments.seed, trace=paths["trace"], summary=paths["summary"])
-        report = result.report.encode("utf-8", "surrogateescape")
-        to_stdout = [name for name in paths if getattr(arguments, name) == "-"]
-        if to_stdout:  # the data alone on standard output, as the replay program does
-            sys.stderr.buffer.write(report)
-            sys.stderr.flush()
-            with open(paths[to_stdout[0]], "rb") as file:
-                sys.stdout.buffer.write(file.read())
-        else:
-            sys.stdout.buffer.write(report)
-        sys.stdout.flush()
+    # The summary for standard output is written where it can be copied from as written.
+    sent = _scratch(".json") if arguments.summary == "-" else None
+    kept = {name: getattr(arguments, name) for name in ("trace", "summary")
+            if getattr(arguments, name) not in (None, "-")}
+    result = run(arguments.seed, **kept, **({"summary": sent} if sent else {}))
+    report = result.report.encode("utf-8", "surrogateescape")
+    to_stdout = [name for name in ("trace", "summary") if getattr(arguments, name) == "-"]
+    if to_stdout:  # the data alone on standard output, as the replay program does
+        sys.stderr.buffer.write(report)
+        sys.stderr.flush()
+        data = result.trace_text if sent is None else _take(sent, False)
+        sys.stdout.buffer.write(data.encode("utf-8"))
+    else:
+        sys.stdout.buffer.write(report)
+    sys.stdout.flush()
     if arguments.plot is not None:
         plot.run(result, arguments.plot)
     return 0
@@ -146,8 +133,8 @@ def _many(arguments: argparse.Namespace) -> int:
         distributed = require("distributed", "--scheduler")
         client = distributed.Client(arguments.scheduler)
     try:
-        found = rows(arguments.seeds, workers=arguments.workers, client=client,
-                     progress=not arguments.no_progress)
+        found = ensemble_rows(arguments.seeds, workers=arguments.workers, client=client,
+                              progress=not arguments.no_progress)
     finally:
         if client is not None:
             client.close()
@@ -157,7 +144,8 @@ def _many(arguments: argparse.Namespace) -> int:
         sys.stdout.write(text.getvalue())
         sys.stdout.flush()
     else:
-        _write(arguments.out, text.getvalue())
+        with _table.replacing(arguments.out) as file:
+            file.write(text.getvalue().encode("utf-8"))
     if arguments.plot is not None:
         plot.ensemble(found, arguments.plot)
     failed = [row for row in found if row.get("error")]
@@ -175,6 +163,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if arguments.command == "run":
         if arguments.trace == "-" and arguments.summary == "-":
             parser.error("--trace - and --summary - cannot share standard output")
+        if arguments.trace is not None and arguments.trace != "-" and arguments.summary \
+                is not None and os.path.abspath(arguments.trace) == \
+                os.path.abspath(arguments.summary):
+            parser.error("--trace and --summary name the same file")
         _check_writable(parser, arguments.trace, arguments.summary, arguments.plot)
     else:
         _check_writable(parser, arguments.out, arguments.plot)
@@ -183,7 +175,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except MissingDependency as error:
         print(f"lumivane: {error}", file=sys.stderr)
         return 1
-    except (RunError, OSError, ValueError) as error:
+    except RunError as error:
+        print(f"lumivane: {error}", file=sys.stderr)
+        return 2 if error.status == 2 else 1  # 2: the replay refused what it was given
+    except (OSError, ValueError) as error:
         print(f"lumivane: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:

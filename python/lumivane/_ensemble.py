@@ -1,9 +1,7 @@
 """Many runs at once: one table row per seed, from local processes or a Dask cluster.
 
-Each run is its own replay process of about 765 MB. Locally, a pool of threads
-starts and waits for those processes, `workers` at a time; on a Dask cluster
-each task starts one on the worker that takes it, so a worker runs as many at
-once as it has threads.
+Each run is its own replay process of about 765 MB, started and waited for by a
+pool of threads here, or by a task on the Dask worker that takes it.
 """
 from __future__ import annotations
 
@@ -12,12 +10,15 @@ import os
 import subprocess
 import sys
 import threading
-from typing import IO, Any, Iterable, List, Optional, Set
+from typing import IO, TYPE_CHECKING, Any, Iterable, List, Optional, Set
 
 from . import _table
 from ._deps import available, require
-from ._run import check_seed, end, summary_row
+from ._run import check_seed, end, start, summary_row
 from ._table import Row
+
+if TYPE_CHECKING:
+    import pandas  # type: ignore[import]
 
 RUN_MEMORY = 800 * 2 ** 20  # what one run claims at its peak (765 MB), with some room
 
@@ -121,8 +122,7 @@ class _Children:
         with self.lock:
             if self.stopped:
                 raise KeyboardInterrupt
-            process = subprocess.Popen(command, stdin=subprocess.DEVNULL,
-                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            process = start(command)
             self.live.add(process)
             return process
 
@@ -170,14 +170,14 @@ def _on_cluster(seeds: List[int], client: Any, progress: _Progress) -> List[Row]
     distributed = require("distributed", "an ensemble on a Dask cluster")
     futures = client.map(summary_row, seeds, pure=False)
     index = {future.key: i for i, future in enumerate(futures)}
-    rows: List[Row] = [{"seed": seed, "error": "no result"} for seed in seeds]
+    rows: List[Row] = [_table.table_row(seed, error="no result") for seed in seeds]
     try:
         for future in distributed.as_completed(futures):
             i = index[future.key]
             try:
                 rows[i] = future.result()
             except Exception as error:  # a lost worker or task: that seed's error alone
-                rows[i] = {"seed": seeds[i], "error": f"{type(error).__name__}: {error}"}
+                rows[i] = _table.table_row(seeds[i], error=f"{type(error).__name__}: {error}")
             progress.update(rows[i])
     except BaseException:
         client.cancel(futures)
@@ -185,9 +185,10 @@ def _on_cluster(seeds: List[int], client: Any, progress: _Progress) -> List[Row]
     return rows
 
 
-def rows(seeds: Iterable[int], *, workers: Optional[int] = None, client: Any = None,
-         progress: bool = True) -> List[Row]:
-    """ensemble()'s rows as a list of dicts, whether or not pandas is importable."""
+def ensemble_rows(seeds: Iterable[int], *, workers: Optional[int] = None, client: Any = None,
+                  progress: bool = True) -> List[Row]:
+    """ensemble()'s table as a list of dicts, one per seed (standard library only): the keys
+    of ENSEMBLE_COLUMNS, None where there is no value (the `error` of a seed that ran)."""
     wanted = [check_seed(seed) for seed in seeds]
     if client is not None and workers is not None:
         raise ValueError("workers is for local runs: a Dask cluster's workers are its own")
@@ -203,32 +204,18 @@ def rows(seeds: Iterable[int], *, workers: Optional[int] = None, client: Any = N
             found = []
     finally:
         bar.close()
-    names = _table.columns(found, ("seed", "error"))
-    return [{name: row.get(name) for name in names} for row in found]
+    return found
 
 
 def ensemble(seeds: Iterable[int], *, workers: Optional[int] = None, client: Any = None,
-             progress: bool = True) -> Any:
-    """Runs the fixed program once per seed and answers one row per seed, in the seeds' order.
+             progress: bool = True) -> "pandas.DataFrame":
+    """Runs the fixed program once per seed; a DataFrame indexed by `seed`, in the seeds' order
+    (needs pandas: MissingDependency without it, before any run; ensemble_rows() needs none).
 
-    The result is a pandas DataFrame where pandas is importable, otherwise a
-    list of dicts. Its columns are `seed`, `error` (empty unless that seed's
-    run failed; its other columns are then empty) and the summary's scalar
-    figures under dotted names (`lock_sweep`, `final_phase_var`, `wall_s`,
-    `boot.omega`, `fold.after`, ...). A failed seed never costs another seed's
-    result.
-
-    Without `client`, the runs are child processes of this one, `workers` at a
-    time (default: default_workers(), one per core as far as the available
-    memory allows at 800 MB a run). With a dask.distributed.Client, each run is
-    a task on the cluster's workers, as many at once as they have threads.
-    A progress bar shows on standard error when it is a terminal and
-    `progress` is true (tqdm's where tqdm is importable). KeyboardInterrupt
-    ends the local runs (cancels the cluster's tasks) and propagates: there
-    is no partial table.
+    The columns are ENSEMBLE_COLUMNS, each of a fixed type (Int64 counts, float64 doubles,
+    string `error`, NA unless the seed failed). The runs are local child processes,
+    `workers` at a time (default_workers()), or tasks on a dask.distributed `client`.
+    KeyboardInterrupt ends them and propagates. See docs/analysis.md.
     """
-    found = rows(seeds, workers=workers, client=client, progress=progress)
-    if available("pandas"):
-        pandas = require("pandas", "the ensemble's DataFrame")
-        return pandas.DataFrame(found, columns=_table.columns(found, ("seed", "error")))
-    return found
+    require("pandas", "lumivane.ensemble() (ensemble_rows() gives plain rows)")
+    return _table.frame(ensemble_rows(seeds, workers=workers, client=client, progress=progress))

@@ -14,12 +14,16 @@ import operator
 import sys
 import weakref
 from typing import (TYPE_CHECKING, Any, Callable, Dict, Generic, Iterator, List, NamedTuple,
-                    Optional, SupportsFloat, SupportsIndex, Tuple, Type, TypeVar, Union, overload)
+                    Optional, SupportsFloat, SupportsIndex, Type, TypeVar)
 
 from . import records as r
+from ._deps import require
+from ._slots import Field, SlotView, Slots, _Indexed, _SlotFields
 from .library import libc, load
 
 if TYPE_CHECKING:
+    import numpy
+    import numpy.typing
     _SlotPointer = ctypes._Pointer[r.Slot]
     _LatticePointer = ctypes._Pointer[r.Lattice]
     _LogPointer = ctypes._Pointer[r.CheckpointLog]
@@ -38,18 +42,15 @@ _Self = TypeVar("_Self", bound="_Owner[Any]")
 
 
 class SnapshotRecord(NamedTuple):
-    """One snapshot of a checkpoint log, copied out of the log's array."""
+    """One snapshot of a checkpoint log, copied out of the log's array: the step number
+    given to the save, the monotonic clock then, the lattice's phase_var and omega then,
+    and its weight (1.0 when saved, times 0.95 for every later save)."""
 
     evo: int
-    """The step number given to the save."""
     timestamp_ns: int
-    """The monotonic clock when the snapshot was saved."""
     phase_var: float
-    """The lattice's phase_var at the save."""
     omega: float
-    """The lattice's omega at the save."""
     weight: float
-    """1.0 when saved, times 0.95 for every later save."""
 
 
 def _int(value: SupportsIndex, what: str, error: Type[Exception] = ValueError) -> int:
@@ -76,203 +77,6 @@ def seed(value: SupportsIndex) -> None:
     if not 0 <= number < 2 ** 32:
         raise ValueError(f"seed {number} is outside 0..2**32-1")
     libc().srand(number)
-
-
-class _SlotFields:
-    """Read access to a slot record: the scalar fields, the words, the value."""
-
-    __slots__ = ()
-
-    def _pointer(self) -> _SlotPointer:
-        raise NotImplementedError
-
-    def _slot(self) -> r.Slot:
-        record: r.Slot = self._pointer().contents
-        return record
-
-    def to_double(self) -> float:
-        """The magnitude as a double (ap_to_double: word 0 only, never negative)."""
-        value: float = load().ap_to_double(self._pointer())
-        return value
-
-    def __float__(self) -> float:
-        return self.to_double()
-
-    @property
-    def init_tag(self) -> int:
-        """The slot's init_tag (u16)."""
-        value: int = self._slot().init_tag
-        return value
-
-    @property
-    def flags(self) -> int:
-        """The slot's flags: FLAG_NEGATIVE, FLAG_EXCLUDED, FLAG_OVERFLOW, FLAG_UNDERFLOW, FLAG_LOCKED."""
-        value: int = self._slot().flags
-        return value
-
-    @property
-    def num_words(self) -> int:
-        """How many mantissa words the slot holds."""
-        value: int = self._slot().num_words
-        return value
-
-    @property
-    def exponent(self) -> int:
-        """The power-of-two exponent of the real amplitude."""
-        value: int = self._slot().exponent
-        return value
-
-    @property
-    def base(self) -> float:
-        """The slot's base (f32)."""
-        value: float = self._slot().base
-        return value
-
-    @property
-    def mantissa_bits(self) -> int:
-        """The mantissa width in bits."""
-        value: int = self._slot().mantissa_bits
-        return value
-
-    @property
-    def exponent_bits(self) -> int:
-        """The exponent width in bits."""
-        value: int = self._slot().exponent_bits
-        return value
-
-    @property
-    def phase(self) -> float:
-        """The slot's phase in radians."""
-        value: float = self._slot().phase
-        return value
-
-    @property
-    def phase_vel(self) -> float:
-        """The slot's phase velocity."""
-        value: float = self._slot().phase_vel
-        return value
-
-    @property
-    def omega(self) -> float:
-        """The slot's natural frequency."""
-        value: float = self._slot().omega
-        return value
-
-    @property
-    def amp_im(self) -> float:
-        """The imaginary part of the slot's amplitude."""
-        value: float = self._slot().amp_im
-        return value
-
-    @property
-    def negative(self) -> bool:
-        """FLAG_NEGATIVE: the only place the sign of the real amplitude is kept."""
-        return bool(self.flags & r.FLAG_NEGATIVE)
-
-    @property
-    def locked(self) -> bool:
-        """FLAG_LOCKED: set by the consensus lock, never cleared."""
-        return bool(self.flags & r.FLAG_LOCKED)
-
-    @property
-    def excluded(self) -> bool:
-        """FLAG_EXCLUDED: the sweep passes over the slot."""
-        return bool(self.flags & r.FLAG_EXCLUDED)
-
-    @property
-    def words(self) -> Tuple[int, ...]:
-        """A copy of the mantissa words, word 0 the most significant."""
-        s = self._slot()
-        if not s.mantissa_words:
-            return ()
-        return tuple(s.mantissa_words[:s.num_words])
-
-
-class SlotView(_SlotFields):
-    """One slot of a lattice, read and written in place (no copy).
-
-    Valid while the lattice is open. The fields a host may write are phase,
-    phase_vel and amp_im, and the exclusion of the slot (exclude()).
-    """
-
-    __slots__ = ("_lattice", "_address", "index")
-
-    def __init__(self, lattice: Lattice, index: int, pointer: _SlotPointer) -> None:
-        self._lattice, self.index, self._address = lattice, index, pointer
-
-    def _pointer(self) -> _SlotPointer:
-        self._lattice._check()
-        return self._address
-
-    @property
-    def phase(self) -> float:
-        """The slot's phase in radians; a host may set it."""
-        value: float = self._slot().phase
-        return value
-
-    @phase.setter
-    def phase(self, value: SupportsFloat) -> None:
-        self._slot().phase = float(value)
-
-    @property
-    def phase_vel(self) -> float:
-        """The slot's phase velocity; a host may set it."""
-        value: float = self._slot().phase_vel
-        return value
-
-    @phase_vel.setter
-    def phase_vel(self, value: SupportsFloat) -> None:
-        self._slot().phase_vel = float(value)
-
-    @property
-    def amp_im(self) -> float:
-        """The imaginary part of the slot's amplitude; a host may set it."""
-        value: float = self._slot().amp_im
-        return value
-
-    @amp_im.setter
-    def amp_im(self, value: SupportsFloat) -> None:
-        self._slot().amp_im = float(value)
-
-    def exclude(self, excluded: bool = True) -> None:
-        """Sets FLAG_EXCLUDED (or clears it): the sweep passes over an excluded slot."""
-        s = self._slot()
-        s.flags = (s.flags | r.FLAG_EXCLUDED) if excluded else (s.flags & ~r.FLAG_EXCLUDED)
-
-    def value(self) -> Value:
-        """An independent copy of this slot as a Value (ap_copy)."""
-        return Value.copy_of(self)
-
-    def __repr__(self) -> str:
-        if self._lattice.closed:
-            return f"<lumivane slot {self.index} of a closed lattice>"
-        return (f"<lumivane slot {self.index}: re={self.to_double()!r} im={self.amp_im!r} "
-                f"phase={self.phase!r} flags=0x{self.flags:x}>")
-
-
-class _Slots(collections.abc.Sequence[SlotView]):
-    """The declared slots, indexed like a list (negative indexes count from the end)."""
-
-    def __init__(self, lattice: Lattice) -> None:
-        self._lattice = lattice
-
-    def __len__(self) -> int:
-        return self._lattice.declared_slots
-
-    @overload
-    def __getitem__(self, i: SupportsIndex) -> SlotView: ...
-
-    @overload
-    def __getitem__(self, i: slice) -> List[SlotView]: ...
-
-    def __getitem__(self, i: Union[SupportsIndex, slice]) -> Union[SlotView, List[SlotView]]:
-        n = len(self)
-        if isinstance(i, slice):
-            return [self[k] for k in range(*i.indices(n))]
-        k = operator.index(i)
-        if not -n <= k < n:
-            raise IndexError(f"slot {k} is not declared (the lattice declares {n})")
-        return self._lattice.slot(k + n if k < 0 else k)
 
 
 class _Record(Generic[_P]):
@@ -331,15 +135,6 @@ class _ArrayMemory:
             "version": 3, "shape": (size,), "typestr": "|u1", "data": (address, True)}
 
 
-def _numpy() -> Any:
-    """The numpy module, which the array views need."""
-    try:
-        import numpy
-    except ImportError as e:
-        raise ImportError("lumivane: the array views need numpy") from e
-    return numpy
-
-
 class Lattice(_Owner[_LatticePointer]):
     """A lattice of num_instances x slots_per_instance declared slots (lattice_init).
 
@@ -363,7 +158,7 @@ class Lattice(_Owner[_LatticePointer]):
         self._lib = lib
         self._record = _Record(pointer, lib.lattice_free, pointer)
 
-    def _fields(self) -> r.Lattice:
+    def _struct(self) -> r.Lattice:
         record: r.Lattice = self._check().contents
         return record
 
@@ -397,7 +192,7 @@ class Lattice(_Owner[_LatticePointer]):
     def slots(self) -> collections.abc.Sequence[SlotView]:
         """The declared slots as a sequence of slot views."""
         self._check()
-        return _Slots(self)
+        return Slots(self)
 
     @property
     def declared_slots(self) -> int:
@@ -406,55 +201,19 @@ class Lattice(_Owner[_LatticePointer]):
         n = (self.num_instances * self.slots_per_instance) & 0xFFFFFFFF
         return n if n <= _INT_MAX else 0
 
-    @property
-    def num_chunks(self) -> int:
-        """The entries of the chunk table: slots below num_chunks x 1048576 are addressable."""
-        value: int = self._fields().num_chunks
-        return value
+    num_chunks = Field("The entries of the chunk table: slots below num_chunks x 1048576 are "
+                       "addressable.", int)
+    num_instances = Field("The instances (rows); a fold doubles them.", int)
+    slots_per_instance = Field("The slots of each instance (the width of a row).", int)
+    omega = Field("The lattice's omega: 0.01 x the final step added by every sweep.", float)
+    time = Field("The simulated time: the final step of every sweep added up.", float)
+    consensus_steps = Field("Consecutive quiet sweeps counted by the consensus detector.", int)
+    phase_var = Field("The spread of the unlocked slots' phases (1000000.0 until measured).",
+                      float)
+    last_update_ns = Field("The monotonic clock when the lattice was made.", int)
 
-    @property
-    def num_instances(self) -> int:
-        """The instances (rows); a fold doubles them."""
-        value: int = self._fields().num_instances
-        return value
-
-    @property
-    def slots_per_instance(self) -> int:
-        """The slots of each instance (the width of a row)."""
-        value: int = self._fields().slots_per_instance
-        return value
-
-    @property
-    def omega(self) -> float:
-        """The lattice's omega: 0.01 x the final step added by every sweep."""
-        value: float = self._fields().omega
-        return value
-
-    @property
-    def time(self) -> float:
-        """The simulated time: the final step of every sweep added up."""
-        value: float = self._fields().time
-        return value
-
-    @property
-    def consensus_steps(self) -> int:
-        """Consecutive quiet sweeps counted by the consensus detector."""
-        value: int = self._fields().consensus_steps
-        return value
-
-    @property
-    def phase_var(self) -> float:
-        """The spread of the unlocked slots' phases (1000000.0 until measured)."""
-        value: float = self._fields().phase_var
-        return value
-
-    @property
-    def last_update_ns(self) -> int:
-        """The monotonic clock when the lattice was made."""
-        value: int = self._fields().last_update_ns
-        return value
-
-    def records(self, chunk: Optional[SupportsIndex] = None) -> Any:
+    def records(self,
+                chunk: Optional[SupportsIndex] = None) -> "numpy.typing.NDArray[numpy.void]":
         """A read-only numpy view of the declared slots' records (no copy).
 
         The dtype holds the scalar fields at their C offsets, with itemsize
@@ -474,7 +233,7 @@ class Lattice(_Owner[_LatticePointer]):
         c_index = _int(chunk, "chunk", IndexError)
         if not 0 <= c_index < spanned:
             raise IndexError(f"chunk {c_index} holds no declared slot")
-        np = _numpy()  # only once the arguments are known to be good
+        np = require("numpy", "Lattice.records()")  # only once the arguments are known to be good
         c = self._lib.lattice_get_chunk(pointer, c_index)
         if not c:
             raise MemoryError(f"chunk {c_index} could not be made")
@@ -482,11 +241,14 @@ class Lattice(_Owner[_LatticePointer]):
         address = ctypes.cast(c.contents.slots, ctypes.c_void_p).value
         assert self._record is not None
         raw = np.asarray(_ArrayMemory(self._record, address, count * ctypes.sizeof(r.Slot)))
-        return raw.view(_dtype(np))
+        view: numpy.typing.NDArray[numpy.void] = raw.view(_dtype(np))
+        return view
 
-    def array(self, field: str, chunk: Optional[SupportsIndex] = None) -> Any:
+    def array(self, field: str,
+              chunk: Optional[SupportsIndex] = None) -> "numpy.typing.NDArray[Any]":
         """records(chunk)[field]: one scalar field of every declared slot, as a view."""
-        return self.records(chunk)[field]
+        view: numpy.typing.NDArray[Any] = self.records(chunk)[field]
+        return view
 
     def __repr__(self) -> str:
         if self.closed:
@@ -594,11 +356,10 @@ class Value(_SlotFields, _Owner[_SlotPointer]):
     def __repr__(self) -> str:
         if self.closed:
             return "<lumivane.Value (closed)>"
-        sign = "-" if self.negative else ""
-        return f"<lumivane.Value {sign}{self.to_double()!r} ({self.num_words} words)>"
+        return f"<lumivane.Value {float(self)!r} ({self.num_words} words)>"
 
 
-class CheckpointLog(_Owner[_LogPointer], collections.abc.Sequence[SnapshotRecord]):
+class CheckpointLog(_Owner[_LogPointer], _Indexed[SnapshotRecord]):
     """The bounded log of weighted snapshots (checkpoint_init, capacity 10).
 
     A read-only sequence of the snapshots in use, oldest first, each copied out
@@ -606,6 +367,7 @@ class CheckpointLog(_Owner[_LogPointer], collections.abc.Sequence[SnapshotRecord
     """
 
     _kind = "checkpoint log"
+    _what = "snapshot"
 
     def __init__(self) -> None:
         lib = load()
@@ -633,22 +395,9 @@ class CheckpointLog(_Owner[_LogPointer], collections.abc.Sequence[SnapshotRecord
         capacity: int = log.capacity
         return max(0, min(count, capacity, r.CHECKPOINT_CAPACITY))
 
-    @overload
-    def __getitem__(self, i: SupportsIndex) -> SnapshotRecord: ...
-
-    @overload
-    def __getitem__(self, i: slice) -> List[SnapshotRecord]: ...
-
-    def __getitem__(
-            self, i: Union[SupportsIndex, slice]) -> Union[SnapshotRecord, List[SnapshotRecord]]:
-        """Snapshot i (oldest first) copied into a SnapshotRecord, or a list for a slice."""
-        n = len(self)
-        if isinstance(i, slice):
-            return [self[k] for k in range(*i.indices(n))]
-        k = operator.index(i)
-        if not -n <= k < n:
-            raise IndexError(f"snapshot {k} is not in the log (it holds {n})")
-        s = self._check().contents.snapshots[k + n if k < 0 else k]
+    def _item(self, k: int) -> SnapshotRecord:
+        """Snapshot k (oldest first) copied into a SnapshotRecord."""
+        s = self._check().contents.snapshots[k]
         return SnapshotRecord(s.evo, s.timestamp_ns, s.phase_var, s.omega, s.weight)
 
     def __iter__(self) -> Iterator[SnapshotRecord]:

@@ -8,21 +8,26 @@ tree's, or the install's `bin/`, else on PATH.
 """
 from __future__ import annotations
 
+import contextlib
+import ctypes
+import importlib
 import operator
 import os
+import secrets
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional
+from typing import TYPE_CHECKING, Callable, List, Optional, Tuple
 
 from . import _table
-from ._deps import require
-from ._table import PathLike, Row, Scalar
+from ._table import PathLike, Row, Summary, TraceRow
 
 if TYPE_CHECKING:
     import numpy
     import numpy.typing
+    import pandas  # type: ignore[import]
 
 PROGRAM = "lumivane-replay"
 SEED_LIMIT = 2 ** 32  # the replay's seed is an unsigned 32-bit number
@@ -74,16 +79,16 @@ def _candidates() -> List[str]:
         directory = os.path.dirname(os.path.abspath(library))
         places += [os.path.join(directory, PROGRAM),
                    os.path.join(directory, os.pardir, "bin", PROGRAM)]
-    try:  # the build tree's package: CMake wrote the program's path beside it
-        from ._build_tree import REPLAY  # type: ignore[import]
-        places.append(str(REPLAY))
-    except ImportError:
-        pass
-    try:  # an installed package: bin/ relative to it
-        from ._installed import PROGRAMS_FROM_PACKAGE  # type: ignore[import]
-        places.append(os.path.join(here, str(PROGRAMS_FROM_PACKAGE), PROGRAM))
-    except ImportError:
-        pass
+    # The build tree's package (CMake wrote the program's path beside it), and an
+    # installed one (bin/ relative to it): modules that exist in one place only.
+    for module, name, place in (("_build_tree", "REPLAY", "{}"),
+                                ("_installed", "PROGRAMS_FROM_PACKAGE",
+                                 os.path.join(here, "{}", PROGRAM))):
+        try:
+            found = getattr(importlib.import_module(f".{module}", __package__), name)
+        except ImportError:
+            continue
+        places.append(place.format(found))
     on_path = shutil.which(PROGRAM)
     if on_path:
         places.append(on_path)
@@ -126,12 +131,51 @@ def end(process: "subprocess.Popen[bytes]", grace: float = 2.0) -> None:
 Starter = Callable[[List[str]], "subprocess.Popen[bytes]"]
 
 
-def _start(command: List[str]) -> "subprocess.Popen[bytes]":
+_PR_SET_PDEATHSIG = 1
+
+
+def _die_with_parent() -> Optional[Callable[[], None]]:
+    """What a child runs before the replay starts, on Linux: SIGTERM when the thread that
+    started it ends (a killed Python, a restarted notebook kernel), so that the replay
+    removes its unfinished files and its 765 MB go with it."""
+    if not sys.platform.startswith("linux"):
+        return None
+    prctl = ctypes.CDLL(None, use_errno=True).prctl
+    parent = os.getpid()
+
+    def arm() -> None:
+        prctl(_PR_SET_PDEATHSIG, int(signal.SIGTERM), 0, 0, 0)
+        if os.getppid() != parent:  # the parent died before the signal was asked for
+            os.kill(os.getpid(), signal.SIGTERM)
+    return arm
+
+
+def start(command: List[str]) -> "subprocess.Popen[bytes]":
+    """Starts a replay process that ends with the thread that started it (see _die_with_parent)."""
     return subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE)
+                            stderr=subprocess.PIPE, preexec_fn=_die_with_parent())
 
 
-def replay(seed: int, options: List[str], start: Starter = _start) -> str:
+def _scratch(suffix: str) -> str:
+    """A fresh name in the temporary directory. No directory of our own is made: a parent
+    killed outright could not remove it, while the replay removes its own `.part` file
+    when it is ended, and makes the final name only when the run is complete."""
+    return os.path.join(tempfile.gettempdir(),
+                        f"lumivane-{os.getpid()}-{secrets.token_hex(8)}{suffix}")
+
+
+def _take(path: str, keep: bool) -> str:
+    """A file the replay wrote, read, and removed unless it is to be kept."""
+    try:
+        with open(path, encoding="utf-8", newline="") as file:
+            return file.read()
+    finally:
+        if not keep:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(path)
+
+
+def replay(seed: int, options: List[str], start: Starter = start) -> str:
     """Runs the replay program for `seed` with `options`; answers the report it printed.
 
     `start` makes the child process (the local ensemble passes one that keeps
@@ -156,16 +200,11 @@ def replay(seed: int, options: List[str], start: Starter = _start) -> str:
 
 
 class Run:
-    """One completed run: the printed report, the summary and the per-sweep trace.
+    """One completed run: `seed`, `report` (the text the program printed), `summary` (a
+    Summary) and the per-sweep trace as `trace` (numpy), `trace_rows()` (dicts),
+    `trace_frame()` (pandas) or `trace_text` (the CSV as written)."""
 
-    `seed` is the run's seed, `report` the text the program printed, `summary`
-    the summary as a dict (its keys `seed`, `version`, `boot`, `checkpoints`,
-    `constants`, `slots`, `fold`, `progress`, `lock_sweep`, `final_phase_var`,
-    `wall_s`). The trace is `trace` (numpy), `trace_rows()` (dicts) or
-    `trace_frame()` (pandas); `trace_text` is the CSV as written.
-    """
-
-    def __init__(self, seed: int, report: str, summary: Dict[str, Any], trace_text: str,
+    def __init__(self, seed: int, report: str, summary: Summary, trace_text: str,
                  source: str = "trace") -> None:
         self.seed = seed
         self.report = report
@@ -175,41 +214,45 @@ class Run:
         self._array: Optional[numpy.typing.NDArray[numpy.void]] = None
 
     @classmethod
-    def from_files(cls, trace: PathLike, summary: PathLike, report: str = "") -> "Run":
-        """A Run from a trace and a summary written earlier (the seed is the summary's)."""
+    def from_files(cls, trace: PathLike, summary: PathLike, *, seed: Optional[int] = None,
+                   report: str = "") -> "Run":
+        """A Run from a trace and a summary written earlier. The seed is the summary's
+        (ValueError when it has none, or when `seed` is given and differs)."""
         loaded = _table.read_summary(summary)
+        if seed is not None and check_seed(seed) != loaded["seed"]:
+            raise ValueError(f"{os.fspath(summary)} is the summary of seed {loaded['seed']}, "
+                             f"not {seed}")
         with open(trace, encoding="utf-8", newline="") as file:
             text = file.read()
         _table.parse_trace(text, os.fspath(trace))  # a bad file fails here, not in a plot
-        return cls(int(loaded.get("seed", 0)), report, loaded, text, os.fspath(trace))
+        return cls(loaded["seed"], report, loaded, text, os.fspath(trace))
 
     @property
     def trace(self) -> "numpy.typing.NDArray[numpy.void]":
-        """The trace as a numpy structured array, one record per sweep (needs numpy).
-
-        Fields: `phase` (`boot` or `extended`), `sweep`, `dt_start`, `dt_end`,
-        `time`, `omega`, `phase_var`, `consensus_steps`, `locked`.
-        """
+        """The trace as a numpy structured array, one record per sweep (needs numpy)."""
         if self._array is None:
             self._array = _table.trace_array(self.trace_text, self._source)
         return self._array
 
-    def trace_rows(self) -> List[Dict[str, Scalar]]:
+    def trace_rows(self) -> List[TraceRow]:
         """The trace as a list of dicts, one per sweep (standard library only)."""
-        return _table.trace_rows(self.trace_text, self._source)
+        return _table.parse_trace(self.trace_text, self._source)
 
-    def trace_frame(self) -> Any:
-        """The trace as a pandas DataFrame, one row per sweep (needs pandas)."""
-        pandas = require("pandas", "Run.trace_frame()")
-        return pandas.DataFrame(self.trace_rows(), columns=list(_table.TRACE_COLUMNS))
+    def trace_frame(self) -> "pandas.DataFrame":
+        """The trace as a DataFrame indexed by (`stage`, `sweep`) (needs pandas)."""
+        return _table.trace_frame(self.trace_text, self._source)
 
     def row(self) -> Row:
-        """The run as an ensemble's row: `seed`, an empty `error`, the summary's scalars."""
-        return {"seed": self.seed, "error": "", **_table.flatten(self.summary)}
+        """The run as an ensemble's row: `seed`, `error` (None), the summary's scalars."""
+        return _table.table_row(self.seed, self.summary)
 
     def __repr__(self) -> str:
         return (f"<lumivane.Run seed={self.seed} lock_sweep={self.summary.get('lock_sweep')} "
                 f"final_phase_var={self.summary.get('final_phase_var')}>")
+
+
+def _is_stdout(path: Optional[PathLike]) -> bool:
+    return path is not None and os.fspath(path) == "-"
 
 
 def run(seed: int, *, trace: Optional[PathLike] = None,
@@ -218,33 +261,38 @@ def run(seed: int, *, trace: Optional[PathLike] = None,
 
     The trace and summary go to temporary files, or to `trace` and `summary`
     when given, which then keep them. Raises ValueError for a seed outside
-    0..2**32-1, FileNotFoundError when the replay program cannot be found and
-    RunError when it fails.
+    0..2**32-1, for `-` as a path and for one file named twice,
+    FileNotFoundError when the replay program cannot be found and RunError
+    when it fails.
     """
     seed = check_seed(seed)
-    if "-" in (trace, summary):
+    if _is_stdout(trace) or _is_stdout(summary):
         raise ValueError("run() reads the files it asks for: `-` (standard output) is for "
                          "the command line")
-    with tempfile.TemporaryDirectory(prefix="lumivane-run-") as scratch:
-        trace_path = os.fspath(trace) if trace is not None else os.path.join(scratch, "trace.csv")
-        summary_path = (os.fspath(summary) if summary is not None
-                        else os.path.join(scratch, "summary.json"))
-        report = replay(seed, ["--trace", trace_path, "--summary", summary_path])
-        with open(trace_path, encoding="utf-8", newline="") as file:
-            text = file.read()
-        return Run(seed, report, _table.read_summary(summary_path), text, trace_path)
+    paths: Tuple[str, str] = (os.fspath(trace) if trace is not None else _scratch(".csv"),
+                              os.fspath(summary) if summary is not None else _scratch(".json"))
+    if os.path.abspath(paths[0]) == os.path.abspath(paths[1]):
+        raise ValueError(f"the trace and the summary cannot both be written to {paths[0]}")
+    try:
+        report = replay(seed, ["--trace", paths[0], "--summary", paths[1]])
+    finally:
+        text = _take(paths[0], trace is not None) if os.path.exists(paths[0]) else ""
+        summary_text = (_take(paths[1], summary is not None) if os.path.exists(paths[1])
+                        else "")
+    return Run(seed, report, _table.parse_summary(summary_text, paths[1]), text, paths[0])
 
 
-def summary_row(seed: int, start: Starter = _start) -> Row:
+def summary_row(seed: int, starter: Starter = start) -> Row:
     """One seed's ensemble row: its summary's scalars, or its error (never raises for a run).
 
     Only the summary is asked for: an ensemble keeps no traces.
     """
+    path = _scratch(".json")
     try:
-        with tempfile.TemporaryDirectory(prefix="lumivane-run-") as scratch:
-            path = os.path.join(scratch, "summary.json")
-            replay(seed, ["--summary", path], start)
-            summary = _table.read_summary(path)
+        try:
+            replay(seed, ["--summary", path], starter)
+        finally:
+            text = _take(path, False) if os.path.exists(path) else ""
+        return _table.table_row(seed, _table.parse_summary(text, path))
     except (RunError, OSError, ValueError) as error:
-        return {"seed": seed, "error": str(error)}
-    return {"seed": seed, "error": "", **_table.flatten(summary)}
+        return _table.table_row(seed, error=str(error))

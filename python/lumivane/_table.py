@@ -1,139 +1,262 @@
-"""Reading a run's trace (CSV) and summary (JSON), and writing ensemble tables.
+"""A run's trace (CSV) and summary (JSON), ensemble tables, and files written whole.
 
-The trace has one row per sweep: 500 of the boot, then 1000 of the extended
-evolution, under the header TRACE_HEADER. Its doubles are written with 17
-significant digits, so float() reads back the exact values. The summary is one
-JSON object; flatten() turns its scalars into the dotted columns of an ensemble
-table (`boot.omega`, `constants.phi.value`, `fold.after`), leaving out lists.
+The trace's doubles are written with 17 significant digits, so float() reads back
+the exact values. An ensemble row's columns have fixed types whatever the data.
 """
 from __future__ import annotations
 
+import contextlib
 import csv
 import json
 import os
-from typing import IO, TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Tuple, Union
+import tempfile
+from typing import (IO, TYPE_CHECKING, Any, Dict, Iterator, List, Literal, Mapping, Optional,
+                    Tuple, TypedDict, Union, cast)
 
 from ._deps import require
 
 if TYPE_CHECKING:
     import numpy
     import numpy.typing
+    import pandas  # type: ignore[import]
 
-Scalar = Union[int, float, str, bool, None]
+Scalar = Union[int, float, str, None]
 Row = Dict[str, Scalar]
 PathLike = Union[str, "os.PathLike[str]"]
+Stage = Literal["boot", "extended"]
 
-TRACE_COLUMNS: Tuple[str, ...] = ("phase", "sweep", "dt_start", "dt_end", "time", "omega",
-                                  "phase_var", "consensus_steps", "locked")
+TRACE_COLUMNS: Tuple[str, ...] = ("stage", "sweep", "run_sweep", "dt_start", "dt_end", "time",
+                                  "omega", "phase_var", "consensus_steps", "locked")
 TRACE_HEADER = ",".join(TRACE_COLUMNS)
-TRACE_PHASES = ("boot", "extended")
-_INTEGERS = frozenset({"sweep", "consensus_steps", "locked"})
-# numpy's types for the columns: the phase as a short string, counts as 64-bit integers.
-_DTYPE = [(name, "U8" if name == "phase" else "i8" if name in _INTEGERS else "f8")
+STAGES: Tuple[Stage, Stage] = ("boot", "extended")
+STAGE_SWEEPS = {"boot": 500, "extended": 1000}
+_INTEGERS = frozenset({"sweep", "run_sweep", "consensus_steps", "locked"})
+# numpy's types for the columns: the stage as a short string, counts as 64-bit integers.
+_DTYPE = [(name, "U8" if name == "stage" else "i8" if name in _INTEGERS else "f8")
           for name in TRACE_COLUMNS]
 
-TraceRow = Tuple[str, int, float, float, float, float, float, int, int]
+
+class TraceRow(TypedDict):
+    """One sweep of the trace: TRACE_COLUMNS."""
+    stage: Stage
+    sweep: int
+    run_sweep: int
+    dt_start: float
+    dt_end: float
+    time: float
+    omega: float
+    phase_var: float
+    consensus_steps: int
+    locked: int
+
+
+# The summary's parts. A double is None where the report prints inf or nan.
+_F = Optional[float]
+Boot = TypedDict("Boot", {"instances": int, "slots": int, "steps": int, "omega": _F,
+                          "time": _F, "phase_var": _F})
+Snapshot = TypedDict("Snapshot", {"evo": int, "weight": _F, "var": _F})
+Checkpoints = TypedDict("Checkpoints", {"total": int, "snapshots": List[Snapshot]})
+Constant = TypedDict("Constant", {"value": _F, "exp": int, "words": int})
+SlotFigures = TypedDict("SlotFigures", {"index": int, "amp": _F, "phase": _F, "omega": _F,
+                                        "base": _F, "exp": int, "flags": int})
+Fold = TypedDict("Fold", {"before": int, "after": int})
+Progress = TypedDict("Progress", {"step": int, "var": _F, "consensus": int})
+# A "[CONSENSUS] Domain locked" line: the sweep that printed it, and its figures.
+Lock = TypedDict("Lock", {"stage": Stage, "sweep": int, "run_sweep": int, "t": _F, "var": _F,
+                          "evo": int})
+
+
+class Summary(TypedDict):
+    """The replay's summary: the value behind every figure of the report."""
+    seed: int
+    version: str
+    boot: Boot
+    checkpoints: Checkpoints
+    constants: Dict[str, Constant]
+    slots: List[SlotFigures]
+    fold: Fold
+    progress: List[Progress]
+    lock_sweep: Optional[int]
+    lock_stage: Optional[Stage]
+    lock_run_sweep: Optional[int]
+    consensus: List[Lock]
+    final_phase_var: _F
+    wall_s: float
+
+
+# An ensemble table's columns and their kinds: "int64" (the seed, never empty),
+# "int" (pandas Int64, NA when empty), "float" (float64, NaN), "str" (pandas string, NA) and "stage" (a
+# category of STAGES).
+ENSEMBLE_COLUMNS: Tuple[Tuple[str, str], ...] = (
+    ("seed", "int64"), ("error", "str"), ("version", "str"),
+    ("boot.instances", "int"), ("boot.slots", "int"), ("boot.steps", "int"),
+    ("boot.omega", "float"), ("boot.time", "float"), ("boot.phase_var", "float"),
+    ("checkpoints.total", "int"),
+    *((f"constants.{c}.{k}", kind) for c in ("phi", "pi")
+      for k, kind in (("value", "float"), ("exp", "int"), ("words", "int"))),
+    ("fold.before", "int"), ("fold.after", "int"),
+    ("lock_sweep", "int"), ("lock_stage", "stage"), ("lock_run_sweep", "int"),
+    ("final_phase_var", "float"), ("wall_s", "float"))
+
+
+def _fail(source: str, line: int, what: str) -> ValueError:
+    return ValueError(f"{source}:{line}: {what}")
 
 
 def parse_trace(text: str, source: str = "trace") -> List[TraceRow]:
-    """The rows of a trace's CSV text as tuples of Python values, in TRACE_COLUMNS order.
-
-    Raises ValueError naming `source` and the line for a wrong header, a row
-    with another number of fields, an unknown phase or a value that does not
-    read as its column's type.
-    """
+    """The rows of a trace's CSV text. ValueError names `source` and the line for a wrong
+    header, a row of another length, a value not of its column's type, a row out of
+    place (500 boot sweeps, then 1000 extended ones, numbered from 0) or an early end."""
     lines = text.split("\n")
     if lines and lines[-1] == "":
         lines.pop()
     if not lines or lines[0] != TRACE_HEADER:
         first = lines[0] if lines else ""
-        raise ValueError(f"{source}:1: the header is {first!r}, not {TRACE_HEADER!r}")
+        raise _fail(source, 1, f"the header is {first!r}, not {TRACE_HEADER!r}")
+    expected = [(stage, sweep) for stage in STAGES for sweep in range(STAGE_SWEEPS[stage])]
+    if len(lines) - 1 > len(expected):
+        raise _fail(source, len(expected) + 2, f"more than {len(expected)} sweeps")
     rows: List[TraceRow] = []
     for number, line in enumerate(lines[1:], start=2):
         fields = line.split(",")
         if len(fields) != len(TRACE_COLUMNS):
-            raise ValueError(f"{source}:{number}: {len(fields)} fields, "
-                             f"not {len(TRACE_COLUMNS)}: {line!r}")
-        if fields[0] not in TRACE_PHASES:
-            raise ValueError(f"{source}:{number}: unknown phase {fields[0]!r}")
+            raise _fail(source, number, f"{len(fields)} fields, not {len(TRACE_COLUMNS)}: "
+                        f"{line!r}")
         try:
-            rows.append((fields[0], int(fields[1]), float(fields[2]), float(fields[3]),
-                         float(fields[4]), float(fields[5]), float(fields[6]), int(fields[7]),
-                         int(fields[8])))
+            row = cast(TraceRow, {name: int(f) if name in _INTEGERS else f if name == "stage"
+                                  else float(f) for name, f in zip(TRACE_COLUMNS, fields)})
         except ValueError as error:
-            raise ValueError(f"{source}:{number}: {error}: {line!r}") from None
+            raise _fail(source, number, f"{error}: {line!r}") from None
+        stage, sweep = expected[number - 2]
+        if (row["stage"], row["sweep"], row["run_sweep"]) != (stage, sweep, number - 2):
+            raise _fail(source, number, f"expected {stage} sweep {sweep} (run sweep "
+                        f"{number - 2}): {line!r}")
+        rows.append(row)
+    if len(rows) < len(expected):
+        raise _fail(source, len(lines) + 1, f"the trace ends after {len(rows)} of "
+                    f"{len(expected)} sweeps")
     return rows
-
-
-def trace_rows(text: str, source: str = "trace") -> List[Dict[str, Scalar]]:
-    """The trace's rows as dicts keyed by the column names (standard library only)."""
-    return [dict(zip(TRACE_COLUMNS, row)) for row in parse_trace(text, source)]
 
 
 def trace_array(text: str, source: str = "trace") -> "numpy.typing.NDArray[numpy.void]":
     """The trace as a numpy structured array with one field per column (needs numpy)."""
     np = require("numpy", "the trace as an array")
-    array: numpy.typing.NDArray[numpy.void] = np.array(parse_trace(text, source), dtype=_DTYPE)
+    rows = [tuple(row.values()) for row in parse_trace(text, source)]
+    array: numpy.typing.NDArray[numpy.void] = np.array(rows, dtype=_DTYPE)
     return array
 
 
-def read_trace(path: PathLike) -> "numpy.typing.NDArray[numpy.void]":
-    """Reads a trace CSV file into a numpy structured array (needs numpy).
+def trace_frame(text: str, source: str = "trace") -> "pandas.DataFrame":
+    """The trace as a DataFrame indexed by (`stage`, `sweep`) (needs pandas).
 
-    The fields are TRACE_COLUMNS: `phase` a string (`boot` or `extended`),
-    `sweep`, `consensus_steps` and `locked` 64-bit integers, the rest doubles
-    read back exactly.
+    `stage` is a category of STAGES; counts are int64, the rest float64.
     """
+    pandas = require("pandas", "the trace as a DataFrame")
+    rows = cast(List[Dict[str, Scalar]], parse_trace(text, source))
+    data = {name: pandas.Series([row[name] for row in rows],
+                                dtype=_pandas_dtype(pandas, "stage" if name == "stage" else
+                                                    "int64" if name in _INTEGERS else "float"))
+            for name in TRACE_COLUMNS}
+    return pandas.DataFrame(data).set_index(["stage", "sweep"])
+
+
+def read_trace(path: PathLike) -> "numpy.typing.NDArray[numpy.void]":
+    """Reads a trace CSV file into a numpy structured array (needs numpy): TRACE_COLUMNS,
+    `stage` a string, the counts int64, the rest doubles read back exactly."""
     with open(path, encoding="utf-8", newline="") as file:
         return trace_array(file.read(), os.fspath(path))
 
 
-def parse_summary(text: str, source: str = "summary") -> Dict[str, Any]:
-    """A summary's JSON text as a dict; ValueError unless it is one JSON object."""
+def parse_summary(text: str, source: str = "summary") -> Summary:
+    """A summary's JSON text; ValueError unless it is one JSON object with an integer seed."""
     try:
         value = json.loads(text)
     except json.JSONDecodeError as error:
         raise ValueError(f"{source}: not JSON: {error}") from None
     if not isinstance(value, dict):
         raise ValueError(f"{source}: a JSON {type(value).__name__}, not an object")
-    return value
+    seed = value.get("seed")
+    if not isinstance(seed, int) or isinstance(seed, bool):
+        raise ValueError(f"{source}: no integer seed (\"seed\": {json.dumps(seed)})")
+    return cast(Summary, value)
 
 
-def read_summary(path: PathLike) -> Dict[str, Any]:
-    """Reads a summary JSON file into a dict (standard library only)."""
+def read_summary(path: PathLike) -> Summary:
+    """Reads a summary JSON file (standard library only)."""
     with open(path, encoding="utf-8") as file:
         return parse_summary(file.read(), os.fspath(path))
 
 
-def flatten(summary: Mapping[str, Any], prefix: str = "") -> Row:
-    """The summary's scalar figures under dotted names, in the summary's order.
-
-    Nested objects give `outer.inner` names; lists (the snapshots, the slots,
-    the progress lines) are left out.
-    """
+def _flatten(summary: Mapping[str, Any], prefix: str = "") -> Row:
     flat: Row = {}
     for key, value in summary.items():
-        name = prefix + key
         if isinstance(value, Mapping):
-            flat.update(flatten(value, name + "."))
-        elif isinstance(value, (int, float, str, bool)) or value is None:
-            flat[name] = value
+            flat.update(_flatten(value, prefix + key + "."))
+        elif isinstance(value, (int, float, str)) or value is None:
+            flat[prefix + key] = value
     return flat
 
 
-def columns(rows: Iterable[Mapping[str, Any]], first: Iterable[str] = ()) -> List[str]:
-    """The union of the rows' keys in the order first seen, starting with `first`."""
-    seen = dict.fromkeys(first)
-    for row in rows:
-        seen.update(dict.fromkeys(row))
-    return list(seen)
+def table_row(seed: int, summary: Optional[Summary] = None, error: Optional[str] = None) -> Row:
+    """One seed's ensemble row: ENSEMBLE_COLUMNS in order, then any other scalar of the
+    summary; None where there is no value (every figure of a failed seed, the error of a
+    good one). Lists (snapshots, slots, progress, consensus lines) are left out."""
+    flat = _flatten(cast(Mapping[str, Any], summary or {}))
+    row: Row = {name: flat.pop(name, None) for name, _ in ENSEMBLE_COLUMNS}
+    row.update(seed=seed, error=error, **flat)
+    return row
+
+
+def _pandas_dtype(pandas: Any, kind: str) -> Any:
+    return {"int": "Int64", "float": "float64", "str": "string", "int64": "int64",
+            "stage": pandas.CategoricalDtype(list(STAGES))}.get(kind, object)
+
+
+def frame(rows: List[Row]) -> "pandas.DataFrame":
+    """Ensemble rows as a DataFrame indexed by `seed`, each column of its fixed type."""
+    pandas = require("pandas", "the ensemble as a DataFrame")
+    kinds = dict(ENSEMBLE_COLUMNS)
+    names = [n for n, _ in ENSEMBLE_COLUMNS] + [n for row in rows for n in row if n not in kinds]
+    data = {name: pandas.Series([row.get(name) for row in rows],
+                                dtype=_pandas_dtype(pandas, kinds.get(name, "")))
+            for name in dict.fromkeys(names)}
+    return pandas.DataFrame(data).set_index("seed")
+
+
+def read_ensemble(path: PathLike) -> "pandas.DataFrame":
+    """Reads a table that `python3 -m lumivane ensemble --out` (or DataFrame.to_csv)
+    wrote, with the column types of frame() (needs pandas)."""
+    pandas = require("pandas", "lumivane.read_ensemble()")
+    dtypes = {name: _pandas_dtype(pandas, kind) for name, kind in ENSEMBLE_COLUMNS}
+    return pandas.read_csv(path, dtype=dtypes).set_index("seed")
 
 
 def write_csv(rows: List[Row], out: IO[str]) -> None:
     """Writes table rows as CSV: doubles as their shortest exact text, None as empty."""
-    names = columns(rows)
+    names = list(dict.fromkeys(name for row in rows for name in row)) or ["seed", "error"]
     writer = csv.writer(out, lineterminator="\n")
     writer.writerow(names)
     for row in rows:
         writer.writerow(["" if row.get(n) is None else repr(row[n])
                          if isinstance(row[n], float) else row[n] for n in names])
+
+
+@contextlib.contextmanager
+def replacing(path: PathLike) -> Iterator[IO[bytes]]:
+    """A file to write `path` through: a temporary file beside it, renamed to `path`
+    when the block ends normally and removed when it raises, so that a file of
+    that name is always whole."""
+    target = os.fspath(path)
+    directory, name = os.path.split(os.path.abspath(target))
+    fd, temporary = tempfile.mkstemp(prefix=name + ".", suffix=".part", dir=directory)
+    try:
+        with os.fdopen(fd, "wb") as file:
+            yield file
+        mask = os.umask(0)
+        os.umask(mask)
+        os.chmod(temporary, 0o666 & ~mask)  # the mode a new file gets, not mkstemp's 0600
+        os.replace(temporary, target)
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temporary)
+        raise

@@ -5,19 +5,26 @@
     lumivane.plot.run(r, "run.png")
     lumivane.plot.ensemble(lumivane.ensemble(range(100, 164)), "ensemble.png")
 
-Both draw on a matplotlib Figure of their own (no pyplot state, no window),
-save it to `path` in the format its extension names, and answer the Figure.
+Each draws on a matplotlib Figure of its own (no pyplot state, no window), or
+on the two Axes given as `ax=`; saves it to `path`, when given, in the format
+its extension names (written whole under a temporary name, then renamed); and
+answers the Figure. Needs matplotlib 3.6 or later.
 """
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Sequence, Union
+import os
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Union
 
+from . import _table
 from ._deps import require
 from ._table import PathLike
 
 if TYPE_CHECKING:
     from ._run import Run
+
+Axes = Any  # matplotlib.axes.Axes: matplotlib 3.6 carries no type hints
+Figure = Any  # matplotlib.figure.Figure
 
 NOMINAL_STEP = 2.0 ** -15
 _VAR = "#1f5fa8"
@@ -28,13 +35,32 @@ _LOCK = "#c0392b"
 _NEVER = "#9a9a9a"
 
 
-def _figure(width: float, height: float) -> Any:
-    """A Figure with its own Agg canvas: no pyplot, nothing global changes."""
+def _axes(ax: Optional[Sequence[Axes]], width: float, height: float, vertical: bool,
+          ratios: List[float]) -> Sequence[Axes]:
+    """The two Axes to draw on: `ax`, or those of a new Figure with its own Agg canvas
+    (no pyplot, nothing global changes)."""
     require("matplotlib", "lumivane.plot")
+    if ax is not None:
+        if len(ax) != 2:
+            raise ValueError(f"ax is a pair of matplotlib Axes, not {len(ax)}")
+        return ax
     figure_module = require("matplotlib.figure", "lumivane.plot")
     agg = require("matplotlib.backends.backend_agg", "lumivane.plot")
     figure = figure_module.Figure(figsize=(width, height), dpi=100, layout="constrained")
     agg.FigureCanvasAgg(figure)
+    if vertical:
+        pair: Sequence[Axes] = figure.subplots(2, 1, sharex=True, height_ratios=ratios)
+    else:
+        pair = figure.subplots(1, 2, width_ratios=ratios)
+    return pair
+
+
+def _save(figure: Figure, path: Optional[PathLike]) -> Figure:
+    """Saves the figure, when a path is given, in the format its extension names."""
+    if path is not None:
+        kind = os.path.splitext(os.fspath(path))[1][1:].lower() or "png"
+        with _table.replacing(path) as file:
+            figure.savefig(file, format=kind)
     return figure
 
 
@@ -56,25 +82,27 @@ def _log_ticks(axis: Any, low: float, high: float) -> None:
         axis.set_minor_formatter(ticker.NullFormatter())
 
 
-def run(run: "Run", path: PathLike) -> Any:
+def run(run: "Run", path: Optional[PathLike] = None, *,
+        ax: Optional[Sequence[Axes]] = None) -> Figure:
     """Plots one run: the phase variance over all sweeps, the adaptive step beneath.
 
     Top: the phase variance after each of the 1500 sweeps (boot, then the
     extended evolution after the fold) on a log axis, with the checkpoints,
     the fold and the sweep at which consensus locked marked. Bottom: the step
-    each sweep ended with. Saves to `path` and answers the Figure.
+    each sweep ended with. `ax`: the two Axes to draw on, top and bottom.
+    Saves to `path` when given and answers the Figure.
     """
     require("matplotlib", "lumivane.plot")
     np = require("numpy", "lumivane.plot")
     trace = run.trace
     summary = run.summary
     x = np.arange(len(trace))
-    boot = int(np.count_nonzero(trace["phase"] == "boot"))
+    boot = int(np.count_nonzero(trace["stage"] == "boot"))
     var = trace["phase_var"]
-    lock = summary.get("lock_sweep")
+    lock, lock_at = summary.get("lock_sweep"), summary.get("lock_run_sweep")
 
-    figure = _figure(11, 6.8)
-    top, bottom = figure.subplots(2, 1, sharex=True, height_ratios=[3, 1.3])
+    top, bottom = _axes(ax, 11, 6.8, True, [3, 1.3])
+    figure = top.figure
     for axes in (top, bottom):
         axes.axvspan(-0.5, boot - 0.5, color="#eef2f7", zorder=0)
         axes.axvline(boot - 0.5, color=_FOLD, linestyle="--", linewidth=1.4)
@@ -97,11 +125,12 @@ def run(run: "Run", path: PathLike) -> Any:
     fold_text = (f"fold {fold['before']} \u2192 {fold['after']} instances"
                  if "before" in fold and "after" in fold else "fold")
     top.plot([], [], color=_FOLD, linestyle="--", label=fold_text)
-    if lock is not None:
-        at = boot + int(lock)
+    where = f"{summary.get('lock_stage')} sweep {lock}"
+    if lock_at is not None:
+        at = int(lock_at)
         top.axvline(at, color=_LOCK, linewidth=1.6)
         top.plot([at], [var[at]], marker="v", markersize=10, color=_LOCK, linestyle="none",
-                 label=f"consensus locked (extended sweep {lock})")
+                 label=f"consensus locked ({where})")
         bottom.axvline(at, color=_LOCK, linewidth=1.4)
     else:
         top.plot([], [], linestyle="none", label="consensus never locked")
@@ -113,7 +142,7 @@ def run(run: "Run", path: PathLike) -> Any:
     top.set_ylabel("phase variance (log)", fontsize=11)
     top.legend(loc="lower left", fontsize=10, framealpha=0.9)
     title = f"lumivane run, seed {run.seed}: " + (
-        f"locked at extended sweep {lock}" if lock is not None else "never locked")
+        f"locked at {where}" if lock_at is not None else "never locked")
     final = summary.get("final_phase_var")
     if isinstance(final, (int, float)):
         title += f", final phase variance {final:.6g}"
@@ -131,57 +160,64 @@ def run(run: "Run", path: PathLike) -> Any:
     bottom.legend(loc="upper right", fontsize=9, framealpha=0.9)
     if bottom.get_yscale() == "linear":
         bottom.ticklabel_format(axis="y", style="sci", scilimits=(-3, 3))
-    figure.savefig(path)
-    return figure
+    return _save(figure, path)
 
 
 def _rows(table: Any) -> List[Dict[str, Any]]:
-    """An ensemble's rows as dicts, from a DataFrame or any iterable of mappings."""
+    """An ensemble's rows as dicts, from a DataFrame (indexed by seed or not, as
+    ensemble() made it or as pd.read_csv read it back) or any iterable of mappings;
+    every missing value (None, NaN, pandas' NA, an empty string) as None."""
     if hasattr(table, "to_dict"):
+        if "seed" not in table.columns and table.index.name == "seed":
+            table = table.reset_index()
+        table = table.astype(object).where(table.notna(), None)
         records: List[Dict[str, Any]] = table.to_dict("records")
-        return records
-    source: Iterable[Mapping[str, Any]] = table
-    return [dict(row) for row in source]
+    else:
+        source: Iterable[Mapping[str, Any]] = table
+        records = [dict(row) for row in source]
+    return [{k: None if _missing(v) else v for k, v in row.items()} for row in records]
 
 
 def _missing(value: Any) -> bool:
-    return value is None or (isinstance(value, float) and math.isnan(value))
+    return value is None or value == "" or (isinstance(value, float) and math.isnan(value))
 
 
-def ensemble(table: Any, path: PathLike) -> Any:
+def ensemble(table: Any, path: Optional[PathLike] = None, *,
+             ax: Optional[Sequence[Axes]] = None) -> Figure:
     """Plots an ensemble: across the seeds, when consensus locked and the final variance.
 
-    `table` is what lumivane.ensemble() answers (a DataFrame or a list of
-    dicts). Left: a histogram of the lock sweep, with a bar for the seeds that
-    never locked and their share. Right: a histogram of the final phase
-    variance (log bins when it spans more than a decade). Seeds whose run
-    failed are counted in the title and left out. Saves to `path` and answers
-    the Figure.
+    `table`: what ensemble() or ensemble_rows() answers, or `--out`'s file as pd.read_csv
+    reads it. Left: the run-wide sweep in which consensus first locked, and the seeds
+    that never locked; right: the final phase variance. Failed seeds are left out and
+    counted in the title. `ax`: the two Axes to draw on. Saves to `path` when given.
     """
     require("matplotlib", "lumivane.plot")
     np = require("numpy", "lumivane.plot")
     rows = _rows(table)
-    good = [row for row in rows if not row.get("error")]
+    good = [row for row in rows if row.get("error") is None]
     failed = len(rows) - len(good)
-    locks = [float(row["lock_sweep"]) for row in good if not _missing(row.get("lock_sweep"))]
+    locks = [float(row["lock_run_sweep"]) for row in good
+             if row.get("lock_run_sweep") is not None]
     never = len(good) - len(locks)
     finals = [float(row["final_phase_var"]) for row in good
-              if not _missing(row.get("final_phase_var"))]
+              if row.get("final_phase_var") is not None]
 
-    figure = _figure(12, 5.2)
-    left, right = figure.subplots(1, 2, width_ratios=[1.25, 1])
-    edges = np.linspace(0, 1000, 21)
+    left, right = _axes(ax, 12, 5.2, False, [1.25, 1])
+    figure = left.figure
+    boot = _table.STAGE_SWEEPS["boot"]
+    edges = np.linspace(0, 1500, 31)
+    left.axvspan(0, boot, color="#eef2f7", zorder=0, label="boot")
     left.hist(locks, bins=edges, color=_LOCK, edgecolor="white", label="locked")
-    left.bar([1120], [never], width=100, color=_NEVER, edgecolor="white", label="never locked")
+    left.bar([1620], [never], width=100, color=_NEVER, edgecolor="white", label="never locked")
     share = f"{never} of {len(good)} ({100.0 * never / len(good):.0f}%)" if good else "none"
-    left.text(1120, never, f"{never}\n({100.0 * never / len(good):.0f}%)" if good else "",
+    left.text(1620, never, f"{never}\n({100.0 * never / len(good):.0f}%)" if good else "",
               ha="center", va="bottom", fontsize=10)
     counts = np.histogram(locks, bins=edges)[0]
     left.set_ylim(0, max([never, *counts.tolist(), 1]) * 1.22)
-    left.set_xticks([0, 200, 400, 600, 800, 1000, 1120],
-                    ["0", "200", "400", "600", "800", "1000", "never"])
-    left.set_xlim(-20, 1190)
-    left.set_xlabel("extended sweep at which consensus locked", fontsize=11)
+    left.set_xticks([0, 250, 500, 750, 1000, 1250, 1500, 1620],
+                    ["0", "250", "500", "750", "1000", "1250", "1500", "never"])
+    left.set_xlim(-20, 1690)
+    left.set_xlabel("sweep of the run in which consensus locked (0\u2013499 boot)", fontsize=11)
     left.set_ylabel("seeds", fontsize=11)
     left.set_title(f"When consensus locked (never: {share})", fontsize=12)
     left.yaxis.get_major_locator().set_params(integer=True)
@@ -208,6 +244,5 @@ def ensemble(table: Any, path: PathLike) -> Any:
     right.grid(True, axis="y", color="#dddddd")
     note = f", {failed} failed and left out" if failed else ""
     figure.suptitle(f"lumivane ensemble of {len(rows)} seeds{note}", fontsize=13)
-    figure.savefig(path)
-    return figure
+    return _save(figure, path)
 

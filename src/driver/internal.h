@@ -14,7 +14,7 @@ namespace lv {
 // fields and its count of locked slots after it.
 struct SweepRow {
     bool extended;  // false: a sweep of the boot
-    int32_t sweep;  // 0-based within its phase
+    int32_t sweep;  // 0-based within its stage (the run-wide number is the row's place)
     double dt_start;
     double dt_end;
     double time;
@@ -46,6 +46,16 @@ struct SlotFigures {
     uint32_t flags;
 };
 
+// A "[CONSENSUS] Domain locked" line: the sweep that printed it and its figures.
+struct LockFigures {
+    bool extended;
+    int32_t sweep;      // within its stage
+    int32_t run_sweep;  // 0 to 1499 across the boot and the extended evolution
+    double t;           // the lattice's time at the sweep's start, as printed
+    double var;
+    int32_t evo;
+};
+
 struct ProgressFigures {
     int32_t step;
     double var;
@@ -72,7 +82,7 @@ struct RunRecord {
     int32_t fold_before = 0;
     int32_t fold_after = 0;
     std::vector<ProgressFigures> progress;
-    int32_t lock_sweep = -1;  // the extended sweep during which consensus locked; -1: none
+    std::vector<LockFigures> locks;  // every consensus lock, in the order printed
     double final_phase_var = 0.0;
     std::vector<SweepRow> sweeps;
 
@@ -85,6 +95,8 @@ struct RunRecord {
 
   private:
     double dt_start_ = 0.0;
+    double time_before_ = 0.0;
+    int32_t run_sweep_ = 0;
     int32_t quiet_before_ = 0;
     bool present_before_ = false;
     bool recount_ = true;

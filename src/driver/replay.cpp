@@ -151,11 +151,13 @@ void append_double(std::string &to, double v) {
 }
 
 std::string trace_csv(const lv::RunRecord &r) {
-    std::string csv = "phase,sweep,dt_start,dt_end,time,omega,phase_var,consensus_steps,locked\n";
-    for (const lv::SweepRow &row : r.sweeps)
-        append(csv, "%s,%d,%.17g,%.17g,%.17g,%.17g,%.17g,%d,%d\n",
-               row.extended ? "extended" : "boot", row.sweep, row.dt_start, row.dt_end, row.time,
+    std::string csv = "stage,sweep,run_sweep,dt_start,dt_end,time,omega,phase_var,consensus_steps,locked\n";
+    for (size_t i = 0; i < r.sweeps.size(); ++i) {
+        const lv::SweepRow &row = r.sweeps[i];
+        append(csv, "%s,%d,%zu,%.17g,%.17g,%.17g,%.17g,%.17g,%d,%d\n",
+               row.extended ? "extended" : "boot", row.sweep, i, row.dt_start, row.dt_end, row.time,
                row.omega, row.phase_var, row.consensus_steps, row.locked);
+    }
     return csv;
 }
 
@@ -207,11 +209,26 @@ std::string summary_json(const lv::RunRecord &r, unsigned seed, double wall_s) {
         append_double(j, r.progress[i].var);
         append(j, ", \"consensus\": %d}", r.progress[i].consensus);
     }
+    // The first lock, in either stage, as scalars a table can hold; every
+    // "[CONSENSUS]" line's figures in `consensus`.
+    const lv::LockFigures *first = r.locks.empty() ? nullptr : &r.locks.front();
     j += "],\n  \"lock_sweep\": ";
-    if (r.lock_sweep < 0)
-        j += "null";
+    if (first == nullptr)
+        j += "null,\n  \"lock_stage\": null,\n  \"lock_run_sweep\": null";
     else
-        append(j, "%d", r.lock_sweep);
+        append(j, "%d,\n  \"lock_stage\": \"%s\",\n  \"lock_run_sweep\": %d", first->sweep,
+               first->extended ? "extended" : "boot", first->run_sweep);
+    j += ",\n  \"consensus\": [";
+    for (size_t i = 0; i < r.locks.size(); ++i) {
+        const lv::LockFigures &l = r.locks[i];
+        append(j, "%s\n    {\"stage\": \"%s\", \"sweep\": %d, \"run_sweep\": %d, \"t\": ",
+               i == 0 ? "" : ",", l.extended ? "extended" : "boot", l.sweep, l.run_sweep);
+        append_double(j, l.t);
+        j += ", \"var\": ";
+        append_double(j, l.var);
+        append(j, ", \"evo\": %d}", l.evo);
+    }
+    j += "]";
     j += ",\n  \"final_phase_var\": ";
     append_double(j, r.final_phase_var);
     j += ",\n  \"wall_s\": ";

@@ -125,6 +125,7 @@ namespace lv {
 // makes it do. A sweep's own steps never lock a slot.
 void RunRecord::before_sweep(const Lattice *lattice, double dt) {
     dt_start_ = dt;
+    time_before_ = lattice->time;
     quiet_before_ = lattice->consensus_steps;
     present_before_ = slots_present(lattice);
     if (recount_) locked_ = count_locked(lattice);
@@ -135,7 +136,17 @@ void RunRecord::after_sweep(const Lattice *lattice, bool extended, int32_t sweep
     const int32_t locked_before = locked_;
     if (!present_before_ || (quiet_before_ != 0 && lattice->consensus_steps == 0))
         locked_ = count_locked(lattice);
-    if (extended && lock_sweep < 0 && locked_ > locked_before) lock_sweep = sweep;
+    // A lock prints the time the sweep started from; evo is that time in
+    // nominal steps, truncated and saturated as the detector prints it.
+    if (locked_ > locked_before) {
+        const double evo = 32768.0 * time_before_;
+        const int32_t evo_number = std::isnan(evo)              ? 0
+                                   : evo >= 2147483648.0        ? INT32_MAX
+                                   : evo <= -2147483649.0       ? INT32_MIN
+                                                                : static_cast<int32_t>(evo);
+        locks.push_back({extended, sweep, run_sweep_, time_before_, lattice->phase_var, evo_number});
+    }
+    ++run_sweep_;
     if (!trace) return;
     sweeps.push_back({extended, sweep, dt_start_, dt_end, lattice->time, lattice->omega,
                       lattice->phase_var, lattice->consensus_steps, locked_});

@@ -11,6 +11,7 @@ import concurrent.futures
 import contextlib
 import io
 import os
+import pathlib
 import signal
 import subprocess
 import sys
@@ -56,19 +57,13 @@ def without_wall(row):
     return {key: value for key, value in row.items() if key != "wall_s"}
 
 
-def dicts(table):
-    """An ensemble's answer as a list of dicts, NaN read as None."""
-    if isinstance(table, list):
-        return table
-    return [{k: (None if isinstance(v, float) and v != v else v) for k, v in row.items()}
-            for row in table.to_dict("records")]
-
-
 class Light(unittest.TestCase):
     def test_readers_read_every_figure_exactly(self):
         run = lumivane.Run.from_files(TRACE, SUMMARY)
         rows, summary = run.trace_rows(), run.summary
-        self.assertEqual([r["phase"] for r in rows], ["boot"] * 500 + ["extended"] * 1000)
+        self.assertEqual([(r["stage"], r["run_sweep"]) for r in rows],
+                         [("boot", i) for i in range(500)] + [("extended", 500 + i)
+                                                              for i in range(1000)])
         extended = rows[500:]
         # The summary's doubles (JSON) and the trace's (CSV) are separate texts of the same
         # values: they agree only when both are read back exactly.
@@ -84,11 +79,12 @@ class Light(unittest.TestCase):
             self.assertEqual(run.trace.dtype.names, lumivane.TRACE_COLUMNS)
         flat = run.row()
         self.assertEqual(list(flat)[:2], ["seed", "error"])
-        for name in ("lock_sweep", "final_phase_var", "wall_s", "version", "boot.omega",
+        for name in ("lock_sweep", "lock_stage", "lock_run_sweep", "final_phase_var", "wall_s",
+                     "version", "boot.omega",
                      "constants.phi.value", "fold.after", "checkpoints.total"):
             self.assertIn(name, flat)
         self.assertFalse([name for name in flat if name.startswith(("slots", "progress"))
-                          or name == "checkpoints.snapshots"])
+                          or name in ("checkpoints.snapshots", "consensus")])
 
     def test_readers_refuse_damaged_files(self):
         with open(TRACE, encoding="utf-8") as file:
@@ -98,8 +94,13 @@ class Light(unittest.TestCase):
             (good[:5] + ["boot,4,1,1,1,1,1,0"] + good[6:], ":6:"),
             (good[:3] + ["fold" + good[3][4:]] + good[4:], ":4:"),
             (good[:7] + [good[7].replace(",0,0", ",x,0")] + good[8:], ":8:"),
+            (good[:10] + good[11:], ":11: expected boot sweep 9"),
+            (good[:500] + [good[500].replace("boot", "extended")] + good[501:], ":501:"),
+            (good[:-3], "ends after 1498 of 1500"),
+            (good + [good[-2]], ":1502: more than 1500"),
             ("[1, 2]", "not an object"),
             ('{"seed": 1', "not JSON"),
+            ('{"version": "2.6.0"}', "no integer seed"),
         ]
         for i, (damaged, where) in enumerate(table):
             with self.assertRaises(ValueError, msg=f"row {i}") as caught:
@@ -112,22 +113,74 @@ class Light(unittest.TestCase):
     @unittest.skipUnless(_deps.available("matplotlib") and _deps.available("numpy"),
                          "matplotlib or numpy is not importable")
     def test_plots_are_written(self):
-        rows = [{"seed": s, "error": "", "lock_sweep": None if s % 3 else 100 * s,
-                 "final_phase_var": 1e-5 * (s + 1)} for s in range(8)]
+        rows = [lumivane._table.table_row(s, {"seed": s, "final_phase_var": 1e-5 * (s + 1),
+                                              **({} if s % 3 else {"lock_run_sweep": 150 * s})})
+                for s in range(8)]
         cases = [  # (what to plot, how)
             (lumivane.Run.from_files(TRACE, SUMMARY), lumivane.plot.run),
             (rows + [{"seed": 99, "error": "failed"}], lumivane.plot.ensemble),
-            ([{"seed": 1, "error": "", "lock_sweep": None, "final_phase_var": 1.8}],
+            ([{"seed": 1, "error": None, "lock_sweep": None, "final_phase_var": 1.8}],
              lumivane.plot.ensemble),
             ([{"seed": 1, "error": "failed"}], lumivane.plot.ensemble),
         ]
         for i, (what, plot) in enumerate(cases):
-            path = os.path.join(SCRATCH.name, f"plot{i}.png")
-            plot(what, path)
-            with open(path, "rb") as file:
-                data = file.read()
-            self.assertEqual(data[:8], b"\x89PNG\r\n\x1a\n", i)
-            self.assertGreater(len(data), 20000, i)  # axes, curves and labels, not a blank
+            self.assertEqual(plot_bytes(plot, what)[:8], b"\x89PNG\r\n\x1a\n", i)
+            self.assertGreater(len(plot_bytes(plot, what)), 20000, i)  # not a blank
+        import matplotlib.figure
+        figure = matplotlib.figure.Figure()
+        pair = figure.subplots(1, 2)
+        self.assertIs(lumivane.plot.ensemble(rows, ax=pair), figure)
+
+    @unittest.skipUnless(all(map(_deps.available, ("matplotlib", "numpy", "pandas"))),
+                         "matplotlib, numpy or pandas is not importable")
+    def test_ensemble_table_round_trip(self):
+        import pandas
+        out = os.path.join(SCRATCH.name, "ensemble.csv")
+        done = python(None, "ensemble", "3,13,5", "--workers", "2", "--out", out,
+                      "--no-progress", FAKE_REPLAY_FAIL="13")
+        self.assertEqual(done.returncode, 1, done.stderr)
+        with unittest.mock.patch.dict(os.environ, LUMIVANE_REPLAY=FAKE, FAKE_REPLAY_FAIL="13"):
+            made = lumivane.ensemble([3, 13, 5], workers=2, progress=False)
+        read = pandas.read_csv(out)  # the user's way: NaN for every empty cell
+        drawn = {plot_bytes(lumivane.plot.ensemble, table) for table in
+                 (made, read, lumivane.read_ensemble(out), rows_of_csv(out))}
+        self.assertEqual(len(drawn), 1, "the same plot from each form of the table")
+        self.assertEqual(lumivane.read_ensemble(out).dtypes.to_dict(), made.dtypes.to_dict())
+        self.assertEqual(made["error"].isna().tolist(), [True, False, True])
+
+    @unittest.skipUnless(_deps.available("pandas"), "pandas is not importable")
+    def test_ensemble_column_types_do_not_depend_on_the_data(self):
+        summary = lumivane.read_summary(SUMMARY)
+        never = dict(summary, lock_sweep=None, lock_stage=None, lock_run_sweep=None)
+        tables = [  # rows of every kind, alone and together
+            [lumivane._table.table_row(1, summary)],
+            [lumivane._table.table_row(1, never)],
+            [lumivane._table.table_row(1, error="failed")],
+            [lumivane._table.table_row(s, summary if s else never, None) for s in range(2)]
+            + [lumivane._table.table_row(9, error="failed")],
+        ]
+        kinds = {"int": "Int64", "float": "float64", "str": "string", "stage": "category"}
+        expected = {n: kinds[k] for n, k in lumivane.ENSEMBLE_COLUMNS if n != "seed"}
+        for i, rows in enumerate(tables):
+            table = lumivane._table.frame(rows)
+            self.assertEqual({n: str(t) for n, t in table.dtypes.items()}, expected, i)
+            self.assertEqual((table.index.name, str(table.index.dtype)), ("seed", "int64"), i)
+        frame = lumivane.Run.from_files(TRACE, SUMMARY).trace_frame()
+        self.assertEqual(frame.index.names, ["stage", "sweep"])
+        self.assertEqual(str(frame.index.levels[0].dtype), "category")
+        self.assertEqual({str(t) for t in frame.dtypes}, {"int64", "float64"})
+
+    def test_run_refuses_what_it_cannot_do(self):
+        table = [  # (call, part of the message)
+            (lambda: lumivane.run(1, trace=pathlib.Path("-")), "standard output"),
+            (lambda: lumivane.run(1, trace="x.csv", summary="./x.csv"), "both"),
+            (lambda: lumivane.Run.from_files(TRACE, SUMMARY, seed=7), "not 7"),
+        ]
+        with unittest.mock.patch.dict(os.environ, LUMIVANE_REPLAY="/bin/false"):
+            for i, (call, message) in enumerate(table):
+                with self.assertRaises(ValueError, msg=i) as caught:
+                    call()
+                self.assertIn(message, str(caught.exception), i)
 
     def test_command_line_refuses_bad_arguments(self):
         table = [  # (arguments, part of the message); status 2 and no run for each
@@ -138,6 +191,7 @@ class Light(unittest.TestCase):
             (["run", "-1"], "decimal number"),
             (["run", "4294967296"], "outside"),
             (["run", "1", "--trace", "-", "--summary", "-"], "standard output"),
+            (["run", "1", "--trace", "x", "--summary", "./x"], "same file"),
             (["run", "1", "--plot", "/nonexistent/dir/p.png"], "not a writable directory"),
             (["ensemble", "5-1"], "backwards"),
             (["ensemble", "1,,2"], "decimal number"),
@@ -155,12 +209,21 @@ class Light(unittest.TestCase):
             self.assertEqual(caught.exception.code, 2, (args, err.getvalue()))
             self.assertIn(message, err.getvalue(), args)
 
+    def test_command_line_status_follows_the_replays_refusal(self):
+        refuses = os.path.join(SCRATCH.name, "refuses")
+        with open(refuses, "w", encoding="utf-8") as script:
+            script.write("#!/bin/sh\necho 'lumivane-replay: bad input' >&2\nexit 2\n")
+        os.chmod(refuses, 0o755)
+        done = python(None, "run", "1", replay=refuses)
+        self.assertEqual((done.returncode, "bad input" in done.stderr), (2, True), done.stderr)
+
     def test_missing_packages_are_named(self):
         code = ("r = lumivane.Run.from_files(sys.argv[1], sys.argv[2])\n"
                 "{}\n")
         table = [  # (blocked, code or command-line arguments, the package named)
             (["numpy"], code.format("r.trace"), "python3-numpy"),
             (["pandas"], code.format("r.trace_frame()"), "python3-pandas"),
+            (["pandas"], "lumivane.ensemble([1])", "python3-pandas"),
             (["matplotlib"], code.format("lumivane.plot.run(r, 'x.png')"),
              "python3-matplotlib"),
             (["matplotlib"], ["run", "1", "--plot", "x.png"], "python3-matplotlib"),
@@ -175,12 +238,16 @@ class Light(unittest.TestCase):
                 done = python(what, TRACE, SUMMARY, block=blocked)
                 self.assertIn("MissingDependency", done.stderr, what)
             self.assertIn(package, done.stderr, what)
-            self.assertIn(f"pip install {blocked[0]}", done.stderr, what)
+            self.assertRegex(done.stderr, f"pip install '?{blocked[0]}", what)
+        old = ("import types\nsys.modules['matplotlib'] = types.ModuleType('matplotlib')\n"
+               "sys.modules['matplotlib'].__version__ = '3.5.1'\n")
+        done = python(old + code.format("lumivane.plot.run(r, 'x.png')"), TRACE, SUMMARY)
+        self.assertIn("needs matplotlib, at least 3.6, and 3.5.1 is installed", done.stderr)
 
-    def test_without_extras_an_ensemble_is_a_list_of_dicts(self):
+    def test_without_extras_ensemble_rows_are_dicts(self):
         extras = ["numpy", "pandas", "matplotlib", "distributed", "tqdm"]
-        code = ("rows = lumivane.ensemble([3, 13, 5], workers=2)\n"
-                "print(type(rows).__name__, [(r['seed'], r['error'] != '', r['lock_sweep'])"
+        code = ("rows = lumivane.ensemble_rows([3, 13, 5], workers=2)\n"
+                "print(type(rows).__name__, [(r['seed'], r['error'] is not None, r['lock_sweep'])"
                 " for r in rows])\n"
                 "print(sorted(m for m in sys.modules if m.split('.')[0] in "
                 f"{extras!r} and sys.modules[m] is not None))\n")
@@ -189,24 +256,49 @@ class Light(unittest.TestCase):
                          ["list [(3, False, 612), (13, True, None), (5, False, 612)]", "[]"],
                          done.stderr)
 
-    def test_interrupt_ends_every_local_run(self):
-        with tempfile.TemporaryDirectory() as pids:
-            process = subprocess.Popen(
-                [sys.executable, "-c", "import lumivane; lumivane.ensemble(range(6), workers=2)"],
-                env=dict(os.environ, PYTHONPATH=PACKAGE_DIR, LUMIVANE_REPLAY=FAKE,
-                         FAKE_REPLAY_PIDS=pids),
-                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-            deadline = time.monotonic() + 30
-            while len(os.listdir(pids)) < 2 and time.monotonic() < deadline:
-                time.sleep(0.05)
-            started = [int(p) for p in os.listdir(pids)]
-            process.send_signal(signal.SIGINT)  # Python's KeyboardInterrupt, not the runs'
-            _, err = process.communicate(timeout=30)
-            self.assertEqual(len(started), 2)
-            self.assertIn("KeyboardInterrupt", err)
-            self.assertEqual(len(os.listdir(pids)), 2)  # no run started after the interrupt
-            for pid in started:
-                self.assertFalse(alive(pid), pid)
+    def test_interrupt_or_death_ends_every_local_run(self):
+        # SIGINT: Python's KeyboardInterrupt, not the runs'; SIGKILL: the runs' parent-death
+        # signal, within 5 s.
+        for sig, said in ((signal.SIGINT, "KeyboardInterrupt"), (signal.SIGKILL, "")):
+            with tempfile.TemporaryDirectory() as pids:
+                process = subprocess.Popen(
+                    [sys.executable, "-c",
+                     "import lumivane; lumivane.ensemble_rows(range(6), workers=2)"],
+                    env=dict(os.environ, PYTHONPATH=PACKAGE_DIR, LUMIVANE_REPLAY=FAKE,
+                             FAKE_REPLAY_PIDS=pids),
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                deadline = time.monotonic() + 30
+                while len(os.listdir(pids)) < 2 and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                started = [int(p) for p in os.listdir(pids)]
+                process.send_signal(sig)
+                _, err = process.communicate(timeout=30)
+                self.assertEqual(len(started), 2, sig)
+                self.assertIn(said, err, sig)
+                self.assertEqual(len(os.listdir(pids)), 2, sig)  # none started after it
+                deadline = time.monotonic() + 5
+                while any(map(alive, started)) and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                self.assertEqual([pid for pid in started if alive(pid)], [], sig)
+
+
+def plot_bytes(plot, table):
+    """The PNG that a plot function draws of `table`, through a file as a user saves it."""
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "plot.png")
+        plot(table, path)
+        with open(path, "rb") as file:
+            return file.read()
+
+
+def rows_of_csv(path):
+    """An ensemble table's CSV as rows of Python values (the standard library's reading)."""
+    import csv
+    import json
+    with open(path, encoding="utf-8", newline="") as file:
+        return [{k: None if v == "" else json.loads(v) if k not in ("error", "version",
+                                                                     "lock_stage") else v
+                 for k, v in row.items()} for row in csv.DictReader(file)]
 
 
 def alive(pid):
@@ -246,20 +338,21 @@ class Heavy(unittest.TestCase):
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                       dashboard_address=None) as cluster, \
                 distributed.Client(cluster) as client:
-            rows = dicts(lumivane.ensemble(list(SEEDS), client=client, progress=False))
+            rows = lumivane.ensemble_rows(list(SEEDS), client=client, progress=False)
         self.assertEqual([without_wall(r) for r in rows],
                          [without_wall(self.alone[s].row()) for s in SEEDS])
 
     def test_local_ensemble_keeps_the_others_when_one_fails(self):
         os.environ.update(LUMIVANE_REPLAY=FAKE, FAKE_REPLAY_REAL=REPLAY, FAKE_REPLAY_FAIL="7")
         try:
-            rows = _ensemble.rows([7, SEEDS[0]], workers=2, progress=False)
+            rows = _ensemble.ensemble_rows([7, SEEDS[0]], workers=2, progress=False)
         finally:
             os.environ["LUMIVANE_REPLAY"] = REPLAY
             del os.environ["FAKE_REPLAY_REAL"], os.environ["FAKE_REPLAY_FAIL"]
         failed, good = rows
         self.assertIn("status 1: fake_replay: seed 7 fails on purpose", failed["error"])
         self.assertEqual(set(failed.values()), {7, failed["error"], None})
+        self.assertIsNone(good["error"])
         self.assertEqual(without_wall(good), without_wall(self.alone[SEEDS[0]].row()))
 
 

@@ -148,21 +148,27 @@ TEST(ChunkOwners, SlotViewsAddressTheLatticesRecords) {
         lumivane::Lattice lattice(64, 4);
         int32_t k = 0;
         for (lumivane::SlotView s : lattice.slots())
-            EXPECT_EQ(&s.raw(), lattice_get_slot(lattice.get(), k++));
+            EXPECT_EQ(s.get(), lattice_get_slot(lattice.get(), k++));
         EXPECT_EQ(k, 256);
         const auto slots = lattice.slots();
         EXPECT_EQ(slots.end() - slots.begin(), 256);
-        EXPECT_EQ(&slots[255].raw(), &lattice.slot(255).raw());
-        const int32_t outside[] = {-1, INT32_MIN, SLOTS_PER_CHUNK, INT32_MAX};
-        for (const int32_t k : outside) {
+        EXPECT_EQ(slots[255].get(), lattice.slot(255).get());
+        // Checked at full width: 2^32 narrowed to 32 bits would be slot 0.
+        const int64_t outside[] = {-1, INT32_MIN, SLOTS_PER_CHUNK, INT32_MAX, int64_t{1} << 32,
+                                   (int64_t{1} << 32) + 255, INT64_MIN};
+        for (const int64_t k : outside) {
             EXPECT_THROW((void)lattice.slot(k), std::out_of_range) << k;
             EXPECT_FALSE(lattice.find_slot(k).has_value()) << k;
+            EXPECT_THROW((void)slots.begin()[k], std::out_of_range) << k;
+            if (k >= 0) {
+                EXPECT_THROW((void)slots[static_cast<size_t>(k)], std::out_of_range) << k;
+            }
         }
         const lumivane::Lattice &seen = lattice;  // reads the materialised chunk
         const int32_t inside[] = {0, 255, 256, SLOTS_PER_CHUNK - 1};  // 256 on: not declared
         for (const int32_t k : inside) {
-            EXPECT_EQ(&lattice.slot(k).raw(), lattice_get_slot(lattice.get(), k));
-            EXPECT_EQ(&seen.slot(k).raw(), lattice_get_slot(lattice.get(), k));
+            EXPECT_EQ(lattice.slot(k).get(), lattice_get_slot(lattice.get(), k));
+            EXPECT_EQ(seen.slot(k).get(), lattice_get_slot(lattice.get(), k));
         }
 
         // The setters write the record; an excluded slot is passed over by the sweep.

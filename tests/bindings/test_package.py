@@ -117,6 +117,11 @@ class Light(unittest.TestCase):
             copy = one.copy()
             copy.add(half)
             self.assertEqual((one.to_double(), copy.to_double()), (1.0, 1.5))
+        with lumivane.Value(-2.5) as negative:  # float() keeps the sign that repr() shows
+            self.assertEqual((float(negative), negative.to_double()), (-2.5, 2.5))
+            self.assertIn("-2.5", repr(negative))
+        with lumivane.Value(1.0) as one, lumivane.Value(0.5) as half:
+            copy = one.copy()
             self.assertNotEqual(ctypes.addressof(one._pointer().contents),
                                 ctypes.addressof(copy._pointer().contents))
 

@@ -79,7 +79,10 @@ TEST(RunRecord, SeesEachSweepsFinalStepAndLockedSlots) {
         EXPECT_EQ(record.sweeps.back().dt_end, l->time) << "the step the sweep added to the time";
         EXPECT_EQ(record.sweeps.back().locked, locked_slots(l));
     }
-    EXPECT_EQ(record.lock_sweep, 5) << "the sweep in which the detector locked";
+    ASSERT_EQ(record.locks.size(), 1u) << "one lock, in the sweep in which the detector locked";
+    EXPECT_EQ(record.locks[0].sweep, 5);
+    EXPECT_EQ(record.locks[0].run_sweep, 5);
+    EXPECT_EQ(record.locks[0].t, 0.0) << "the time the sweep started from";
 }
 
 }  // namespace

@@ -1,0 +1,193 @@
+"""Fields of the C records read in place (Field), slot views, and the sequences of a
+lattice's slots and a log's snapshots, which share one indexing (_Indexed)."""
+from __future__ import annotations
+
+import collections.abc
+import ctypes
+import operator
+from typing import (TYPE_CHECKING, Any, Callable, Generic, List, Optional, Protocol,
+                    SupportsFloat, SupportsIndex, Tuple, TypeVar, Union, overload)
+
+from . import records as r
+from .library import load
+
+if TYPE_CHECKING:
+    from ._owners import Lattice, Value
+    _SlotPointer = ctypes._Pointer[r.Slot]
+else:  # the same pointer type at run time, where _Pointer cannot be subscripted
+    _SlotPointer = ctypes.POINTER(r.Slot)
+
+_T = TypeVar("_T")
+_Item = TypeVar("_Item")
+
+
+class _Holder(Protocol):
+    def _struct(self) -> ctypes.Structure: ...
+
+
+class Field(Generic[_T]):
+    """A field of the C record that its holder's _struct() answers, read when asked for."""
+
+    def __init__(self, doc: str, convert: Callable[[Any], _T]) -> None:
+        self.__doc__ = doc
+        self._convert = convert
+        self._name = ""
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self._name = name
+
+    @overload
+    def __get__(self, holder: None, owner: Optional[type] = None) -> Field[_T]: ...
+
+    @overload
+    def __get__(self, holder: _Holder, owner: Optional[type] = None) -> _T: ...
+
+    def __get__(self, holder: Optional[_Holder],
+                owner: Optional[type] = None) -> Union[Field[_T], _T]:
+        if holder is None:
+            return self
+        return self._convert(getattr(holder._struct(), self._name))
+
+
+class WritableField(Field[float]):
+    """A double field that a host may also set."""
+
+    def __set__(self, holder: _Holder, value: SupportsFloat) -> None:
+        setattr(holder._struct(), self._name, float(value))
+
+
+class _Indexed(collections.abc.Sequence[_Item]):
+    """A sequence of len(self) items made by _item(k), indexed like a list."""
+
+    _what = "item"
+
+    def _item(self, k: int) -> _Item:
+        raise NotImplementedError
+
+    @overload
+    def __getitem__(self, i: SupportsIndex) -> _Item: ...
+
+    @overload
+    def __getitem__(self, i: slice) -> List[_Item]: ...
+
+    def __getitem__(self, i: Union[SupportsIndex, slice]) -> Union[_Item, List[_Item]]:
+        n = len(self)
+        if isinstance(i, slice):
+            return [self._item(k) for k in range(*i.indices(n))]
+        k = operator.index(i)
+        if not -n <= k < n:
+            raise IndexError(f"{self._what} {k} is out of range (there are {n})")
+        return self._item(k + n if k < 0 else k)
+
+
+class _SlotFields:
+    """Read access to a slot record: the scalar fields, the words, the value."""
+
+    __slots__ = ()
+
+    def _pointer(self) -> _SlotPointer:
+        raise NotImplementedError
+
+    def _struct(self) -> r.Slot:
+        record: r.Slot = self._pointer().contents
+        return record
+
+    def to_double(self) -> float:
+        """The magnitude as a double (ap_to_double: word 0 only, never negative)."""
+        value: float = load().ap_to_double(self._pointer())
+        return value
+
+    def __float__(self) -> float:
+        """The value with its sign (FLAG_NEGATIVE), as repr() and C++'s operator<< show it;
+        to_double() is the magnitude."""
+        return -self.to_double() if self.negative else self.to_double()
+
+    init_tag = Field("The slot's init_tag (u16).", int)
+    flags = Field("The slot's flags: FLAG_NEGATIVE, FLAG_EXCLUDED, FLAG_OVERFLOW, "
+                  "FLAG_UNDERFLOW, FLAG_LOCKED.", int)
+    num_words = Field("How many mantissa words the slot holds.", int)
+    exponent = Field("The power-of-two exponent of the real amplitude.", int)
+    base = Field("The slot's base (f32).", float)
+    mantissa_bits = Field("The mantissa width in bits.", int)
+    exponent_bits = Field("The exponent width in bits.", int)
+    phase = Field("The slot's phase in radians.", float)
+    phase_vel = Field("The slot's phase velocity.", float)
+    omega = Field("The slot's natural frequency.", float)
+    amp_im = Field("The imaginary part of the slot's amplitude.", float)
+
+    @property
+    def negative(self) -> bool:
+        """FLAG_NEGATIVE: the only place the sign of the real amplitude is kept."""
+        return bool(self.flags & r.FLAG_NEGATIVE)
+
+    @property
+    def locked(self) -> bool:
+        """FLAG_LOCKED: set by the consensus lock, never cleared."""
+        return bool(self.flags & r.FLAG_LOCKED)
+
+    @property
+    def excluded(self) -> bool:
+        """FLAG_EXCLUDED: the sweep passes over the slot."""
+        return bool(self.flags & r.FLAG_EXCLUDED)
+
+    @property
+    def words(self) -> Tuple[int, ...]:
+        """A copy of the mantissa words, word 0 the most significant."""
+        s = self._struct()
+        if not s.mantissa_words:
+            return ()
+        return tuple(s.mantissa_words[:s.num_words])
+
+
+class SlotView(_SlotFields):
+    """One slot of a lattice, read and written in place (no copy).
+
+    Valid while the lattice is open. The fields a host may write are phase,
+    phase_vel and amp_im, and the exclusion of the slot (exclude()).
+    """
+
+    __slots__ = ("_lattice", "_address", "index")
+
+    def __init__(self, lattice: Lattice, index: int, pointer: _SlotPointer) -> None:
+        self._lattice, self.index, self._address = lattice, index, pointer
+
+    def _pointer(self) -> _SlotPointer:
+        self._lattice._check()
+        return self._address
+
+    phase = WritableField("The slot's phase in radians; a host may set it.", float)
+    phase_vel = WritableField("The slot's phase velocity; a host may set it.", float)
+    amp_im = WritableField("The imaginary part of the slot's amplitude; a host may set it.",
+                           float)
+
+    def exclude(self, excluded: bool = True) -> None:
+        """Sets FLAG_EXCLUDED (or clears it): the sweep passes over an excluded slot."""
+        s = self._struct()
+        s.flags = (s.flags | r.FLAG_EXCLUDED) if excluded else (s.flags & ~r.FLAG_EXCLUDED)
+
+    def value(self) -> Value:
+        """An independent copy of this slot as a Value (ap_copy)."""
+        from ._owners import Value
+        return Value.copy_of(self)
+
+    def __repr__(self) -> str:
+        if self._lattice.closed:
+            return f"<lumivane slot {self.index} of a closed lattice>"
+        return (f"<lumivane slot {self.index}: re={float(self)!r} im={self.amp_im!r} "
+                f"phase={self.phase!r} flags=0x{self.flags:x}>")
+
+
+class Slots(_Indexed[SlotView]):
+    """The declared slots, indexed like a list (negative indexes count from the end)."""
+
+    _what = "declared slot"
+
+    def __init__(self, lattice: Lattice) -> None:
+        self._lattice = lattice
+
+    def __len__(self) -> int:
+        return self._lattice.declared_slots
+
+    def _item(self, k: int) -> SlotView:
+        return self._lattice.slot(k)
+
