@@ -492,9 +492,14 @@ TEST(Program, ReplayAnswersItsOptionsAndRejectsBadArguments) {
     // nothing there, explaining itself in one line on standard error and
     // leaving no file behind. DIR is a scratch directory.
     const Scratch scratch;
-    const struct { std::string args; int status; std::string out; bool whole; } rows[] = {
-        {"--help", 0, std::string("usage: ") + LUMIVANE_REPLAY + " SEED [--trace PATH] [--summary PATH]\n", false},
-        {"--version", 0, std::string("lumivane-replay ") + LUMIVANE_VERSION + "\n", true},
+    const std::string version = std::string("lumivane-replay ") + LUMIVANE_VERSION + "\n";
+    const struct { std::string args; int status; std::string out; bool whole; std::string env = ""; } rows[] = {
+        {"--help", 0, std::string("usage: ") + LUMIVANE_REPLAY + " SEED [--trace PATH] [--summary PATH]", false},
+        {"--version", 0, version + "sincos: ", false},
+        {"--version", 0, version + "sincos: scalar (LUMIVANE_SINCOS=scalar)\n", true, "LUMIVANE_SINCOS=scalar"},
+        {"--version", 2, "", true, "LUMIVANE_SINCOS=sse9"}, {"1", 2, "", true, "LUMIVANE_SINCOS=AVX2"},
+        {"1 --math=fast", 2, "", true}, {"1 --math=correct --math=system", 2, "", true},
+        {"1 --math", 2, "", true},
         {"", 2, "", true}, {"abc", 2, "", true}, {"12x", 2, "", true}, {"''", 2, "", true},
         {"-5", 2, "", true}, {"1.5", 2, "", true}, {"4294967296", 2, "", true},
         {"1 2", 2, "", true}, {"--help 1", 2, "", true}, {"--verbose", 2, "", true},
@@ -507,8 +512,8 @@ TEST(Program, ReplayAnswersItsOptionsAndRejectsBadArguments) {
         {"x --trace DIR/t.csv", 2, "", true}, {"1 --plot DIR/p.png", 2, "", true}};
     for (const auto &row : rows) {
         const std::string args = std::regex_replace(row.args, std::regex("DIR"), quoted(scratch.dir));
-        SCOPED_TRACE("lumivane-replay " + args);
-        const Outcome o = run(replay(args));
+        SCOPED_TRACE(row.env + " lumivane-replay " + args);
+        const Outcome o = run((row.env.empty() ? "" : row.env + " ") + replay(args));
         EXPECT_EQ(o.status, row.status);
         EXPECT_EQ(row.whole ? o.out : o.out.substr(0, row.out.size()), row.out);
         if (row.status == 0)

@@ -64,6 +64,14 @@ inline constexpr int min_exponent_bits = LUMIVANE_MIN_EXPONENT_BITS;
 inline constexpr int max_exponent_bits = LUMIVANE_MAX_EXPONENT_BITS;
 inline constexpr std::int32_t checkpoint_capacity = LUMIVANE_CHECKPOINT_CAPACITY;
 
+/* The arithmetic of every sweep in the process (lattice_set_math_mode). */
+enum class math_mode : std::int32_t { system = LATTICE_MATH_SYSTEM, correct = LATTICE_MATH_CORRECT };
+inline math_mode current_math_mode() noexcept { return static_cast<math_mode>(lattice_math_mode()); }
+/* Sets the mode; answers the one before. */
+inline math_mode set_math_mode(math_mode m) noexcept {
+    return static_cast<math_mode>(lattice_set_math_mode(static_cast<std::int32_t>(m)));
+}
+
 namespace detail {
 
 #define LUMIVANE_DETAIL_TEXT(x) #x

@@ -23,7 +23,7 @@ if sys.version_info < (3, 9):  # the annotations and the standard library calls 
     raise ImportError(f"lumivane needs Python 3.9 or later, not {sys.version.split()[0]}")
 
 from . import plot, records
-from ._owners import NOMINAL_STEP, CheckpointLog, Lattice, SnapshotRecord, Value, seed
+from ._owners import NOMINAL_STEP, CheckpointLog, Lattice, SnapshotRecord, Value, math_mode, seed
 from ._slots import SlotView
 from ._deps import MissingDependency
 from ._ensemble import default_workers, ensemble, ensemble_rows
@@ -46,7 +46,7 @@ def _version() -> Optional[str]:
 
 __version__ = _version()
 
-__all__ = ["CheckpointLog", "Lattice", "SlotView", "SnapshotRecord", "Value", "seed", "load",
+__all__ = ["CheckpointLog", "Lattice", "SlotView", "SnapshotRecord", "Value", "seed", "math_mode", "load",
            "libc", "records", "NOMINAL_STEP", "SONAME", "SLOTS_PER_CHUNK", "FLAG_NEGATIVE",
            "FLAG_EXCLUDED", "FLAG_OVERFLOW", "FLAG_UNDERFLOW", "FLAG_LOCKED",
            "run", "Run", "RunError", "ensemble", "ensemble_rows", "default_workers",

@@ -19,7 +19,7 @@ from typing import List, Optional, Sequence
 from . import _table, plot
 from ._deps import MissingDependency, require
 from ._ensemble import ensemble_rows
-from ._run import SEED_LIMIT, RunError, _scratch, _take, run
+from ._run import MATH_MODES, SEED_LIMIT, RunError, _scratch, _take, run
 
 MAX_SEEDS = 1_000_000  # a range longer than this is more likely a typing slip than a plan
 
@@ -72,6 +72,9 @@ def _parser() -> argparse.ArgumentParser:
     one.add_argument("--trace", metavar="PATH", help="write the trace here")
     one.add_argument("--summary", metavar="PATH", help="write the summary here")
     one.add_argument("--plot", metavar="PATH", help="plot the run here (needs matplotlib)")
+    one.add_argument("--math", choices=MATH_MODES, default="system",
+                     help="the sweep's arithmetic: the maths library's (system, the default) "
+                          "or correctly rounded (correct)")
     many = commands.add_parser(
         "ensemble", help="one run per seed: a table of their figures, and a plot",
         description="Runs every seed, on local processes or on a Dask cluster, and writes "
@@ -88,6 +91,7 @@ def _parser() -> argparse.ArgumentParser:
     many.add_argument("--plot", metavar="PATH.png", help="plot the ensemble here "
                                                          "(needs matplotlib)")
     many.add_argument("--no-progress", action="store_true", help="no progress bar")
+    many.add_argument("--math", choices=MATH_MODES, default="system", help="as for run")
     return parser
 
 
@@ -108,7 +112,7 @@ def _one(arguments: argparse.Namespace) -> int:
     sent = _scratch(".json") if arguments.summary == "-" else None
     kept = {name: getattr(arguments, name) for name in ("trace", "summary")
             if getattr(arguments, name) not in (None, "-")}
-    result = run(arguments.seed, **kept, **({"summary": sent} if sent else {}))
+    result = run(arguments.seed, **kept, **({"summary": sent} if sent else {}), math=arguments.math)
     report = result.report.encode("utf-8", "surrogateescape")
     to_stdout = [name for name in ("trace", "summary") if getattr(arguments, name) == "-"]
     if to_stdout:  # the data alone on standard output, as the replay program does
@@ -134,7 +138,7 @@ def _many(arguments: argparse.Namespace) -> int:
         client = distributed.Client(arguments.scheduler)
     try:
         found = ensemble_rows(arguments.seeds, workers=arguments.workers, client=client,
-                              progress=not arguments.no_progress)
+                              progress=not arguments.no_progress, math=arguments.math)
     finally:
         if client is not None:
             client.close()

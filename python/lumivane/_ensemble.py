@@ -14,7 +14,7 @@ from typing import IO, TYPE_CHECKING, Any, Iterable, List, Optional, Set
 
 from . import _table
 from ._deps import available, require
-from ._run import check_seed, end, start, summary_row
+from ._run import check_math, check_seed, end, start, summary_row
 from ._table import Row
 
 if TYPE_CHECKING:
@@ -126,10 +126,10 @@ class _Children:
             self.live.add(process)
             return process
 
-    def row(self, seed: int) -> Row:
+    def row(self, seed: int, math: str) -> Row:
         """One seed's row from a child this object keeps track of."""
         try:
-            return summary_row(seed, self.start)
+            return summary_row(seed, self.start, math)
         finally:
             with self.lock:
                 self.live = {p for p in self.live if p.poll() is None}
@@ -146,13 +146,13 @@ class _Children:
             end(process)
 
 
-def _local(seeds: List[int], workers: int, progress: _Progress) -> List[Row]:
+def _local(seeds: List[int], workers: int, progress: _Progress, math: str) -> List[Row]:
     rows: List[Optional[Row]] = [None] * len(seeds)
     children = _Children()
     pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers,
                                                  thread_name_prefix="lumivane-run")
     try:
-        futures = {pool.submit(children.row, seed): i for i, seed in enumerate(seeds)}
+        futures = {pool.submit(children.row, seed, math): i for i, seed in enumerate(seeds)}
         for future in concurrent.futures.as_completed(futures):
             row = future.result()
             rows[futures[future]] = row
@@ -166,9 +166,9 @@ def _local(seeds: List[int], workers: int, progress: _Progress) -> List[Row]:
     return [row for row in rows if row is not None]
 
 
-def _on_cluster(seeds: List[int], client: Any, progress: _Progress) -> List[Row]:
+def _on_cluster(seeds: List[int], client: Any, progress: _Progress, math: str) -> List[Row]:
     distributed = require("distributed", "an ensemble on a Dask cluster")
-    futures = client.map(summary_row, seeds, pure=False)
+    futures = client.map(summary_row, seeds, pure=False, math=math)
     index = {future.key: i for i, future in enumerate(futures)}
     rows: List[Row] = [_table.table_row(seed, error="no result") for seed in seeds]
     try:
@@ -186,10 +186,11 @@ def _on_cluster(seeds: List[int], client: Any, progress: _Progress) -> List[Row]
 
 
 def ensemble_rows(seeds: Iterable[int], *, workers: Optional[int] = None, client: Any = None,
-                  progress: bool = True) -> List[Row]:
+                  progress: bool = True, math: str = "system") -> List[Row]:
     """ensemble()'s table as a list of dicts, one per seed (standard library only): the keys
     of ENSEMBLE_COLUMNS, None where there is no value (the `error` of a seed that ran)."""
     wanted = [check_seed(seed) for seed in seeds]
+    check_math(math)
     if client is not None and workers is not None:
         raise ValueError("workers is for local runs: a Dask cluster's workers are its own")
     if workers is not None and (isinstance(workers, bool) or int(workers) < 1):
@@ -197,9 +198,9 @@ def ensemble_rows(seeds: Iterable[int], *, workers: Optional[int] = None, client
     bar = _Progress(len(wanted), progress)
     try:
         if client is not None:
-            found = _on_cluster(wanted, client, bar)
+            found = _on_cluster(wanted, client, bar, math)
         elif wanted:
-            found = _local(wanted, workers or default_workers(len(wanted)), bar)
+            found = _local(wanted, workers or default_workers(len(wanted)), bar, math)
         else:
             found = []
     finally:
@@ -208,14 +209,15 @@ def ensemble_rows(seeds: Iterable[int], *, workers: Optional[int] = None, client
 
 
 def ensemble(seeds: Iterable[int], *, workers: Optional[int] = None, client: Any = None,
-             progress: bool = True) -> "pandas.DataFrame":
+             progress: bool = True, math: str = "system") -> "pandas.DataFrame":
     """Runs the fixed program once per seed; a DataFrame indexed by `seed`, in the seeds' order
     (needs pandas: MissingDependency without it, before any run; ensemble_rows() needs none).
 
     The columns are ENSEMBLE_COLUMNS, each of a fixed type (Int64 counts, float64 doubles,
     string `error`, NA unless the seed failed). The runs are local child processes,
     `workers` at a time (default_workers()), or tasks on a dask.distributed `client`.
-    KeyboardInterrupt ends them and propagates. See docs/analysis.md.
+    KeyboardInterrupt ends them and propagates. `math` is run()'s. See docs/analysis.md.
     """
     require("pandas", "lumivane.ensemble() (ensemble_rows() gives plain rows)")
-    return _table.frame(ensemble_rows(seeds, workers=workers, client=client, progress=progress))
+    return _table.frame(ensemble_rows(seeds, workers=workers, client=client, progress=progress,
+                                       math=math))

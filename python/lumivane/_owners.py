@@ -79,6 +79,21 @@ def seed(value: SupportsIndex) -> None:
     libc().srand(number)
 
 
+_MATH_MODES = ("system", "correct")
+
+
+def math_mode(mode: Optional[str] = None) -> str:
+    """The arithmetic of every sweep in this process (lattice_set_math_mode): "system"
+    (the maths library's sin, cos and exp) or "correct" (correctly rounded ones, the same
+    on every machine). Sets it when `mode` is given; answers the mode before the call."""
+    lib = load()
+    if mode is None:
+        return _MATH_MODES[lib.lattice_math_mode()]
+    if mode not in _MATH_MODES:
+        raise ValueError(f"mode must be one of {', '.join(_MATH_MODES)}, not {mode!r}")
+    return _MATH_MODES[lib.lattice_set_math_mode(_MATH_MODES.index(mode))]
+
+
 class _Record(Generic[_P]):
     """A record of the library and its release, made once: by release(), or when
     nothing refers to this holder any more."""

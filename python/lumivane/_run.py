@@ -255,17 +255,30 @@ def _is_stdout(path: Optional[PathLike]) -> bool:
     return path is not None and os.fspath(path) == "-"
 
 
+MATH_MODES = ("system", "correct")
+
+
+def check_math(math: str) -> str:
+    """`math` itself when it names a mode (ValueError otherwise)."""
+    if math not in MATH_MODES:
+        raise ValueError(f"math must be one of {', '.join(MATH_MODES)}, not {math!r}")
+    return math
+
+
 def run(seed: int, *, trace: Optional[PathLike] = None,
-        summary: Optional[PathLike] = None) -> Run:
+        summary: Optional[PathLike] = None, math: str = "system") -> Run:
     """Runs the fixed program for `seed` in a child process and answers the Run.
 
     The trace and summary go to temporary files, or to `trace` and `summary`
     when given, which then keep them. Raises ValueError for a seed outside
     0..2**32-1, for `-` as a path and for one file named twice,
     FileNotFoundError when the replay program cannot be found and RunError
-    when it fails.
+    when it fails. `math` is the sweep's arithmetic: "system" (the maths
+    library's, the run lumivane makes) or "correct" (correctly rounded, the
+    same run on every machine).
     """
     seed = check_seed(seed)
+    math = check_math(math)
     if _is_stdout(trace) or _is_stdout(summary):
         raise ValueError("run() reads the files it asks for: `-` (standard output) is for "
                          "the command line")
@@ -274,7 +287,7 @@ def run(seed: int, *, trace: Optional[PathLike] = None,
     if os.path.abspath(paths[0]) == os.path.abspath(paths[1]):
         raise ValueError(f"the trace and the summary cannot both be written to {paths[0]}")
     try:
-        report = replay(seed, ["--trace", paths[0], "--summary", paths[1]])
+        report = replay(seed, ["--trace", paths[0], "--summary", paths[1], f"--math={math}"])
     finally:
         text = _take(paths[0], trace is not None) if os.path.exists(paths[0]) else ""
         summary_text = (_take(paths[1], summary is not None) if os.path.exists(paths[1])
@@ -282,7 +295,7 @@ def run(seed: int, *, trace: Optional[PathLike] = None,
     return Run(seed, report, _table.parse_summary(summary_text, paths[1]), text, paths[0])
 
 
-def summary_row(seed: int, starter: Starter = start) -> Row:
+def summary_row(seed: int, starter: Starter = start, math: str = "system") -> Row:
     """One seed's ensemble row: its summary's scalars, or its error (never raises for a run).
 
     Only the summary is asked for: an ensemble keeps no traces.
@@ -290,7 +303,7 @@ def summary_row(seed: int, starter: Starter = start) -> Row:
     path = _scratch(".json")
     try:
         try:
-            replay(seed, ["--summary", path], starter)
+            replay(seed, ["--summary", path, f"--math={check_math(math)}"], starter)
         finally:
             text = _take(path, False) if os.path.exists(path) else ""
         return _table.table_row(seed, _table.parse_summary(text, path))

@@ -70,6 +70,8 @@ class Summary(TypedDict):
     """The replay's summary: the value behind every figure of the report."""
     seed: int
     version: str
+    math: str
+    sincos: str
     boot: Boot
     checkpoints: Checkpoints
     constants: Dict[str, Constant]
@@ -88,7 +90,7 @@ class Summary(TypedDict):
 # "int" (pandas Int64, NA when empty), "float" (float64, NaN), "str" (pandas string, NA) and "stage" (a
 # category of STAGES).
 ENSEMBLE_COLUMNS: Tuple[Tuple[str, str], ...] = (
-    ("seed", "int64"), ("error", "str"), ("version", "str"),
+    ("seed", "int64"), ("error", "str"), ("version", "str"), ("math", "str"), ("sincos", "str"),
     ("boot.instances", "int"), ("boot.slots", "int"), ("boot.steps", "int"),
     ("boot.omega", "float"), ("boot.time", "float"), ("boot.phase_var", "float"),
     ("checkpoints.total", "int"),

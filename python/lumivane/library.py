@@ -47,6 +47,8 @@ _SIGNATURES: Dict[str, Tuple[Any, List[Any]]] = {
     "rk4_step": (None, [_P(r.Slot), _P(r.NeighborLink), r.i32, r.f64, r.f64]),
     "exchange_analog_links": (None, [_P(r.NeighborLink), r.i32, r.i32, r.i32]),
     "lattice_integrate_rk4": (None, [_P(r.Lattice), r.f64]),
+    "lattice_set_math_mode": (r.i32, [r.i32]),
+    "lattice_math_mode": (r.i32, []),
     "detect_harmonic_consensus": (None, [_P(r.Lattice)]),
     "prismatic_recursion": (r.f64, [_P(r.Lattice), r.i32, r.f64]),
     "checkpoint_init": (_P(r.CheckpointLog), []),
