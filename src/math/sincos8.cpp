@@ -185,6 +185,11 @@ static_assert(sizeof kHard / sizeof kHard[0] % 8 == 0, "hard arguments come in b
 // and of the table's steps, overflow, underflow to subnormals and to zero,
 // tiny arguments and specials.
 constexpr double kHardExp[] = {
+    // True values within about 2^-11 ulp of a rounding midpoint.
+    -0x1.c522be2bdd04fp+0, -0x1.d2f8b9c795132p+3, -0x1.d5388adcf649p+4, -0x1.1f84dac1e3a5ep+5,
+    -0x1.424afc984b929p+4, -0x1.c960265c6a07fp+3, -0x1.5301dacbfbcdp+3, -0x1.7794ae1d023efp+5,
+    -0x1.dee77d647937cp+8, -0x1.853a4171b459ep+7, -0x1.c16ee157bcfc2p+7, -0x1.86c564fe83e32p+7,
+    -0x1.a63f16143f20ep+6, -0x1.ccf11793c2e91p+7, -0x1.35f1aac09e97cp+8, -0x1.283bd2637337cp+8,
     0.0, -0.0, 0x1p-60, -0x1p-60, 1e-300, -0x1p-1074, 0x1p-1074, -1e-10,
     -1.0, -0.5, -0.25, -2.0, -13.0, -49.999, -0x1.62e42fefa39efp-1, -0x1.62e42fefa39efp-8,
     -0x1.62e42fefa39efp-9, 0x1.62e42fefa39efp-9, -0x1.71547652b82fep-8, -0.75, -3.25, -7.125, -0.1, -0.01,

@@ -66,12 +66,33 @@ TEST(SinCos8Check, RefusesARoutineThatPartsFromTheLibrary) {
     }
 }
 
+// The exponential's faults: every lane's candidate taken, and exp(-inf) as -0.
+void exp_without_rounding_test(const double *x, double *y) { lv::sincos8_kernel(0)->exp_raw(x, y, false); }
+void exp_signed_zero(const double *x, double *y) {
+    lv::exp8_scalar(x, y);
+    for (int j = 0; j < 8; ++j)
+        if (std::isinf(x[j]) && x[j] < 0.0) y[j] = -0.0;
+}
+
+TEST(SinCos8Check, RefusesAnExponentialThatPartsFromTheLibrary) {
+    const struct { const char *fault; lv::Exp8 candidate; bool needs_kernel; } rows[] = {
+        {"no rounding test", exp_without_rounding_test, true},
+        {"sign of exp(-inf)", exp_signed_zero, false},
+    };
+    for (const auto &r : rows) {
+        if (r.needs_kernel && kernel_or_skip() == nullptr) continue;
+        EXPECT_EQ(lv::exp8_checked(r.candidate), lv::exp8_scalar) << r.fault;
+    }
+}
+
 TEST(SinCos8Check, EveryKernelPassesUnderBothRules) {
     if (kernel_or_skip() == nullptr) GTEST_SKIP() << "no vector kernel in this build or on this CPU";
     for (int i = 0; const lv::SinCos8Kernel *k = lv::sincos8_kernel(i); ++i) {
         EXPECT_TRUE(k->as_written()) << k->name;
         EXPECT_EQ(lv::sincos8_checked(k->system), k->system) << k->name;
         EXPECT_EQ(lv::sincos8_checked(k->correct, lv::sincos8_correct_scalar), k->correct) << k->name;
+        EXPECT_EQ(lv::exp8_checked(k->exp_system), k->exp_system) << k->name;
+        EXPECT_EQ(lv::exp8_checked(k->exp_correct, lv::exp8_correct_scalar), k->exp_correct) << k->name;
     }
 }
 
@@ -92,6 +113,10 @@ TEST(SinCos8Fallback, UndecidedLanesTakeTheLibrarysBits) {
         EXPECT_EQ(bits(c[j]), j == 6 ? bits(std::nextafter(rc[j], 9.0)) : bits(rc[j])) << "cos lane " << j;
         EXPECT_EQ(bits(s[j]), j == 6 ? bits(42.0) : bits(rs[j])) << "sin lane " << j;
     }
+    double y[8];
+    for (double &v : y) v = 42.0;
+    lv::settle_exp_with_library(x, y, 0xbf);  // lane 6 decided
+    for (int j = 0; j < 8; ++j) EXPECT_EQ(bits(y[j]), j == 6 ? bits(42.0) : bits(std::exp(x[j]))) << "exp lane " << j;
 }
 
 // Arguments whose sine or cosine lies at or next to a power of two (the edges
