@@ -1,7 +1,9 @@
 #!/bin/sh
 # CI: the same seed must print the same bytes from every build: g++ and
 # clang++, at -O0 and at the release optimisation, the default build, and a
-# build without the vector sines and cosines.
+# build without the vector sines and cosines; in both math modes, and on
+# every path LUMIVANE_SINCOS can force here. In the correct mode, also under
+# a maths library whose sin, cos, sincos and exp are one ulp off.
 set -eu
 cd "$(dirname "$0")/.."
 seed=${LUMIVANE_CI_SEED:-1765094400}
@@ -21,25 +23,49 @@ configure clang-O0 clang clang++ -O0
 configure clang-O2 clang clang++ "-O2 -DNDEBUG"
 configure scalar-maths gcc g++ "-O2 -DNDEBUG" -DLUMIVANE_VECTOR_MATH=OFF
 
-# Two complete runs at a time: the machine has two cores.
-"$default/lumivane-replay" "$seed" > "$work/default.out" &
-"$work/gcc-O0/lumivane-replay" "$seed" > "$work/gcc-O0.out" &
-wait
-"$work/gcc-O2/lumivane-replay" "$seed" > "$work/gcc-O2.out" &
-"$work/clang-O0/lumivane-replay" "$seed" > "$work/clang-O0.out" &
-wait
-"$work/clang-O2/lumivane-replay" "$seed" > "$work/clang-O2.out" &
-"$work/scalar-maths/lumivane-replay" "$seed" > "$work/scalar-maths.out" &
+cc -shared -fPIC -O2 tests/perturb_libm.c -o "$work/perturb_libm.so" -ldl -lm
+
+# Two complete runs at a time: the machine has two cores. Each job is
+# NAME MODE ENVIRONMENT PROGRAM.
+jobs="$work/jobs"
+: > "$jobs"
+for mode in system correct; do
+  echo "default-$mode $mode - $default/lumivane-replay" >> "$jobs"
+  for b in gcc-O0 gcc-O2 clang-O0 clang-O2 scalar-maths; do
+    echo "$b-$mode $mode - $work/$b/lumivane-replay" >> "$jobs"
+  done
+  for path in scalar avx2 avx512; do
+    if LUMIVANE_SINCOS=$path "$default/lumivane-replay" --version > /dev/null 2>&1; then
+      echo "sincos-$path-$mode $mode LUMIVANE_SINCOS=$path $default/lumivane-replay" >> "$jobs"
+    else
+      echo "sincos-$path: this machine cannot run it"
+    fi
+  done
+done
+echo "perturbed-libm-correct correct LD_PRELOAD=$work/perturb_libm.so $default/lumivane-replay" >> "$jobs"
+running=0
+while read -r name mode environment program; do
+  if [ "$environment" = - ]; then environment=; fi
+  env $environment "$program" "$seed" --math="$mode" > "$work/$name.out" &
+  running=$((running + 1))
+  if [ $running -eq 2 ]; then wait; running=0; fi
+done < "$jobs"
 wait
 
 status=0
-for b in gcc-O0 gcc-O2 clang-O0 clang-O2 scalar-maths; do
-  if cmp -s "$work/default.out" "$work/$b.out"; then
-    echo "$b: identical to the default build ($(wc -c < "$work/$b.out") bytes)"
+while read -r name mode environment program; do
+  [ "$name" = "default-$mode" ] && continue
+  if cmp -s "$work/default-$mode.out" "$work/$name.out"; then
+    echo "$name: identical to default-$mode ($(wc -c < "$work/$name.out") bytes)"
   else
-    echo "$b: DIFFERS from the default build"; diff "$work/default.out" "$work/$b.out" | head -20
+    echo "$name: DIFFERS from default-$mode"; diff "$work/default-$mode.out" "$work/$name.out" | head -20
     status=1
   fi
+done < "$jobs"
+if cmp -s "$work/default-system.out" "$work/default-correct.out"; then
+  echo "the correct mode printed the system mode's bytes: it is not in use"; status=1
+fi
+for mode in system correct; do
+  echo "$mode: $(sha256sum "$work/default-$mode.out" | cut -d' ' -f1)"
 done
-sha256sum "$work/default.out" | cut -d' ' -f1
 exit $status
