@@ -3,7 +3,9 @@
 // calls, as an RK4 step's four stages do.
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "math/sincos8.h"
@@ -37,17 +39,44 @@ void run(benchmark::State &state, lv::SinCos8 f, bool drifting) {
     state.SetItemsProcessed(state.iterations() * 8);
 }
 
-void BM_SinCos8(benchmark::State &state) {
+// kernel: -1 the scalar reference, 0 and 1 the vector kernels; rule: 0 the library's bits, 1 correctly rounded.
+const lv::SinCos8Kernel *kernel_for(benchmark::State &state) {
     const int kernel = static_cast<int>(state.range(0));
     const lv::SinCos8Kernel *k = kernel < 0 ? nullptr : lv::sincos8_kernel(kernel);
-    if (kernel >= 0 && k == nullptr) {
-        state.SkipWithError("kernel not available");
-        return;
-    }
-    state.SetLabel(k == nullptr ? "sincos" : k->name);
-    run(state, k == nullptr ? lv::sincos8_scalar : k->system, state.range(1) != 0);
+    if (kernel >= 0 && k == nullptr) state.SkipWithError("kernel not available");
+    state.SetLabel(std::string(k == nullptr ? "scalar" : k->name) + (state.range(1) != 0 ? " correct" : " system"));
+    return k;
 }
-BENCHMARK(BM_SinCos8)->ArgsProduct({{-1, 0, 1}, {0, 1}})->ArgNames({"kernel", "drifting"});
+
+void BM_SinCos8(benchmark::State &state) {
+    const lv::SinCos8Kernel *k = kernel_for(state);
+    if (state.range(0) >= 0 && k == nullptr) return;
+    const bool correct = state.range(1) != 0;
+    const lv::SinCos8 f = k == nullptr ? (correct ? lv::sincos8_correct_scalar : lv::sincos8_scalar)
+                                       : (correct ? k->correct : k->system);
+    run(state, f, state.range(2) != 0);
+}
+BENCHMARK(BM_SinCos8)->ArgsProduct({{-1, 0, 1}, {0, 1}, {0, 1}})->ArgNames({"kernel", "correct", "drifting"});
+
+// The couplings' exponentials: arguments -|1 - a/b| for amplitudes of similar size.
+void BM_Exp8(benchmark::State &state) {
+    const lv::SinCos8Kernel *k = kernel_for(state);
+    if (state.range(0) >= 0 && k == nullptr) return;
+    const bool correct = state.range(1) != 0;
+    const lv::Exp8 f = k == nullptr ? (correct ? lv::exp8_correct_scalar : lv::exp8_scalar)
+                                    : (correct ? k->exp_correct : k->exp_system);
+    std::vector<double> x = arguments(false);
+    for (double &v : x) v = -std::fabs(v) / 4.0;
+    double y[8];
+    size_t i = 0;
+    for (auto _ : state) {
+        f(x.data() + i, y);
+        benchmark::DoNotOptimize(y);
+        i = (i + 8) & (x.size() - 1);
+    }
+    state.SetItemsProcessed(state.iterations() * 8);
+}
+BENCHMARK(BM_Exp8)->ArgsProduct({{-1, 0, 1}, {0, 1}})->ArgNames({"kernel", "correct"});
 
 }  // namespace
 
