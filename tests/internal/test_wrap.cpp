@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "apa/internal.h"
 #include "dynamics/step.h"
 
 namespace {
@@ -59,6 +60,25 @@ TEST(PhaseWrap, RandomPhasesAcrossSeveralTurnsMatchTheBitsOfFmod) {
     std::mt19937_64 gen(20261208);
     std::uniform_real_distribution<double> turns(-4.0 * kTurn, 4.0 * kTurn);
     for (int k = 0; k < 200000; ++k) expect_same_wrap(turns(gen));
+}
+
+}  // namespace
+
+namespace {
+
+// The run's powers of two are built from bits, not taken from pow: the same
+// double as pow(2.0, e) for every exponent a slot can hold (widths up to 63
+// bits), so no maths library's pow can change a run.
+TEST(PowersOfTwo, EveryExponentAsPowGivesIt) {
+    std::vector<int64_t> exponents;
+    for (int64_t e = -1200; e <= 1200; ++e) exponents.push_back(e);
+    for (int bits = 1; bits <= 63; ++bits) {
+        const int64_t top = int64_t{1} << (bits - 1);
+        exponents.insert(exponents.end(), {-top, top - 1, top});
+    }
+    for (const int64_t e : exponents)
+        EXPECT_EQ(std::bit_cast<uint64_t>(lv::exact_pow2(e)),
+                  std::bit_cast<uint64_t>(std::pow(2.0, static_cast<double>(e)))) << e;
 }
 
 }  // namespace
