@@ -232,6 +232,10 @@ const Hard kHard[] = {
     {kExp, -0x1.e8bdbfcd9144ep+3, 55},  // exp, [-16, -8]: 0 0^54 1 after bit 53
     {kExp, -0x1.71e0b869b5e79p+2, 53},  // exp, [-8, -4]: 0 1^52 0
     {kExp, -0x1.02393d5976769p+1, 54},  // exp, [-4, -2]: 1 0^53 1
+    // Not a rounding case but the reduction's: the binary64 nearest a multiple
+    // of pi/2, 2^-60.9 from it (Muller, Elementary Functions, ch. 11).
+    {kSin, 0x1.6ac5b262ca1ffp+849, 0},
+    {kCos, 0x1.6ac5b262ca1ffp+849, 0},
 };
 
 int worst() {
