@@ -220,7 +220,7 @@ int compare(uint64_t n, int threads) {
 
 // Published hardest-to-round arguments (Lefevre and Muller, "Worst cases for
 // correct rounding of the elementary functions in double precision", 2001,
-// and their table at perso.ens-lyon.fr/jean-michel.muller/TMD.html): the
+// and Muller's list "Some worst cases for the Table Maker's Dilemma", 2000): the
 // exact value lies within about 2^-(53+k) of a midpoint or a double, k the
 // run of equal bits after the 53rd.
 struct Hard {
