@@ -1,4 +1,20 @@
-// correct.h: correctly rounded sin, cos and exp, computed without the maths library.
+// correct.h: sin, cos and exp correctly rounded, the same bits on every machine and maths library.
+//
+// No maths-library function is called: double-double arithmetic with exact
+// (Dekker) products, no fused multiply-add, then multi-word integer arithmetic
+// where the first phase cannot decide the rounding. Every result is the
+// binary64 value nearest the exact one, ties to even (no nonzero binary64
+// argument gives a tie), in the default rounding mode.
+//
+// Edges, as glibc gives them:
+//   NaN: the argument itself, quieted (x + x), for all three functions.
+//   sin, cos of +-inf: the default NaN (x - x).
+//   sin(+-0) = +-0; sin x = x for |x| < 2^-26 (correctly rounded there, also
+//   for subnormals and powers of two). cos(+-0) = 1; cos x = 1 for |x| < 2^-27.
+//   exp(+inf) = +inf, exp(-inf) = +0; exp x = +inf for x > 0x1.62e42fefa39efp+9;
+//   exp x = +0 for x < -746; subnormal results are rounded once, at their own
+//   precision; exp x = 1 for |x| < 2^-54 (its nearest neighbours are reached
+//   from there on).
 #pragma once
 
 namespace lv {
