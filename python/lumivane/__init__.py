@@ -8,12 +8,9 @@
         s = lattice.slot(0)                  # a view of the record in the chunk, not a copy
         print(s.to_double(), s.phase, lattice.phase_var)
 
-Lattice, Value and CheckpointLog release their records on close(), at the end of
-a `with` block, or when collected. Lattice.records() and Lattice.array() give
-numpy views of the declared slots when numpy is importable. The raw operations
-are at lumivane.load() (a ctypes library with every signature declared) and the
-records at lumivane.records. __version__ is the project's version, written in by
-CMake (None when the package is imported straight from the sources).
+The raw operations are at load(), the records at lumivane.records; runs as data
+at run(seed), ensemble(seeds), plot and `python3 -m lumivane` (docs/bindings.md,
+docs/analysis.md).
 """
 import importlib
 import sys
@@ -34,20 +31,13 @@ from .library import SONAME, libc, load
 from .records import (FLAG_EXCLUDED, FLAG_LOCKED, FLAG_NEGATIVE, FLAG_OVERFLOW, FLAG_UNDERFLOW,
                       SLOTS_PER_CHUNK)
 
+try:  # the project's version, which CMake writes into the build tree's and the install's copy
+    __version__: Optional[str] = importlib.import_module("._version", __name__).VERSION
+except ImportError:  # python/ in the sources
+    __version__ = None
 
-def _version() -> Optional[str]:
-    try:
-        built = importlib.import_module("._version", __name__)
-    except ImportError:  # python/ in the sources: CMake writes the version into the build tree's copy
-        return None
-    version: str = built.VERSION
-    return version
-
-
-__version__ = _version()
-
-__all__ = ["CheckpointLog", "Lattice", "SlotView", "SnapshotRecord", "Value", "seed", "math_mode", "load",
-           "libc", "records", "NOMINAL_STEP", "SONAME", "SLOTS_PER_CHUNK", "FLAG_NEGATIVE",
+__all__ = ["CheckpointLog", "Lattice", "SlotView", "SnapshotRecord", "Value", "seed", "math_mode",
+           "load", "libc", "records", "NOMINAL_STEP", "SONAME", "SLOTS_PER_CHUNK", "FLAG_NEGATIVE",
            "FLAG_EXCLUDED", "FLAG_OVERFLOW", "FLAG_UNDERFLOW", "FLAG_LOCKED",
            "run", "Run", "RunError", "ensemble", "ensemble_rows", "default_workers",
            "replay_program", "plot", "read_trace", "read_summary", "read_ensemble", "Summary",

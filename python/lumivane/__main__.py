@@ -1,13 +1,6 @@
-"""python3 -m lumivane: one run, or an ensemble of runs, from the command line.
-
-    python3 -m lumivane run SEED [--trace PATH] [--summary PATH] [--plot PATH]
-    python3 -m lumivane ensemble SEEDS [--workers N] [--scheduler ADDRESS]
-                                       [--out PATH.csv] [--plot PATH.png]
-
-Status: 0 done; 1 a run failed (an ensemble still writes every row), a needed
-package is missing or a file cannot be written; 2 bad arguments (also when the
-replay program refuses them); 130 interrupted.
-"""
+"""python3 -m lumivane: one run, or an ensemble of runs. Status: 0 done; 1 a run failed, a
+package is missing or a file cannot be written; 2 bad arguments (or the replay refused
+them); 130 interrupted."""
 from __future__ import annotations
 
 import argparse
@@ -19,7 +12,8 @@ from typing import List, Optional, Sequence
 from . import _table, plot
 from ._deps import MissingDependency, require
 from ._ensemble import ensemble_rows
-from ._run import MATH_MODES, SEED_LIMIT, RunError, _scratch, _take, run
+from ._owners import MATH_MODES
+from ._run import SEED_LIMIT, RunError, _scratch, _take, run
 
 MAX_SEEDS = 1_000_000  # a range longer than this is more likely a typing slip than a plan
 
@@ -105,20 +99,15 @@ def _check_writable(parser: argparse.ArgumentParser, *paths: Optional[str]) -> N
 
 
 def _one(arguments: argparse.Namespace) -> int:
-    if arguments.plot is not None:
-        require("matplotlib", "--plot")
-        require("numpy", "--plot")
     # The summary for standard output is written where it can be copied from as written.
-    sent = _scratch(".json") if arguments.summary == "-" else None
-    kept = {name: getattr(arguments, name) for name in ("trace", "summary")
-            if getattr(arguments, name) not in (None, "-")}
-    result = run(arguments.seed, **kept, **({"summary": sent} if sent else {}), math=arguments.math)
+    summary = _scratch(".json") if arguments.summary == "-" else arguments.summary
+    trace = None if arguments.trace == "-" else arguments.trace
+    result = run(arguments.seed, trace=trace, summary=summary, math=arguments.math)
     report = result.report.encode("utf-8", "surrogateescape")
-    to_stdout = [name for name in ("trace", "summary") if getattr(arguments, name) == "-"]
-    if to_stdout:  # the data alone on standard output, as the replay program does
+    if "-" in (arguments.trace, arguments.summary):  # the data alone on standard output
         sys.stderr.buffer.write(report)
         sys.stderr.flush()
-        data = result.trace_text if sent is None else _take(sent, False)
+        data = result.trace_text if arguments.trace == "-" else _take(summary, False)
         sys.stdout.buffer.write(data.encode("utf-8"))
     else:
         sys.stdout.buffer.write(report)
@@ -129,9 +118,6 @@ def _one(arguments: argparse.Namespace) -> int:
 
 
 def _many(arguments: argparse.Namespace) -> int:
-    if arguments.plot is not None:
-        require("matplotlib", "--plot")
-        require("numpy", "--plot")
     client = None
     if arguments.scheduler is not None:
         distributed = require("distributed", "--scheduler")
@@ -165,24 +151,24 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = _parser()
     arguments = parser.parse_args(argv)
     if arguments.command == "run":
-        if arguments.trace == "-" and arguments.summary == "-":
+        trace, summary = arguments.trace, arguments.summary
+        if trace == "-" and summary == "-":
             parser.error("--trace - and --summary - cannot share standard output")
-        if arguments.trace is not None and arguments.trace != "-" and arguments.summary \
-                is not None and os.path.abspath(arguments.trace) == \
-                os.path.abspath(arguments.summary):
+        if None not in (trace, summary) and trace != "-" and \
+                os.path.abspath(trace) == os.path.abspath(summary):
             parser.error("--trace and --summary name the same file")
-        _check_writable(parser, arguments.trace, arguments.summary, arguments.plot)
+        _check_writable(parser, trace, summary, arguments.plot)
     else:
         _check_writable(parser, arguments.out, arguments.plot)
     try:
+        if arguments.plot is not None:
+            require("matplotlib", "--plot")
+            require("numpy", "--plot")
         return _one(arguments) if arguments.command == "run" else _many(arguments)
-    except MissingDependency as error:
-        print(f"lumivane: {error}", file=sys.stderr)
-        return 1
     except RunError as error:
         print(f"lumivane: {error}", file=sys.stderr)
         return 2 if error.status == 2 else 1  # 2: the replay refused what it was given
-    except (OSError, ValueError) as error:
+    except (MissingDependency, OSError, ValueError) as error:
         print(f"lumivane: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:

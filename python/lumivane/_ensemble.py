@@ -1,11 +1,9 @@
-"""Many runs at once: one table row per seed, from local processes or a Dask cluster.
-
-Each run is its own replay process of about 765 MB, started and waited for by a
-pool of threads here, or by a task on the Dask worker that takes it.
-"""
+"""Many runs at once, one table row per seed: each a replay process (765 MB) started and
+waited for by a pool of threads here, or by a task on the Dask worker that takes it."""
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import os
 import subprocess
 import sys
@@ -14,7 +12,8 @@ from typing import IO, TYPE_CHECKING, Any, Iterable, List, Optional, Set
 
 from . import _table
 from ._deps import available, require
-from ._run import check_math, check_seed, end, start, summary_row
+from ._owners import check_math
+from ._run import check_seed, end, start, summary_row
 from ._table import Row
 
 if TYPE_CHECKING:
@@ -26,53 +25,41 @@ RUN_MEMORY = 800 * 2 ** 20  # what one run claims at its peak (765 MB), with som
 def _available_memory() -> Optional[int]:
     """Bytes this process may still claim: MemAvailable, within a cgroup's limit if any."""
     found: List[int] = []
-    try:
+    with contextlib.suppress(OSError, ValueError, IndexError):
         with open("/proc/meminfo", encoding="ascii") as file:
-            for line in file:
-                if line.startswith("MemAvailable:"):
-                    found.append(int(line.split()[1]) * 1024)
-    except (OSError, ValueError, IndexError):
-        pass
-    try:
+            found += [int(line.split()[1]) * 1024 for line in file
+                      if line.startswith("MemAvailable:")]
+    with contextlib.suppress(OSError, ValueError):
         with open("/sys/fs/cgroup/memory.max", encoding="ascii") as file:
             limit = file.read().strip()
         with open("/sys/fs/cgroup/memory.current", encoding="ascii") as file:
             current = int(file.read())
         if limit != "max":
             found.append(max(0, int(limit) - current))
-    except (OSError, ValueError):
-        pass
     if not found:
-        try:
+        with contextlib.suppress(OSError, ValueError):
             found.append(os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE"))
-        except (OSError, ValueError):
-            return None
-    return min(found)
+    return min(found) if found else None
 
 
 def default_workers(runs: Optional[int] = None) -> int:
-    """How many runs to make at once here: one per core, as far as memory allows.
-
-    Each run is counted at RUN_MEMORY (800 MB) of the memory available now;
-    never fewer than one, nor more than `runs` when it is given.
-    """
+    """How many runs to make at once here: one per core, as far as the memory available now
+    allows at RUN_MEMORY a run; at least one, and at most `runs` when it is given."""
     try:
         cores = len(os.sched_getaffinity(0))
     except AttributeError:
         cores = os.cpu_count() or 1
     memory = _available_memory()
     count = min(cores, memory // RUN_MEMORY) if memory is not None else cores
-    if runs is not None:
-        count = min(count, runs)
-    return max(1, count)
+    return max(1, count if runs is None else min(count, runs))
 
 
 class _Progress:
     """A progress bar on standard error, when it is a terminal: tqdm's, or a plain one."""
 
-    def __init__(self, total: int, enabled: bool, out: Optional[IO[str]] = None) -> None:
+    def __init__(self, total: int, enabled: bool) -> None:
         self.total, self.done, self.failed = total, 0, 0
-        self.out: IO[str] = out if out is not None else sys.stderr
+        self.out: IO[str] = sys.stderr
         self.enabled = enabled and total > 0 and self.out is not None and self.out.isatty()
         self.tqdm: Any = None
         if self.enabled and available("tqdm"):
@@ -139,9 +126,8 @@ class _Children:
         with self.lock:
             self.stopped = True
             live = list(self.live)
-        for process in live:
-            if process.poll() is None:
-                process.terminate()
+        for process in live:  # all of them at once, then each waited for
+            process.terminate()
         for process in live:
             end(process)
 
@@ -187,8 +173,8 @@ def _on_cluster(seeds: List[int], client: Any, progress: _Progress, math: str) -
 
 def ensemble_rows(seeds: Iterable[int], *, workers: Optional[int] = None, client: Any = None,
                   progress: bool = True, math: str = "system") -> List[Row]:
-    """ensemble()'s table as a list of dicts, one per seed (standard library only): the keys
-    of ENSEMBLE_COLUMNS, None where there is no value (the `error` of a seed that ran)."""
+    """ensemble()'s table as a list of dicts, one per seed (standard library only), None
+    where there is no value (the `error` of a seed that ran)."""
     wanted = [check_seed(seed) for seed in seeds]
     check_math(math)
     if client is not None and workers is not None:
@@ -210,14 +196,9 @@ def ensemble_rows(seeds: Iterable[int], *, workers: Optional[int] = None, client
 
 def ensemble(seeds: Iterable[int], *, workers: Optional[int] = None, client: Any = None,
              progress: bool = True, math: str = "system") -> "pandas.DataFrame":
-    """Runs the fixed program once per seed; a DataFrame indexed by `seed`, in the seeds' order
-    (needs pandas: MissingDependency without it, before any run; ensemble_rows() needs none).
-
-    The columns are ENSEMBLE_COLUMNS, each of a fixed type (Int64 counts, float64 doubles,
-    string `error`, NA unless the seed failed). The runs are local child processes,
-    `workers` at a time (default_workers()), or tasks on a dask.distributed `client`.
-    KeyboardInterrupt ends them and propagates. `math` is run()'s. See docs/analysis.md.
-    """
+    """Runs the fixed program once per seed: a DataFrame indexed by `seed` (needs pandas;
+    ensemble_rows() needs none). The runs are local, `workers` at a time, or tasks on a
+    dask.distributed `client`; `math` is run()'s (docs/analysis.md)."""
     require("pandas", "lumivane.ensemble() (ensemble_rows() gives plain rows)")
     return _table.frame(ensemble_rows(seeds, workers=workers, client=client, progress=progress,
                                        math=math))

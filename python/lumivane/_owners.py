@@ -1,34 +1,28 @@
-"""Lattice, Value and CheckpointLog: owners of the library's records.
-
-Each owner releases its record the way the C interface asks (lattice_free;
-ap_free then free; checkpoint_free) on close(), at the end of a `with` block,
-or when it is garbage-collected, whichever comes first. Using an owner, or a
-slot view of a lattice, after close() raises ValueError.
-"""
+"""Lattice, Value and CheckpointLog: owners of the library's records (docs/bindings.md),
+released on close(), at a `with` block's end or when collected; ValueError after close()."""
 from __future__ import annotations
 
 import collections.abc
 import ctypes
+import functools
 import math
 import operator
 import sys
 import weakref
-from typing import (TYPE_CHECKING, Any, Callable, Dict, Generic, Iterator, List, NamedTuple,
-                    Optional, SupportsFloat, SupportsIndex, Type, TypeVar)
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Generic, Iterator, NamedTuple, Optional,
+                    SupportsFloat, SupportsIndex, Type, TypeVar)
 
 from . import records as r
 from ._deps import require
-from ._slots import Field, SlotView, Slots, _Indexed, _SlotFields
+from ._slots import Field, SlotView, Slots, _Indexed, _SlotFields, _SlotPointer
 from .library import libc, load
 
 if TYPE_CHECKING:
     import numpy
     import numpy.typing
-    _SlotPointer = ctypes._Pointer[r.Slot]
     _LatticePointer = ctypes._Pointer[r.Lattice]
     _LogPointer = ctypes._Pointer[r.CheckpointLog]
 else:  # the same pointer types at run time, where _Pointer cannot be subscripted
-    _SlotPointer = ctypes.POINTER(r.Slot)
     _LatticePointer = ctypes.POINTER(r.Lattice)
     _LogPointer = ctypes.POINTER(r.CheckpointLog)
 
@@ -42,9 +36,8 @@ _Self = TypeVar("_Self", bound="_Owner[Any]")
 
 
 class SnapshotRecord(NamedTuple):
-    """One snapshot of a checkpoint log, copied out of the log's array: the step number
-    given to the save, the monotonic clock then, the lattice's phase_var and omega then,
-    and its weight (1.0 when saved, times 0.95 for every later save)."""
+    """One snapshot of a checkpoint log, copied out: the step given to the save, the clock,
+    phase_var and omega then, and its weight (1.0 when saved, times 0.95 per later save)."""
 
     evo: int
     timestamp_ns: int
@@ -79,7 +72,14 @@ def seed(value: SupportsIndex) -> None:
     libc().srand(number)
 
 
-_MATH_MODES = ("system", "correct")
+MATH_MODES = ("system", "correct")  # the C interface's modes 0 and 1
+
+
+def check_math(mode: str, name: str = "math") -> str:
+    """`mode` itself when it names a math mode (ValueError naming `name` otherwise)."""
+    if mode not in MATH_MODES:
+        raise ValueError(f"{name} must be one of {', '.join(MATH_MODES)}, not {mode!r}")
+    return mode
 
 
 def math_mode(mode: Optional[str] = None) -> str:
@@ -88,15 +88,12 @@ def math_mode(mode: Optional[str] = None) -> str:
     on every machine). Sets it when `mode` is given; answers the mode before the call."""
     lib = load()
     if mode is None:
-        return _MATH_MODES[lib.lattice_math_mode()]
-    if mode not in _MATH_MODES:
-        raise ValueError(f"mode must be one of {', '.join(_MATH_MODES)}, not {mode!r}")
-    return _MATH_MODES[lib.lattice_set_math_mode(_MATH_MODES.index(mode))]
+        return MATH_MODES[lib.lattice_math_mode()]
+    return MATH_MODES[lib.lattice_set_math_mode(MATH_MODES.index(check_math(mode, "mode")))]
 
 
 class _Record(Generic[_P]):
-    """A record of the library and its release, made once: by release(), or when
-    nothing refers to this holder any more."""
+    """A record of the library and its release, made once: by release(), or when collected."""
 
     __slots__ = ("pointer", "release", "__weakref__")
 
@@ -106,9 +103,8 @@ class _Record(Generic[_P]):
 
 
 class _Owner(Generic[_P]):
-    """close(), the `with` block and the check that the record is still held:
-    what Lattice, Value and CheckpointLog share. The owner holds its _Record in
-    _record, None once closed."""
+    """What Lattice, Value and CheckpointLog share: close(), the `with` block and _check();
+    _record is None once closed."""
 
     __slots__ = ("_record",)
     _record: Optional[_Record[_P]]
@@ -151,11 +147,9 @@ class _ArrayMemory:
 
 
 class Lattice(_Owner[_LatticePointer]):
-    """A lattice of num_instances x slots_per_instance declared slots (lattice_init).
-
-    Touching any slot materialises its whole chunk of 1048576 slots (751 MB).
-    close() releases the lattice now, or once the last numpy view of it is gone.
-    """
+    """A lattice of num_instances x slots_per_instance declared slots (lattice_init); a
+    slot's whole chunk (751 MB) is made when first touched, released by close() or by the
+    last numpy view of it."""
 
     _kind = "lattice"
     _release_on_close = False  # the numpy views hold the storage too
@@ -174,15 +168,11 @@ class Lattice(_Owner[_LatticePointer]):
         self._record = _Record(pointer, lib.lattice_free, pointer)
 
     def _struct(self) -> r.Lattice:
-        record: r.Lattice = self._check().contents
-        return record
+        return self._check().contents
 
     def sweep(self, dt: SupportsFloat = NOMINAL_STEP) -> None:
-        """One sweep over the declared slots (lattice_integrate_rk4).
-
-        The step must be finite and positive (ValueError otherwise); a host's own
-        C call keeps the C behaviour for any step.
-        """
+        """One sweep over the declared slots (lattice_integrate_rk4); the step must be finite
+        and positive (ValueError otherwise), though a host's own C call takes any."""
         step = float(dt)
         if not (math.isfinite(step) and step > 0.0):
             raise ValueError(f"the step must be finite and positive, not {step!r}")
@@ -229,14 +219,8 @@ class Lattice(_Owner[_LatticePointer]):
 
     def records(self,
                 chunk: Optional[SupportsIndex] = None) -> "numpy.typing.NDArray[numpy.void]":
-        """A read-only numpy view of the declared slots' records (no copy).
-
-        The dtype holds the scalar fields at their C offsets, with itemsize
-        sizeof(Slot) = 152, so records()["phase"] is a float64 view with stride
-        152. The view keeps the lattice's storage alive after close(). When the
-        declared slots span several chunks, ask for one chunk's share by index.
-        Needs numpy (ImportError without it, once the arguments are checked).
-        """
+        """A read-only numpy view of the declared slots' records, or of `chunk`'s share of them
+        (no copy; needs numpy); it keeps the storage alive after close()."""
         pointer = self._check()
         n = self.declared_slots
         spanned = -(-n // r.SLOTS_PER_CHUNK)
@@ -272,18 +256,13 @@ class Lattice(_Owner[_LatticePointer]):
                 f"{self.num_chunks} chunk(s), time={self.time!r}>")
 
 
-_DTYPE: List[Any] = []
-
-
+@functools.lru_cache(maxsize=None)
 def _dtype(np: Any) -> Any:
     """The numpy dtype of a slot record's scalar fields, made once."""
-    if not _DTYPE:
-        _DTYPE.append(np.dtype({
-            "names": list(_SCALARS),
-            "formats": [np.dtype(dict(r.Slot._fields_)[n]) for n in _SCALARS],
-            "offsets": [getattr(r.Slot, n).offset for n in _SCALARS],
-            "itemsize": ctypes.sizeof(r.Slot)}))
-    return _DTYPE[0]
+    return np.dtype({"names": list(_SCALARS),
+                     "formats": [np.dtype(dict(r.Slot._fields_)[n]) for n in _SCALARS],
+                     "offsets": [getattr(r.Slot, n).offset for n in _SCALARS],
+                     "itemsize": ctypes.sizeof(r.Slot)})
 
 
 def _release_slot(lib: ctypes.CDLL, c: ctypes.CDLL, pointer: _SlotPointer) -> None:
@@ -292,11 +271,8 @@ def _release_slot(lib: ctypes.CDLL, c: ctypes.CDLL, pointer: _SlotPointer) -> No
 
 
 class Value(_SlotFields, _Owner[_SlotPointer]):
-    """A high-precision value in a heap slot that it owns.
-
-    Value(x) converts a double (ap_from_double: seven draws); copies go through
-    ap_copy (no draw); close() releases it with ap_free and then free.
-    """
+    """A high-precision value in a heap slot that it owns: Value(x) converts a double
+    (ap_from_double: seven draws), copies go through ap_copy, close() ap_free then free."""
 
     __slots__ = ("__weakref__",)
     _kind = "value"
@@ -354,10 +330,8 @@ class Value(_SlotFields, _Owner[_SlotPointer]):
         return self._check()
 
     def add(self, other: _SlotFields) -> None:
-        """self := self + other as magnitudes (ap_add_legacy); other: a Value or a slot view.
-
-        Values of unequal word counts cannot be added: ValueError, self unchanged.
-        """
+        """self := self + other as magnitudes (ap_add_legacy); other: a Value or a slot view
+        of the same word count (ValueError otherwise, self unchanged)."""
         a, b = self._pointer(), other._pointer()
         if a.contents.num_words != b.contents.num_words:
             raise ValueError(f"unequal word counts: {a.contents.num_words} and "
@@ -375,11 +349,8 @@ class Value(_SlotFields, _Owner[_SlotPointer]):
 
 
 class CheckpointLog(_Owner[_LogPointer], _Indexed[SnapshotRecord]):
-    """The bounded log of weighted snapshots (checkpoint_init, capacity 10).
-
-    A read-only sequence of the snapshots in use, oldest first, each copied out
-    as a SnapshotRecord when asked for; add() saves one.
-    """
+    """The bounded log of weighted snapshots (checkpoint_init, capacity 10): a read-only
+    sequence of SnapshotRecord copies, oldest first; add() saves one."""
 
     _kind = "checkpoint log"
     _what = "snapshot"
@@ -406,9 +377,8 @@ class CheckpointLog(_Owner[_LogPointer], _Indexed[SnapshotRecord]):
         log = self._check().contents
         if not log.snapshots or log.capacity <= 0:
             return 0
-        count: int = log.count
-        capacity: int = log.capacity
-        return max(0, min(count, capacity, r.CHECKPOINT_CAPACITY))
+        count: int = min(log.count, log.capacity, r.CHECKPOINT_CAPACITY)
+        return max(0, count)
 
     def _item(self, k: int) -> SnapshotRecord:
         """Snapshot k (oldest first) copied into a SnapshotRecord."""

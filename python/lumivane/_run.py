@@ -1,16 +1,9 @@
-"""One run of the fixed program as data: its report, summary and trace.
-
-lumivane.run(seed) starts the replay program `lumivane-replay SEED --trace T
---summary S` in a child process, so that the run's 765 MB go back to the system
-with that process, and reads what it wrote. The program is found through the
-environment variable LUMIVANE_REPLAY, else beside the library: the build
-tree's, or the install's `bin/`, else on PATH.
-"""
+"""One run of the fixed program as data: its report, summary and trace, from the replay
+program in a child process, so that the run's 765 MB go back to the system with it."""
 from __future__ import annotations
 
 import contextlib
 import ctypes
-import importlib
 import operator
 import os
 import secrets
@@ -19,10 +12,12 @@ import signal
 import subprocess
 import sys
 import tempfile
-from typing import TYPE_CHECKING, Callable, List, Optional, Tuple
+from typing import TYPE_CHECKING, Callable, List, Optional
 
 from . import _table
+from ._owners import check_math
 from ._table import PathLike, Row, Summary, TraceRow
+from .library import generated
 
 if TYPE_CHECKING:
     import numpy
@@ -34,11 +29,8 @@ SEED_LIMIT = 2 ** 32  # the replay's seed is an unsigned 32-bit number
 
 
 class RunError(RuntimeError):
-    """The replay program failed for a seed: it ended with a non-zero status or a signal.
-
-    `seed` is the seed, `status` the program's exit status (negative: the
-    signal that ended it) and `detail` what it said on standard error.
-    """
+    """The replay program failed for `seed`: `status` is its exit status (negative: the
+    signal that ended it), `detail` the end of what it said on standard error."""
 
     def __init__(self, seed: int, status: int, detail: str) -> None:
         if status < 0:
@@ -70,45 +62,26 @@ def _executable(path: str) -> bool:
     return os.path.isfile(path) and os.access(path, os.X_OK)
 
 
-def _candidates() -> List[str]:
-    """Where the replay program may be, after LUMIVANE_REPLAY, in order."""
-    here = os.path.dirname(os.path.abspath(__file__))
-    places: List[str] = []
-    library = os.environ.get("LUMIVANE_LIBRARY")
-    if library:  # beside the library the package is told to load: a build tree, or lib/ of a prefix
-        directory = os.path.dirname(os.path.abspath(library))
-        places += [os.path.join(directory, PROGRAM),
-                   os.path.join(directory, os.pardir, "bin", PROGRAM)]
-    # The build tree's package (CMake wrote the program's path beside it), and an
-    # installed one (bin/ relative to it): modules that exist in one place only.
-    for module, name, place in (("_build_tree", "REPLAY", "{}"),
-                                ("_installed", "PROGRAMS_FROM_PACKAGE",
-                                 os.path.join(here, "{}", PROGRAM))):
-        try:
-            found = getattr(importlib.import_module(f".{module}", __package__), name)
-        except ImportError:
-            continue
-        places.append(place.format(found))
-    on_path = shutil.which(PROGRAM)
-    if on_path:
-        places.append(on_path)
-    return [os.path.normpath(p) for p in places]
-
-
 def replay_program() -> str:
-    """The path of the replay program that run() and ensemble() start.
-
-    LUMIVANE_REPLAY, when set, names it; otherwise it is looked for beside the
-    library named by LUMIVANE_LIBRARY, beside this package's build tree or
-    install, and on PATH. Raises FileNotFoundError naming the places tried.
-    """
+    """The path of the replay program that run() and ensemble() start: LUMIVANE_REPLAY, or
+    the first found of the places docs/analysis.md lists (FileNotFoundError naming them)."""
     named = os.environ.get("LUMIVANE_REPLAY")
     if named:
         if not _executable(named):
             raise FileNotFoundError(f"LUMIVANE_REPLAY names {named}, which is not an "
                                     "executable file")
         return named
-    places = _candidates()
+    candidates: List[Optional[str]] = []
+    library = os.environ.get("LUMIVANE_LIBRARY")
+    if library:  # beside the library the package is told to load: a build tree, or lib/ of a prefix
+        directory = os.path.dirname(os.path.abspath(library))
+        candidates += [os.path.join(directory, PROGRAM),
+                       os.path.join(directory, os.pardir, "bin", PROGRAM)]
+    # The build tree's program, the install's (bin/ relative to the package), one on PATH.
+    candidates += [generated("_build_tree", "REPLAY"),
+                   generated("_installed", "PROGRAMS_FROM_PACKAGE", PROGRAM),
+                   shutil.which(PROGRAM)]
+    places = [os.path.normpath(p) for p in candidates if p]
     for place in places:
         if _executable(place):
             return place
@@ -117,8 +90,8 @@ def replay_program() -> str:
 
 
 def end(process: "subprocess.Popen[bytes]", grace: float = 2.0) -> None:
-    """Ends a replay process: SIGTERM first, so that it removes its unfinished files, then
-    SIGKILL if it is still there after `grace` seconds."""
+    """Ends a replay process: SIGTERM, so that it removes its unfinished files, and SIGKILL
+    if it is still there `grace` seconds later."""
     if process.poll() is None:
         process.terminate()
         try:
@@ -131,9 +104,6 @@ def end(process: "subprocess.Popen[bytes]", grace: float = 2.0) -> None:
 Starter = Callable[[List[str]], "subprocess.Popen[bytes]"]
 
 
-_PR_SET_PDEATHSIG = 1
-
-
 def _die_with_parent() -> Optional[Callable[[], None]]:
     """What a child runs before the replay starts, on Linux: SIGTERM when the thread that
     started it ends (a killed Python, a restarted notebook kernel), so that the replay
@@ -144,7 +114,7 @@ def _die_with_parent() -> Optional[Callable[[], None]]:
     parent = os.getpid()
 
     def arm() -> None:
-        prctl(_PR_SET_PDEATHSIG, int(signal.SIGTERM), 0, 0, 0)
+        prctl(1, int(signal.SIGTERM), 0, 0, 0)  # 1: PR_SET_PDEATHSIG
         if os.getppid() != parent:  # the parent died before the signal was asked for
             os.kill(os.getpid(), signal.SIGTERM)
     return arm
@@ -157,18 +127,18 @@ def start(command: List[str]) -> "subprocess.Popen[bytes]":
 
 
 def _scratch(suffix: str) -> str:
-    """A fresh name in the temporary directory. No directory of our own is made: a parent
-    killed outright could not remove it, while the replay removes its own `.part` file
-    when it is ended, and makes the final name only when the run is complete."""
+    """A fresh name in the temporary directory; no directory of our own, which a parent
+    killed outright would leave (the replay removes its own `.part` file when ended)."""
     return os.path.join(tempfile.gettempdir(),
                         f"lumivane-{os.getpid()}-{secrets.token_hex(8)}{suffix}")
 
 
 def _take(path: str, keep: bool) -> str:
-    """A file the replay wrote, read, and removed unless it is to be kept."""
+    """The text of a file the replay wrote ("" when it wrote none), removed unless kept."""
+    if not os.path.exists(path):
+        return ""
     try:
-        with open(path, encoding="utf-8", newline="") as file:
-            return file.read()
+        return _table.read_text(path)
     finally:
         if not keep:
             with contextlib.suppress(FileNotFoundError):
@@ -176,13 +146,8 @@ def _take(path: str, keep: bool) -> str:
 
 
 def replay(seed: int, options: List[str], start: Starter = start) -> str:
-    """Runs the replay program for `seed` with `options`; answers the report it printed.
-
-    `start` makes the child process (the local ensemble passes one that keeps
-    track of its children). An exception while waiting, KeyboardInterrupt
-    included, ends the child (end()) before it propagates. Raises RunError when the
-    program fails.
-    """
+    """Runs the replay program for `seed` with `options`, the child made by `start`, and
+    answers the report; RunError when it fails. Any exception while waiting ends it first."""
     seed = check_seed(seed)
     process = start([replay_program(), str(seed), *options])
     with process:
@@ -222,8 +187,7 @@ class Run:
         if seed is not None and check_seed(seed) != loaded["seed"]:
             raise ValueError(f"{os.fspath(summary)} is the summary of seed {loaded['seed']}, "
                              f"not {seed}")
-        with open(trace, encoding="utf-8", newline="") as file:
-            text = file.read()
+        text = _table.read_text(trace)
         _table.parse_trace(text, os.fspath(trace))  # a bad file fails here, not in a plot
         return cls(loaded["seed"], report, loaded, text, os.fspath(trace))
 
@@ -251,61 +215,37 @@ class Run:
                 f"final_phase_var={self.summary.get('final_phase_var')}>")
 
 
-def _is_stdout(path: Optional[PathLike]) -> bool:
-    return path is not None and os.fspath(path) == "-"
-
-
-MATH_MODES = ("system", "correct")
-
-
-def check_math(math: str) -> str:
-    """`math` itself when it names a mode (ValueError otherwise)."""
-    if math not in MATH_MODES:
-        raise ValueError(f"math must be one of {', '.join(MATH_MODES)}, not {math!r}")
-    return math
-
-
 def run(seed: int, *, trace: Optional[PathLike] = None,
         summary: Optional[PathLike] = None, math: str = "system") -> Run:
-    """Runs the fixed program for `seed` in a child process and answers the Run.
-
-    The trace and summary go to temporary files, or to `trace` and `summary`
-    when given, which then keep them. Raises ValueError for a seed outside
-    0..2**32-1, for `-` as a path and for one file named twice,
-    FileNotFoundError when the replay program cannot be found and RunError
-    when it fails. `math` is the sweep's arithmetic: "system" (the maths
-    library's, the run lumivane makes) or "correct" (correctly rounded, the
-    same run on every machine).
-    """
+    """Runs the fixed program for `seed` in a child process and answers the Run; `trace` and
+    `summary` keep those files; `math`: "system" (the maths library's sin, cos and exp, the
+    run lumivane makes) or "correct" (correctly rounded, the same on every machine)."""
     seed = check_seed(seed)
     math = check_math(math)
-    if _is_stdout(trace) or _is_stdout(summary):
+    if any(path is not None and os.fspath(path) == "-" for path in (trace, summary)):
         raise ValueError("run() reads the files it asks for: `-` (standard output) is for "
                          "the command line")
-    paths: Tuple[str, str] = (os.fspath(trace) if trace is not None else _scratch(".csv"),
-                              os.fspath(summary) if summary is not None else _scratch(".json"))
+    paths = (os.fspath(trace) if trace is not None else _scratch(".csv"),
+             os.fspath(summary) if summary is not None else _scratch(".json"))
     if os.path.abspath(paths[0]) == os.path.abspath(paths[1]):
         raise ValueError(f"the trace and the summary cannot both be written to {paths[0]}")
     try:
         report = replay(seed, ["--trace", paths[0], "--summary", paths[1], f"--math={math}"])
     finally:
-        text = _take(paths[0], trace is not None) if os.path.exists(paths[0]) else ""
-        summary_text = (_take(paths[1], summary is not None) if os.path.exists(paths[1])
-                        else "")
+        text = _take(paths[0], trace is not None)
+        summary_text = _take(paths[1], summary is not None)
     return Run(seed, report, _table.parse_summary(summary_text, paths[1]), text, paths[0])
 
 
 def summary_row(seed: int, starter: Starter = start, math: str = "system") -> Row:
-    """One seed's ensemble row: its summary's scalars, or its error (never raises for a run).
-
-    Only the summary is asked for: an ensemble keeps no traces.
-    """
+    """One seed's ensemble row (its summary alone is asked for): the summary's scalars, or
+    its error (never raises for a run)."""
     path = _scratch(".json")
     try:
         try:
             replay(seed, ["--summary", path, f"--math={check_math(math)}"], starter)
         finally:
-            text = _take(path, False) if os.path.exists(path) else ""
+            text = _take(path, False)
         return _table.table_row(seed, _table.parse_summary(text, path))
     except (RunError, OSError, ValueError) as error:
         return _table.table_row(seed, error=str(error))

@@ -89,8 +89,7 @@ class _SlotFields:
         raise NotImplementedError
 
     def _struct(self) -> r.Slot:
-        record: r.Slot = self._pointer().contents
-        return record
+        return self._pointer().contents
 
     def to_double(self) -> float:
         """The magnitude as a double (ap_to_double: word 0 only, never negative)."""
@@ -140,11 +139,8 @@ class _SlotFields:
 
 
 class SlotView(_SlotFields):
-    """One slot of a lattice, read and written in place (no copy).
-
-    Valid while the lattice is open. The fields a host may write are phase,
-    phase_vel and amp_im, and the exclusion of the slot (exclude()).
-    """
+    """One slot of a lattice, read and written in place while the lattice is open; a host
+    may write phase, phase_vel and amp_im, and exclude() the slot."""
 
     __slots__ = ("_lattice", "_address", "index")
 

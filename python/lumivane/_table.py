@@ -1,8 +1,5 @@
-"""A run's trace (CSV) and summary (JSON), ensemble tables, and files written whole.
-
-The trace's doubles are written with 17 significant digits, so float() reads back
-the exact values. An ensemble row's columns have fixed types whatever the data.
-"""
+"""A run's trace (CSV) and summary (JSON), ensemble tables (columns of fixed types whatever
+the data), and files written whole."""
 from __future__ import annotations
 
 import contextlib
@@ -10,8 +7,8 @@ import csv
 import json
 import os
 import tempfile
-from typing import (IO, TYPE_CHECKING, Any, Dict, Iterator, List, Literal, Mapping, Optional,
-                    Tuple, TypedDict, Union, cast)
+from typing import (IO, TYPE_CHECKING, Any, Dict, Iterator, List, Literal, Mapping,
+                    Optional, Sequence, Tuple, TypedDict, Union, cast)
 
 from ._deps import require
 
@@ -31,9 +28,11 @@ TRACE_HEADER = ",".join(TRACE_COLUMNS)
 STAGES: Tuple[Stage, Stage] = ("boot", "extended")
 STAGE_SWEEPS = {"boot": 500, "extended": 1000}
 _INTEGERS = frozenset({"sweep", "run_sweep", "consensus_steps", "locked"})
-# numpy's types for the columns: the stage as a short string, counts as 64-bit integers.
-_DTYPE = [(name, "U8" if name == "stage" else "i8" if name in _INTEGERS else "f8")
-          for name in TRACE_COLUMNS]
+# The columns' kinds as for an ensemble (see _pandas_dtype), and numpy's types for them.
+_TRACE_KINDS = {name: "stage" if name == "stage" else "int64" if name in _INTEGERS else "float"
+                for name in TRACE_COLUMNS}
+_DTYPE = [(name, {"stage": "U8", "int64": "i8", "float": "f8"}[kind])
+          for name, kind in _TRACE_KINDS.items()]
 
 
 class TraceRow(TypedDict):
@@ -86,9 +85,8 @@ class Summary(TypedDict):
     wall_s: float
 
 
-# An ensemble table's columns and their kinds: "int64" (the seed, never empty),
-# "int" (pandas Int64, NA when empty), "float" (float64, NaN), "str" (pandas string, NA) and "stage" (a
-# category of STAGES).
+# An ensemble table's columns and their kinds: "int64" (the seed, never empty), "int" (pandas
+# Int64, NA when empty), "float" (float64, NaN), "str" (string, NA), "stage" (a category).
 ENSEMBLE_COLUMNS: Tuple[Tuple[str, str], ...] = (
     ("seed", "int64"), ("error", "str"), ("version", "str"), ("math", "str"), ("sincos", "str"),
     ("boot.instances", "int"), ("boot.slots", "int"), ("boot.steps", "int"),
@@ -105,16 +103,18 @@ def _fail(source: str, line: int, what: str) -> ValueError:
     return ValueError(f"{source}:{line}: {what}")
 
 
+def read_text(path: PathLike) -> str:
+    """A file's UTF-8 text, line ends as written."""
+    with open(path, encoding="utf-8", newline="") as file:
+        return file.read()
+
+
 def parse_trace(text: str, source: str = "trace") -> List[TraceRow]:
-    """The rows of a trace's CSV text. ValueError names `source` and the line for a wrong
-    header, a row of another length, a value not of its column's type, a row out of
-    place (500 boot sweeps, then 1000 extended ones, numbered from 0) or an early end."""
-    lines = text.split("\n")
-    if lines and lines[-1] == "":
-        lines.pop()
-    if not lines or lines[0] != TRACE_HEADER:
-        first = lines[0] if lines else ""
-        raise _fail(source, 1, f"the header is {first!r}, not {TRACE_HEADER!r}")
+    """The rows of a trace's CSV text; a ValueError naming `source` and the line for a file
+    that does not read (docs/analysis.md lists how)."""
+    lines = text.removesuffix("\n").split("\n")
+    if lines[0] != TRACE_HEADER:
+        raise _fail(source, 1, f"the header is {lines[0]!r}, not {TRACE_HEADER!r}")
     expected = [(stage, sweep) for stage in STAGES for sweep in range(STAGE_SWEEPS[stage])]
     if len(lines) - 1 > len(expected):
         raise _fail(source, len(expected) + 2, f"more than {len(expected)} sweeps")
@@ -149,24 +149,14 @@ def trace_array(text: str, source: str = "trace") -> "numpy.typing.NDArray[numpy
 
 
 def trace_frame(text: str, source: str = "trace") -> "pandas.DataFrame":
-    """The trace as a DataFrame indexed by (`stage`, `sweep`) (needs pandas).
-
-    `stage` is a category of STAGES; counts are int64, the rest float64.
-    """
+    """The trace as a DataFrame indexed by (`stage`, `sweep`), `stage` a category (needs pandas)."""
     pandas = require("pandas", "the trace as a DataFrame")
-    rows = cast(List[Dict[str, Scalar]], parse_trace(text, source))
-    data = {name: pandas.Series([row[name] for row in rows],
-                                dtype=_pandas_dtype(pandas, "stage" if name == "stage" else
-                                                    "int64" if name in _INTEGERS else "float"))
-            for name in TRACE_COLUMNS}
-    return pandas.DataFrame(data).set_index(["stage", "sweep"])
+    return _frame(pandas, parse_trace(text, source), _TRACE_KINDS, ["stage", "sweep"])
 
 
 def read_trace(path: PathLike) -> "numpy.typing.NDArray[numpy.void]":
-    """Reads a trace CSV file into a numpy structured array (needs numpy): TRACE_COLUMNS,
-    `stage` a string, the counts int64, the rest doubles read back exactly."""
-    with open(path, encoding="utf-8", newline="") as file:
-        return trace_array(file.read(), os.fspath(path))
+    """Reads a trace CSV file into a numpy structured array of TRACE_COLUMNS (needs numpy)."""
+    return trace_array(read_text(path), os.fspath(path))
 
 
 def parse_summary(text: str, source: str = "summary") -> Summary:
@@ -201,8 +191,7 @@ def _flatten(summary: Mapping[str, Any], prefix: str = "") -> Row:
 
 def table_row(seed: int, summary: Optional[Summary] = None, error: Optional[str] = None) -> Row:
     """One seed's ensemble row: ENSEMBLE_COLUMNS in order, then any other scalar of the
-    summary; None where there is no value (every figure of a failed seed, the error of a
-    good one). Lists (snapshots, slots, progress, consensus lines) are left out."""
+    summary (its lists left out); None where there is no value."""
     flat = _flatten(cast(Mapping[str, Any], summary or {}))
     row: Row = {name: flat.pop(name, None) for name, _ in ENSEMBLE_COLUMNS}
     row.update(seed=seed, error=error, **flat)
@@ -214,15 +203,20 @@ def _pandas_dtype(pandas: Any, kind: str) -> Any:
             "stage": pandas.CategoricalDtype(list(STAGES))}.get(kind, object)
 
 
+def _frame(pandas: Any, rows: Sequence[Mapping[str, object]], kinds: Mapping[str, str],
+           index: Any) -> "pandas.DataFrame":
+    """`rows` as a DataFrame: the columns of `kinds`, each of its kind, then any others."""
+    names = dict.fromkeys([*kinds, *(name for row in rows for name in row)])
+    data = {name: pandas.Series([row.get(name) for row in rows],
+                                dtype=_pandas_dtype(pandas, kinds.get(name, "")))
+            for name in names}
+    return pandas.DataFrame(data).set_index(index)
+
+
 def frame(rows: List[Row]) -> "pandas.DataFrame":
     """Ensemble rows as a DataFrame indexed by `seed`, each column of its fixed type."""
     pandas = require("pandas", "the ensemble as a DataFrame")
-    kinds = dict(ENSEMBLE_COLUMNS)
-    names = [n for n, _ in ENSEMBLE_COLUMNS] + [n for row in rows for n in row if n not in kinds]
-    data = {name: pandas.Series([row.get(name) for row in rows],
-                                dtype=_pandas_dtype(pandas, kinds.get(name, "")))
-            for name in dict.fromkeys(names)}
-    return pandas.DataFrame(data).set_index("seed")
+    return _frame(pandas, rows, dict(ENSEMBLE_COLUMNS), "seed")
 
 
 def read_ensemble(path: PathLike) -> "pandas.DataFrame":
@@ -245,9 +239,8 @@ def write_csv(rows: List[Row], out: IO[str]) -> None:
 
 @contextlib.contextmanager
 def replacing(path: PathLike) -> Iterator[IO[bytes]]:
-    """A file to write `path` through: a temporary file beside it, renamed to `path`
-    when the block ends normally and removed when it raises, so that a file of
-    that name is always whole."""
+    """A file to write `path` through: a temporary file beside it, renamed to `path` when
+    the block ends normally and removed when it raises, so that `path` is always whole."""
     target = os.fspath(path)
     directory, name = os.path.split(os.path.abspath(target))
     fd, temporary = tempfile.mkstemp(prefix=name + ".", suffix=".part", dir=directory)

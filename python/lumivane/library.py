@@ -1,10 +1,5 @@
-"""Finding liblumivane and declaring its exported operations for ctypes.
-
-The library is looked for, in this order, at: the path given to load(); the
-path in the environment variable LUMIVANE_LIBRARY; its SONAME liblumivane.so.2
-on the loader's search path (LD_LIBRARY_PATH, ld.so.cache); and the library
-installed beside this package by `cmake --install`.
-"""
+"""Finding liblumivane (load()'s path, LUMIVANE_LIBRARY, its SONAME on the loader's path,
+the install's copy) and declaring its exported operations for ctypes."""
 from __future__ import annotations
 
 import ctypes
@@ -56,25 +51,33 @@ _SIGNATURES: Dict[str, Tuple[Any, List[Any]]] = {
     "checkpoint_free": (None, [_P(r.CheckpointLog)]),
     "main": (ctypes.c_int, []),
 }
+# What the package calls in the C library.
+_LIBC_SIGNATURES: Dict[str, Tuple[Any, List[Any]]] = {
+    "free": (None, [ctypes.c_void_p]),
+    "calloc": (ctypes.c_void_p, [ctypes.c_size_t, ctypes.c_size_t]),
+    "srand": (None, [ctypes.c_uint]),
+    "fflush": (ctypes.c_int, [ctypes.c_void_p]),
+}
 
 _lock = threading.Lock()
 _lib: Optional[ctypes.CDLL] = None
 _libc: Optional[ctypes.CDLL] = None
 
 
-def _installed_copy() -> Optional[str]:
-    """The library that `cmake --install` put beside this package, if any."""
+def generated(module: str, name: str, *parts: str) -> Optional[str]:
+    """A path that CMake wrote as `name` into a module beside a copy of this package
+    (_build_tree in the build tree, _installed in an install), relative to the package and
+    joined with `parts`; None where that module is not (the sources)."""
     try:
-        installed = importlib.import_module("._installed", __package__)
-    except ImportError:  # a source tree: nothing installed beside it
+        found: str = getattr(importlib.import_module(f".{module}", __package__), name)
+    except ImportError:
         return None
-    relative: str = installed.LIBRARY_FROM_PACKAGE
-    return os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                         relative, SONAME))
+    return os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), found,
+                                         *parts))
 
 
-def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
-    for name, (result, arguments) in _SIGNATURES.items():
+def _declare(lib: ctypes.CDLL, signatures: Dict[str, Tuple[Any, List[Any]]]) -> ctypes.CDLL:
+    for name, (result, arguments) in signatures.items():
         function = getattr(lib, name)
         function.restype = result
         function.argtypes = arguments
@@ -82,12 +85,8 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
 
 
 def load(path: Union[str, os.PathLike[str], None] = None) -> ctypes.CDLL:
-    """Loads liblumivane (once per process) and answers the ctypes library.
-
-    `path` (or LUMIVANE_LIBRARY) names a file, for instance a build tree's
-    liblumivane.so. A second call with another path than the loaded one raises
-    RuntimeError: records made by one copy of the library must be released by it.
-    """
+    """Loads liblumivane (once per process) and answers the ctypes library; another `path`
+    than the loaded one raises RuntimeError (a copy's records are released by that copy)."""
     global _lib, _libc
     with _lock:
         wanted = os.fspath(path) if path else os.environ.get("LUMIVANE_LIBRARY") or None
@@ -95,7 +94,8 @@ def load(path: Union[str, os.PathLike[str], None] = None) -> ctypes.CDLL:
             if path is not None and os.path.realpath(path) != os.path.realpath(_lib._name):
                 raise RuntimeError(f"lumivane: {_lib._name} is loaded already, not {path}")
             return _lib
-        candidates: List[Optional[str]] = [wanted] if wanted else [SONAME, _installed_copy()]
+        installed = generated("_installed", "LIBRARY_FROM_PACKAGE", SONAME)
+        candidates: List[Optional[str]] = [wanted] if wanted else [SONAME, installed]
         errors: List[str] = []
         for candidate in filter(None, candidates):
             try:
@@ -103,16 +103,8 @@ def load(path: Union[str, os.PathLike[str], None] = None) -> ctypes.CDLL:
             except OSError as e:
                 errors.append(str(e))
                 continue
-            _libc = ctypes.CDLL(None)
-            _libc.free.argtypes = [ctypes.c_void_p]
-            _libc.free.restype = None
-            _libc.calloc.argtypes = [ctypes.c_size_t, ctypes.c_size_t]
-            _libc.calloc.restype = ctypes.c_void_p
-            _libc.srand.argtypes = [ctypes.c_uint]
-            _libc.srand.restype = None
-            _libc.fflush.argtypes = [ctypes.c_void_p]
-            _libc.fflush.restype = ctypes.c_int
-            _lib = _declare(lib)
+            _libc = _declare(ctypes.CDLL(None), _LIBC_SIGNATURES)
+            _lib = _declare(lib, _SIGNATURES)
             return _lib
         raise OSError("lumivane: cannot load the library (set LUMIVANE_LIBRARY to its path): "
                       + "; ".join(errors))

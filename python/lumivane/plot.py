@@ -1,22 +1,12 @@
-"""Plots of a run and of an ensemble (needs matplotlib).
-
-    import lumivane
-    r = lumivane.run(1765094400)
-    lumivane.plot.run(r, "run.png")
-    lumivane.plot.ensemble(lumivane.ensemble(range(100, 164)), "ensemble.png")
-
-Each draws on a matplotlib Figure of its own (no pyplot state, no window), or
-on the two Axes given as `ax=`; saves it to `path`, when given, in the format
-its extension names (written whole under a temporary name, then renamed); and
-answers the Figure. Needs matplotlib 3.6 or later.
-"""
+"""Plots of a run and of an ensemble (needs matplotlib 3.6 or later, and numpy), each on a
+Figure of its own (no pyplot, no window) or on the two Axes given as `ax=`."""
 from __future__ import annotations
 
 import math
 import os
 from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Union
 
-from . import _table
+from . import _table, records as _records
 from ._deps import require
 from ._table import PathLike
 
@@ -26,7 +16,7 @@ if TYPE_CHECKING:
 Axes = Any  # matplotlib.axes.Axes: matplotlib 3.6 carries no type hints
 Figure = Any  # matplotlib.figure.Figure
 
-NOMINAL_STEP = 2.0 ** -15
+NOMINAL_STEP = _records.NOMINAL_STEP  # 2^-15
 _VAR = "#1f5fa8"
 _STEP = "#2a7f3f"
 _CHECKPOINT = "#7a7a7a"
@@ -39,7 +29,6 @@ def _axes(ax: Optional[Sequence[Axes]], width: float, height: float, vertical: b
           ratios: List[float]) -> Sequence[Axes]:
     """The two Axes to draw on: `ax`, or those of a new Figure with its own Agg canvas
     (no pyplot, nothing global changes)."""
-    require("matplotlib", "lumivane.plot")
     if ax is not None:
         if len(ax) != 2:
             raise ValueError(f"ax is a pair of matplotlib Axes, not {len(ax)}")
@@ -65,11 +54,8 @@ def _save(figure: Figure, path: Optional[PathLike]) -> Figure:
 
 
 def _log_ticks(axis: Any, low: float, high: float) -> None:
-    """Readable tick labels on a log axis whose data spans less than a few decades.
-
-    Within a factor of three the axis is nearly linear: plain evenly spaced
-    values read best. Within thirty, 1, 2 and 5 of each decade are labelled.
-    """
+    """Readable tick labels on a log axis whose data spans less than a few decades: evenly
+    spaced within a factor of three (nearly linear), 1, 2 and 5 of each decade within thirty."""
     ticker = require("matplotlib.ticker", "lumivane.plot")
     label = ticker.FuncFormatter(lambda value, _: f"{value:.6g}")
     if high <= low * 3:
@@ -84,14 +70,8 @@ def _log_ticks(axis: Any, low: float, high: float) -> None:
 
 def run(run: "Run", path: Optional[PathLike] = None, *,
         ax: Optional[Sequence[Axes]] = None) -> Figure:
-    """Plots one run: the phase variance over all sweeps, the adaptive step beneath.
-
-    Top: the phase variance after each of the 1500 sweeps (boot, then the
-    extended evolution after the fold) on a log axis, with the checkpoints,
-    the fold and the sweep at which consensus locked marked. Bottom: the step
-    each sweep ended with. `ax`: the two Axes to draw on, top and bottom.
-    Saves to `path` when given and answers the Figure.
-    """
+    """Plots one run: the phase variance over all sweeps, the adaptive step beneath (`ax`:
+    top and bottom); saves to `path` when given and answers the Figure."""
     require("matplotlib", "lumivane.plot")
     np = require("numpy", "lumivane.plot")
     trace = run.trace
@@ -113,8 +93,7 @@ def run(run: "Run", path: Optional[PathLike] = None, *,
     top.plot(x, var, color=_VAR, linewidth=1.6, label="phase variance")
     top.set_yscale("log")
     if len(positive):
-        low, high = float(positive.min()), float(positive.max())
-        _log_ticks(top.yaxis, low, high)
+        _log_ticks(top.yaxis, float(positive.min()), float(positive.max()))
     snapshots = summary.get("checkpoints", {}).get("snapshots", []) or []
     if snapshots:
         evo = [s["evo"] for s in snapshots]
@@ -134,11 +113,10 @@ def run(run: "Run", path: Optional[PathLike] = None, *,
         bottom.axvline(at, color=_LOCK, linewidth=1.4)
     else:
         top.plot([], [], linestyle="none", label="consensus never locked")
-    top.text(boot / 2, 1.01, "boot", transform=top.get_xaxis_transform(), ha="center",
-             va="bottom", fontsize=11, color="#445566")
-    top.text(boot + (len(trace) - boot) / 2, 1.01, "extended evolution",
-             transform=top.get_xaxis_transform(), ha="center", va="bottom", fontsize=11,
-             color="#445566")
+    for middle, stage in ((boot / 2, "boot"),
+                          (boot + (len(trace) - boot) / 2, "extended evolution")):
+        top.text(middle, 1.01, stage, transform=top.get_xaxis_transform(), ha="center",
+                 va="bottom", fontsize=11, color="#445566")
     top.set_ylabel("phase variance (log)", fontsize=11)
     top.legend(loc="lower left", fontsize=10, framealpha=0.9)
     title = f"lumivane run, seed {run.seed}: " + (
@@ -184,13 +162,8 @@ def _missing(value: Any) -> bool:
 
 def ensemble(table: Any, path: Optional[PathLike] = None, *,
              ax: Optional[Sequence[Axes]] = None) -> Figure:
-    """Plots an ensemble: across the seeds, when consensus locked and the final variance.
-
-    `table`: what ensemble() or ensemble_rows() answers, or `--out`'s file as pd.read_csv
-    reads it. Left: the run-wide sweep in which consensus first locked, and the seeds
-    that never locked; right: the final phase variance. Failed seeds are left out and
-    counted in the title. `ax`: the two Axes to draw on. Saves to `path` when given.
-    """
+    """Plots an ensemble (what ensemble() or ensemble_rows() answers, or pd.read_csv of its
+    file): when consensus locked and the final variance; saves to `path` when given."""
     require("matplotlib", "lumivane.plot")
     np = require("numpy", "lumivane.plot")
     rows = _rows(table)
@@ -218,10 +191,7 @@ def ensemble(table: Any, path: Optional[PathLike] = None, *,
                     ["0", "250", "500", "750", "1000", "1250", "1500", "never"])
     left.set_xlim(-20, 1690)
     left.set_xlabel("sweep of the run in which consensus locked (0\u2013499 boot)", fontsize=11)
-    left.set_ylabel("seeds", fontsize=11)
     left.set_title(f"When consensus locked (never: {share})", fontsize=12)
-    left.yaxis.get_major_locator().set_params(integer=True)
-    left.grid(True, axis="y", color="#dddddd")
     left.legend(loc="upper left", fontsize=10)
 
     values = np.array(finals, dtype=float)
@@ -236,12 +206,13 @@ def ensemble(table: Any, path: Optional[PathLike] = None, *,
     right.set_ylim(0, max([*list(heights), 1]) * 1.12)
     right.set_xlabel("phase variance after the last sweep" + (" (log)" if log else ""),
                      fontsize=11)
-    right.set_ylabel("seeds", fontsize=11)
     if len(values):
         right.set_title(f"Final phase variance: median {float(np.median(values)):.4g}",
                         fontsize=12)
-    right.yaxis.get_major_locator().set_params(integer=True)
-    right.grid(True, axis="y", color="#dddddd")
+    for axes in (left, right):
+        axes.set_ylabel("seeds", fontsize=11)
+        axes.yaxis.get_major_locator().set_params(integer=True)
+        axes.grid(True, axis="y", color="#dddddd")
     note = f", {failed} failed and left out" if failed else ""
     figure.suptitle(f"lumivane ensemble of {len(rows)} seeds{note}", fontsize=13)
     return _save(figure, path)

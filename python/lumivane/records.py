@@ -1,11 +1,5 @@
-"""The C records and constants of liblumivane, declared once with ctypes.
-
-Field order and types follow include/lumivane/*.h; the sizes are checked on
-import, and the test suite checks every offset against the C compiler's. The
-constants are copies of the C headers' macros (without the LUMIVANE_ prefix);
-the build writes the headers' values into _constants.py, and on import the
-copies are checked against them.
-"""
+"""The C records and constants of liblumivane (include/lumivane/*.h) for ctypes; the sizes,
+and the constants against the headers' (_constants.py, from the build), checked on import."""
 from __future__ import annotations
 
 import ctypes
@@ -111,8 +105,9 @@ class CheckpointLog(ctypes.Structure):
     _fields_ = [("snapshots", ctypes.POINTER(Snapshot)), ("count", i32), ("capacity", i32)]
 
 
-SIZES: Dict[Type[ctypes.Structure], int] = {Mpi: 24, Slot: 152, SlotChunk: 16, Lattice: 64, NeighborLink: 40, SlotState: 32,
-         SlotDerivative: 32, Snapshot: 40, CheckpointLog: 16}
+SIZES: Dict[Type[ctypes.Structure], int] = {Mpi: 24, Slot: 152, SlotChunk: 16, Lattice: 64,
+                                            NeighborLink: 40, SlotState: 32, SlotDerivative: 32,
+                                            Snapshot: 40, CheckpointLog: 16}
 for _record, _size in SIZES.items():
     if ctypes.sizeof(_record) != _size:  # a mismatch would read garbage
         raise ImportError(f"lumivane: {_record.__name__} is {ctypes.sizeof(_record)} bytes "
