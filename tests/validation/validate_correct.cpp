@@ -162,8 +162,8 @@ struct Reference {
 // precision (64-bit significands), a small fraction of MPFR's cost. Nothing
 // here proves their error: the bound below is one the comparison assumes and
 // `reference` checks against MPFR on every kind of argument the comparison
-// draws and on the binary64 arguments nearest multiples of pi/2 (glibc's
-// reduction for long double keeps those to the same relative error). glibc
+// draws and on the binary64 arguments nearest multiples of pi/2, where a
+// reduction short of bits of pi would lose its relative error first. glibc
 // holds these functions to about a unit in the last place, 2^-63 relative at
 // most; kCheapBound is four such units. A result within the bound of a
 // rounding boundary is left to MPFR, and so is every result on a machine
@@ -225,9 +225,10 @@ bool cheap_exp(double x, double *y) {
 // cancels most: for each binade 2^e <= x < 2^(e+1), e = 0..1023, the last
 // convergents p/q (q < 2^53) of the continued fraction of 2^(e-52)/(pi/2),
 // one with p even (sin x tiny) and one with p odd (cos x tiny); x = q
-// 2^(e-52), |x - p pi/2| the smallest for any q up to there (J.-M. Muller,
-// "Elementary Functions: Algorithms and Implementation", the chapter on
-// range reduction). `distance` is log2 |x - p pi/2|.
+// 2^(e-52). x - p pi/2 = (pi/2) (q a - p) for a = 2^(e-52)/(pi/2), and the
+// last convergent makes |q a - p| the smallest for any q < 2^53 (J.-M.
+// Muller, "Elementary Functions: Algorithms and Implementation", the chapter
+// on range reduction). `distance` is log2 |x - p pi/2|.
 struct NearMultiple {
     double x, distance;
 };
@@ -239,7 +240,7 @@ std::vector<NearMultiple> reduction_cases() {
     mpfr_inits2(prec, pi, a, t, static_cast<mpfr_ptr>(nullptr));
     mpfr_const_pi(pi, MPFR_RNDN);
     mpz_t an, p0, p1, q0, q1, p, q, best_p[2], best_q[2], limit;
-    mpz_inits(an, p0, p1, q0, q1, p, q, best_p[0], best_p[1], best_q[0], best_q[1], limit, nullptr);
+    mpz_inits(an, p0, p1, q0, q1, p, q, best_p[0], best_p[1], best_q[0], best_q[1], limit, static_cast<mpz_ptr>(nullptr));
     mpz_ui_pow_ui(limit, 2, 53);
     for (int e = 0; e <= 1023; ++e) {
         mpfr_ui_div(a, 1, pi, MPFR_RNDN);
@@ -282,7 +283,7 @@ std::vector<NearMultiple> reduction_cases() {
             out.push_back({x, mpfr_get_d(t, MPFR_RNDN)});
         }
     }
-    mpz_clears(an, p0, p1, q0, q1, p, q, best_p[0], best_p[1], best_q[0], best_q[1], limit, nullptr);
+    mpz_clears(an, p0, p1, q0, q1, p, q, best_p[0], best_p[1], best_q[0], best_q[1], limit, static_cast<mpz_ptr>(nullptr));
     mpfr_clears(pi, a, t, static_cast<mpfr_ptr>(nullptr));
     std::sort(out.begin(), out.end(), [](const NearMultiple &l, const NearMultiple &r) { return l.x < r.x; });
     out.erase(std::unique(out.begin(), out.end(), [](const NearMultiple &l, const NearMultiple &r) { return l.x == r.x; }),
