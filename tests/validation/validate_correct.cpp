@@ -240,7 +240,8 @@ std::vector<NearMultiple> reduction_cases() {
     mpfr_inits2(prec, pi, a, t, static_cast<mpfr_ptr>(nullptr));
     mpfr_const_pi(pi, MPFR_RNDN);
     mpz_t an, p0, p1, q0, q1, p, q, best_p[2], best_q[2], limit;
-    mpz_inits(an, p0, p1, q0, q1, p, q, best_p[0], best_p[1], best_q[0], best_q[1], limit, static_cast<mpz_ptr>(nullptr));
+    mpz_inits(an, p0, p1, q0, q1, p, q, best_p[0], best_p[1], best_q[0], best_q[1], limit,
+              static_cast<mpz_ptr>(nullptr));
     mpz_ui_pow_ui(limit, 2, 53);
     for (int e = 0; e <= 1023; ++e) {
         mpfr_ui_div(a, 1, pi, MPFR_RNDN);
@@ -283,11 +284,13 @@ std::vector<NearMultiple> reduction_cases() {
             out.push_back({x, mpfr_get_d(t, MPFR_RNDN)});
         }
     }
-    mpz_clears(an, p0, p1, q0, q1, p, q, best_p[0], best_p[1], best_q[0], best_q[1], limit, static_cast<mpz_ptr>(nullptr));
+    mpz_clears(an, p0, p1, q0, q1, p, q, best_p[0], best_p[1], best_q[0], best_q[1], limit,
+               static_cast<mpz_ptr>(nullptr));
     mpfr_clears(pi, a, t, static_cast<mpfr_ptr>(nullptr));
-    std::sort(out.begin(), out.end(), [](const NearMultiple &l, const NearMultiple &r) { return l.x < r.x; });
-    out.erase(std::unique(out.begin(), out.end(), [](const NearMultiple &l, const NearMultiple &r) { return l.x == r.x; }),
-              out.end());
+    const auto below = [](const NearMultiple &l, const NearMultiple &r) { return l.x < r.x; };
+    const auto equal = [](const NearMultiple &l, const NearMultiple &r) { return l.x == r.x; };
+    std::sort(out.begin(), out.end(), below);
+    out.erase(std::unique(out.begin(), out.end(), equal), out.end());
     return out;
 }
 
@@ -791,7 +794,8 @@ int tables(bool print) {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: validate_correct compare N [THREADS] | worst | reference N | accurate N | tables [--print]\n");
+    std::fprintf(stderr,
+                 "usage: validate_correct compare N [THREADS] | worst | reference N | accurate N | tables [--print]\n");
     return 2;
 }
 
