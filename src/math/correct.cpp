@@ -530,6 +530,36 @@ bool sincos_fast(double x, double *s, double *c, unsigned which) {
     return done;
 }
 
+// The double nearest (h + l) 2^n within e 2^n, for results below 2^-1021 (x <= -708,
+// n in [-1077, -1021]): there every double is a multiple of 2^-1074, the subnormals
+// and the lowest binade alike, so the result is round(t) 2^-1074, t = (h + l)
+// 2^(n + 1074) < 2^53. Scaling h, l and e by 2^(n + 1074) >= 2^-3 is exact (none
+// of them is subnormal). i = round(th) comes exactly from the shifter (th < 2^52)
+// or is th itself; th - i is exact (both are multiples of ulp(th), and |th - i| <=
+// 1/2); f = (th - i) + tl is rounded within 2^-54. t lies within e' = e 2^(n +
+// 1074) + 2^-53 of i + f: when no midpoint i -+ 1/2 lies in that interval, the
+// result is i, or i +- 1 past one. f -+ 1/2 is exact where it decides (Sterbenz,
+// |f| >= 1/4). No argument gives a midpoint, so the undecided case is a near one.
+// (i + step) 2^-1074 is exact: an integer below 2^53 times the grid.
+inline bool subnormal_grid(double h, double l, double e, int n, double *y) {
+    const double scale = pow2(n + 1074);
+    const double th = h * scale, tl = l * scale, te = e * scale + 0x1p-53;
+    const double i = th >= 0x1p52 ? th : (th + 0x1p52) - 0x1p52;
+    const double f = (th - i) + tl;
+    double step = 0.0;
+    if (f >= 0.25) {
+        const double d = f - 0.5;
+        if (abs_of(d) <= te) return false;
+        if (d > 0.0) step = 1.0;
+    } else if (f <= -0.25) {
+        const double d = f + 0.5;
+        if (abs_of(d) <= te) return false;
+        if (d < 0.0) step = -1.0;
+    }
+    *y = (i + step) * 0x1p-1074;
+    return true;
+}
+
 // The fast exponential: x = (64 n + j) (log 2)/64 + r, exp x = 2^n 2^(j/64) exp(r).
 //   Reduction as for the sine (|k| < 2^16, 37-bit steps): abs 2^-114, |r| <=
 //     (log 2)/128 (1 + 2^-30) < 2^-7.52, so rel 2^-114 of the result.
@@ -564,6 +594,7 @@ bool exp_fast(double x, double *y) {
     const DD v = fast_two_sum(p.hi, p.lo + (th * low + tl * b.hi));
     double out;
     const double e = v.hi * (0x1p-71 * (1.0 + 0x1p-20)) + v.hi * 0x1p-113;
+    if (x <= -708.0) return subnormal_grid(v.hi, v.lo, e, n, y);
     if (!rounds_to(v.hi, v.lo, e, out)) return false;
     // Exact scaling: the result is normal (x > -708 puts it above 2^-1021.4).
     *y = n > 1023 ? out * pow2(n - 1) * 2.0 : out * pow2(n);
@@ -634,7 +665,7 @@ double cr_exp(double x) {
     // ulps on either side (2^-53 above, 2^-54 below, x < 0 giving exp x > 1 + x).
     if (ab < 0x3c90000000000000) return 1.0;
     double y;
-    if (x > -708.0 && cr_detail::exp_fast(x, &y)) return y;
+    if (cr_detail::exp_fast(x, &y)) return y;
     return exp_fixed(x);
 }
 
