@@ -56,7 +56,7 @@ struct ExpRows {
 extern const ExpRows kExpRows;
 
 // x = (128 m + j) ln2/128 + r, |r| <= ln2/256 (1 + 2^-40). kExpInvStep is
-// 128/ln2; ln2/128 = kExpStep1 + kExpStep2 + kExpStep3 to 2^-128 relative,
+// 128/ln2; ln2/128 = kExpStep1 + kExpStep2 + kExpStep3 to 2^-127 relative,
 // the first two with 35 significant bits so that k times each is exact for
 // |k| < 2^18, which |x| <= 746 keeps.
 inline constexpr double kExpInvStep = 0x1.71547652b82fep+7;

@@ -1,14 +1,25 @@
-// validate_sincos: the sweep's vector sines and cosines against the maths library and MPFR.
+// validate_sincos: the sweep's vector sines, cosines and exponentials against the maths library and MPFR.
 //
 //   validate_sincos compare N [THREADS]  every kernel against sincos on N arguments; fails on any difference
 //   validate_sincos hard                 the first-use check's arguments, through every kernel
-//   validate_sincos tail N LO HI         the library's error past half an ulp, arguments uniform in [LO, HI]
+//   validate_sincos tail N [THREADS] [--only NAMES] [--fail-at]
+//                                        the library's error past half an ulp on each of its ranges of
+//                                        sin, cos and exp, N arguments a range; NAMES (comma-separated):
+//                                        ranges (sin-small, ..., exp-low) or sin, cos, exp for all of
+//                                        one function's. --fail-at: fails when 1.5 times a range's
+//                                        largest excess reaches the margin the routine uses there
+//   validate_sincos tail N LO HI [THREADS]  the same for sin and cos with x uniform in [LO, HI)
 //   validate_sincos accuracy N           each kernel's hi + lo against MPFR; fails past its stated bound
-//   validate_sincos table [--print]      the table and the reduction's constants against MPFR
+//   validate_sincos table [--print]      the tables and the reductions' constants against MPFR
+//
+// Modes that need a vector kernel exit with 77 (skipped) where the build or
+// the CPU has none.
 #include <mpfr.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -27,6 +38,8 @@ namespace {
 namespace data = lv::sincos8_data;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+// The exit status ctest reads as a skipped test (SKIP_RETURN_CODE).
+constexpr int kSkipped = 77;
 
 // xorshift64*: a fixed sequence of arguments for every run.
 struct Draws {
@@ -136,7 +149,7 @@ int compare(uint64_t n, int threads) {
     int status = 0;
     if (lv::sincos8_kernel(0) == nullptr) {
         std::printf("no vector kernel in this build or on this CPU: nothing to compare\n");
-        return 0;
+        return kSkipped;
     }
     for (int i = 0; const lv::SinCos8Kernel *k = lv::sincos8_kernel(i); ++i) {
         const uint64_t blocks = (n + 7) / 8;
@@ -174,6 +187,10 @@ int compare(uint64_t n, int threads) {
 
 int hard() {
     const lv::HardArguments h = lv::sincos8_hard_arguments();
+    if (lv::sincos8_kernel(0) == nullptr) {
+        std::printf("no vector kernel in this build or on this CPU: nothing to check\n");
+        return kSkipped;
+    }
     int status = 0;
     for (int i = 0; const lv::SinCos8Kernel *k = lv::sincos8_kernel(i); ++i) {
         const bool passes = lv::sincos8_checked(k->system) == k->system;
@@ -183,54 +200,468 @@ int hard() {
     return status;
 }
 
-// |t - y| in ulps of y, with t the exact value.
-double error_ulps(mpfr_t t, double y) {
-    const double u = std::nextafter(std::fabs(y), kInf) - std::fabs(y);
-    mpfr_t d;
-    mpfr_init2(d, 200);
-    mpfr_sub_d(d, t, y, MPFR_RNDN);
-    const double e = std::fabs(mpfr_get_d(d, MPFR_RNDN)) / u;
-    mpfr_clear(d);
-    return e;
+// The library's error tail, range by range.
+//
+// The routine takes the library's result to be its own rounding wherever the
+// true value lies farther than delta ulp from a rounding midpoint, so delta
+// must exceed the library's error past half an ulp. The library computes
+// differently on different ranges, and each range is measured on its own.
+
+enum class Fn { sin, cos, exp };
+
+const char *fn_name(Fn f) { return f == Fn::sin ? "sin" : f == Fn::cos ? "cos" : "exp"; }
+
+// glibc's paths through sin and cos (s_sin.c), chosen by |x|: below 2^-26 sin
+// x is x and below 2^-27 cos x is 1; its sine sums a Taylor series below
+// 0.126; a table serves both below 0x1.b6p-1 (0.855469); below 0x1.368fdp+1
+// (2.426265) each works from pi/2 - |x|; beyond, x is reduced by pi/2. The
+// routine hands every |x| past kMaxArgument to the library whatever its
+// rounding, so the last range ends there and no margin is needed beyond.
+constexpr double kTaylorEnd = 0.126;
+constexpr double kTableEnd = 0x1.b6p-1;
+constexpr double kComplementEnd = 0x1.368fdp+1;
+// glibc's exp gives 1 + x below 2^-54, works from its table and polynomial up
+// to |x| 512, and past that scales by 2^m in two steps, differently for
+// large and for small results. The routine answers [kExpLowest, kExpHighest].
+constexpr double kExpTinyEnd = 0x1p-54;
+constexpr double kExpScaledFrom = 512.0;
+
+// Arguments drawn from [lo, hi), of either sign when `both_signs`;
+// log-uniform for ranges that span several binades, so that each binade is
+// measured.
+struct Range {
+    std::string name;
+    Fn fn;
+    double lo, hi;
+    bool both_signs, log_uniform;
+    const char *path;  // the library's way through the range
+};
+
+std::vector<Range> library_ranges() {
+    const double top = data::kMaxArgument;
+    return {
+        {"sin-small", Fn::sin, 0x1p-26, kTaylorEnd, true, true, "Taylor series"},
+        {"sin-middle", Fn::sin, kTaylorEnd, kTableEnd, true, true, "table"},
+        {"sin-quarter", Fn::sin, kTableEnd, kComplementEnd, true, false, "cos of pi/2 - |x|"},
+        {"sin-large", Fn::sin, kComplementEnd, top, true, true, "reduced by pi/2"},
+        {"cos-small", Fn::cos, 0x1p-27, kTaylorEnd, true, true, "table"},
+        {"cos-middle", Fn::cos, kTaylorEnd, kTableEnd, true, true, "table"},
+        {"cos-quarter", Fn::cos, kTableEnd, kComplementEnd, true, false, "sin of pi/2 - |x|"},
+        {"cos-large", Fn::cos, kComplementEnd, top, true, true, "reduced by pi/2"},
+        // The routine answers none of these: exp x rounds to 1, a power of two.
+        {"exp-tiny", Fn::exp, 0x1p-70, kExpTinyEnd, true, true, "1 + x"},
+        {"exp-small", Fn::exp, kExpTinyEnd, 1.0, true, true, "table and polynomial"},
+        {"exp-main", Fn::exp, 1.0, kExpScaledFrom, true, true, "table and polynomial"},
+        {"exp-high", Fn::exp, kExpScaledFrom, data::kExpHighest, false, false, "scaled in two steps"},
+        {"exp-low", Fn::exp, data::kExpLowest, -kExpScaledFrom, false, false, "scaled in two steps"},
+    };
 }
 
-int tail(uint64_t n, double lo, double hi) {
-    mpfr_t x, sv, cv;
-    mpfr_inits2(200, x, sv, cv, static_cast<mpfr_ptr>(nullptr));
-    Draws d{0x1234567887654321ull};
-    constexpr double kEdges[] = {0.001, 0.002, 0.005, 0.01, 0.015, 0.02, 0.03, kInf};
-    uint64_t histogram[8] = {};
-    double worst = 0.0, worst_at = 0.0;
-    for (uint64_t i = 0; i < n; ++i) {
-        const double t = lo + (hi - lo) * d.unit();
-        double s, c;
-        ::sincos(t, &s, &c);
-        mpfr_set_d(x, t, MPFR_RNDN);
-        mpfr_sin_cos(sv, cv, x, MPFR_RNDN);
-        for (const double e : {error_ulps(sv, s), error_ulps(cv, c)}) {
-            if (e > worst) {
-                worst = e;
-                worst_at = t;
-            }
-            if (e > 0.5) {
-                int b = 0;
-                while (e - 0.5 >= kEdges[b]) ++b;
-                ++histogram[b];
-            }
+// The smallest |x| and the largest of a range.
+void magnitudes(const Range &r, double &lo, double &hi) {
+    if (r.both_signs || r.lo >= 0.0) {
+        lo = r.lo;
+        hi = r.hi;
+    } else if (r.hi <= 0.0) {
+        lo = -r.hi;
+        hi = -r.lo;
+    } else {
+        lo = 0.0;
+        hi = std::fmax(-r.lo, r.hi);
+    }
+}
+
+// The margin the routine applies to results in the range: the smallest one
+// where the range spans more than one.
+double delta_of(const Range &r) {
+    if (r.fn == Fn::exp) return data::kExpDelta;
+    if (r.fn == Fn::cos) return data::kDelta;
+    double lo, hi;
+    magnitudes(r, lo, hi);
+    if (hi <= data::kSmallSine) return data::kDeltaSmallSine;
+    if (lo >= data::kSmallSine) return data::kDelta;
+    return std::fmin(data::kDelta, data::kDeltaSmallSine);
+}
+
+uint64_t seed_of(const std::string &name) {
+    uint64_t h = 0xcbf29ce484222325ull;  // FNV-1a: a range draws the same arguments alone or among others
+    for (const char ch : name) h = (h ^ static_cast<unsigned char>(ch)) * 0x100000001b3ull;
+    return h;
+}
+
+// Draws from a range; `log_span` is log2(hi / lo) for a log-uniform one, and
+// `below_hi` the double below hi, which rounding may otherwise reach.
+double draw(const Range &r, double log_span, double below_hi, Draws &d) {
+    double x = r.log_uniform ? r.lo * std::exp2(log_span * d.unit()) : r.lo + (r.hi - r.lo) * d.unit();
+    x = std::fmin(std::fmax(x, r.lo), below_hi);
+    return r.both_signs ? d.sign() * x : x;
+}
+
+// Results past half an ulp, by their excess over it.
+constexpr double kExcessEdges[] = {0.001, 0.002, 0.005, 0.01, 0.015, 0.02, 0.03, 0.05, kInf};
+constexpr int kBins = sizeof kExcessEdges / sizeof kExcessEdges[0];
+// The largest cases of each range by the reference are rechecked with MPFR,
+// and the largest of those reported: far more are kept than reported, so that
+// the reference's own error cannot leave the true largest out.
+constexpr int kTop = 16;
+constexpr int kKept = 256;
+// The first arguments of each range also check the reference against MPFR.
+constexpr uint64_t kReferenceChecked = 1u << 15;
+// What the measurement asks of its reference: 2^-60 relative, at most 2^-7
+// ulp. The references used are far better (the routine's 2^-66, the x87
+// functions' about 2^-63), and the figures that decide are MPFR's.
+constexpr double kReferenceBound = 0x1p-60;
+
+// The reference a result is measured against.
+enum Reference { kRoutine, kLongDouble, kMpfr, kReferences };
+constexpr const char *kReferenceNames[kReferences] = {"the routine's hi + lo", "long double", "MPFR"};
+
+struct Case {
+    double excess, x;
+};
+
+struct TailTally {
+    uint64_t arguments = 0, answered = 0;
+    uint64_t by[kReferences] = {};
+    uint64_t histogram[kBins] = {};
+    double reference_error = 0.0;  // relative, on the checked arguments
+    Case top[kKept];
+    int lowest = 0;  // the smallest of top
+    TailTally() {
+        for (Case &c : top) c = Case{-kInf, 0.0};
+    }
+    void note(double x, double error, Reference ref) {
+        ++arguments;
+        ++by[ref];
+        const double excess = error - 0.5;
+        if (excess > 0.0) {
+            int b = 0;
+            while (excess >= kExcessEdges[b]) ++b;
+            ++histogram[b];
+        }
+        if (excess > top[lowest].excess) {
+            top[lowest] = Case{excess, x};
+            for (int i = 0; i < kKept; ++i)
+                if (top[i].excess < top[lowest].excess) lowest = i;
         }
     }
-    mpfr_clears(x, sv, cv, static_cast<mpfr_ptr>(nullptr));
-    std::printf("%" PRIu64 " arguments uniform in [%g, %g]: largest error %.6f ulp at %.17g\n", n, lo,
-                hi, worst, worst_at);
-    std::printf("results past half an ulp, by their excess:\n");
-    double from = 0.0;
-    for (int b = 0; b < 8; ++b) {
-        std::printf("  [%g, %g): %" PRIu64 "\n", from, kEdges[b], histogram[b]);
-        from = kEdges[b];
+};
+
+// The exact values, at 256 bits; one per thread.
+struct Exact {
+    mpfr_t x, v, d;
+    Exact() { mpfr_inits2(256, x, v, d, static_cast<mpfr_ptr>(nullptr)); }
+    ~Exact() { mpfr_clears(x, v, d, static_cast<mpfr_ptr>(nullptr)); }
+    Exact(const Exact &) = delete;
+    Exact &operator=(const Exact &) = delete;
+    void eval(Fn f, double a) {
+        mpfr_set_d(x, a, MPFR_RNDN);
+        if (f == Fn::sin) mpfr_sin(v, x, MPFR_RNDN);
+        else if (f == Fn::cos) mpfr_cos(v, x, MPFR_RNDN);
+        else mpfr_exp(v, x, MPFR_RNDN);
     }
-    std::printf("margin in use: %g ulp (%s the largest excess seen)\n", data::kDelta,
-                worst - 0.5 < data::kDelta ? "above" : "NOT above");
-    return worst - 0.5 < data::kDelta ? 0 : 1;
+    // |f(a) - y| in ulps of f(a): |f(a)| in [2^(e-1), 2^e) has ulps of 2^(e-53).
+    double ulps(Fn f, double a, double y) {
+        eval(f, a);
+        mpfr_sub_d(d, v, y, MPFR_RNDN);
+        mpfr_mul_2si(d, d, 53 - mpfr_get_exp(v), MPFR_RNDN);
+        return std::fabs(mpfr_get_d(d, MPFR_RNDN));
+    }
+    // |hi + lo - f(a)| / |f(a)|.
+    double relative(Fn f, double a, double hi, double lo) {
+        eval(f, a);
+        mpfr_sub_d(d, v, hi, MPFR_RNDN);
+        mpfr_sub_d(d, d, lo, MPFR_RNDN);
+        mpfr_div(d, d, v, MPFR_RNDN);
+        return std::fabs(mpfr_get_d(d, MPFR_RNDN));
+    }
+    double relative(Fn f, double a, long double r) {
+        eval(f, a);
+        mpfr_set_ld(d, r, MPFR_RNDN);
+        mpfr_sub(d, v, d, MPFR_RNDN);
+        mpfr_div(d, d, v, MPFR_RNDN);
+        return std::fabs(mpfr_get_d(d, MPFR_RNDN));
+    }
+};
+
+// |y - (hi + lo)| in ulps of hi + lo, hi a normal double. y lies within a few
+// ulps of hi, so y - hi is exact.
+double dd_ulps(double y, double hi, double lo) {
+    const uint64_t b = std::bit_cast<uint64_t>(hi);
+    double u = std::bit_cast<double>(b & 0x7ff0000000000000ull) * 0x1p-52;
+    // A power of two with lo towards zero: the value lies in the binade below.
+    if ((b & 0x000fffffffffffffull) == 0 && lo != 0.0 && std::signbit(lo) != std::signbit(hi)) u *= 0.5;
+    return std::fabs((y - hi) - lo) / u;
+}
+
+// |y - r| in ulps of r. Within an ulp of y, r lies in y's binade unless y is
+// a power of two.
+double ld_ulps(double y, long double r) {
+    const uint64_t b = std::bit_cast<uint64_t>(y);
+    const long double d = std::fabs(static_cast<long double>(y) - r);
+    if ((b & 0x000fffffffffffffull) != 0) {
+        const long double u = std::bit_cast<double>(b & 0x7ff0000000000000ull) * 0x1p-52;
+        if (d < u) return static_cast<double>(d / u);
+    }
+    int e;
+    std::frexp(r, &e);
+    return static_cast<double>(d / std::ldexp(1.0L, e - 53));
+}
+
+// The routine's hi + lo is within kOwnError of the true value where it
+// computes the lane itself: |x| <= kMaxArgument, and x at least kMinReduced
+// from every multiple of pi/512. The distance is estimated in long double
+// (to about 2^-55), and twice kMinReduced leaves room for that. Closer to 0,
+// the x87 functions need no reduction; elsewhere MPFR gives the value.
+Reference trig_reference(double x) {
+    constexpr long double kStepL = 3.14159265358979323846264338327950288L / 512;
+    const long double ax = std::fabs(static_cast<long double>(x));
+    if (!(ax <= data::kMaxArgument)) return kMpfr;
+    const long double k = std::rint(ax / kStepL);
+    if (std::fabs(ax - k * kStepL) >= 2 * data::kMinReduced) return kRoutine;
+    return k == 0 ? kLongDouble : kMpfr;
+}
+
+struct Share {
+    uint64_t first, stride, blocks;
+};
+
+void tail_trig(const Range &r, const lv::SinCos8Kernel &k, Share share, TailTally &t) {
+    Exact exact;
+    const bool sine = r.fn == Fn::sin;
+    const double log_span = r.log_uniform ? std::log2(r.hi / r.lo) : 0.0;
+    const double below_hi = std::nextafter(r.hi, -kInf);
+    for (uint64_t b = share.first; b < share.blocks; b += share.stride) {
+        Draws d{seed_of(r.name) ^ (b * 0xD1B54A32D192ED03ull)};
+        double x[8], sh[8], sl[8], ch[8], cl[8];
+        for (double &v : x) v = draw(r, log_span, below_hi, d);
+        const uint32_t undecided = k.raw(x, sh, sl, ch, cl, false);
+        for (int j = 0; j < 8; ++j) {
+            double s, c;
+            ::sincos(x[j], &s, &c);
+            const double y = sine ? s : c;
+            t.answered += (undecided >> (sine ? j : 8 + j) & 1) == 0;
+            const bool check = b * 8 + static_cast<uint64_t>(j) < kReferenceChecked;
+            const Reference ref = trig_reference(x[j]);
+            double e = 0.0, rel = 0.0;
+            if (ref == kRoutine) {
+                const double hi = sine ? sh[j] : ch[j], lo = sine ? sl[j] : cl[j];
+                e = dd_ulps(y, hi, lo);
+                if (check) rel = exact.relative(r.fn, x[j], hi, lo);
+            } else if (ref == kLongDouble) {
+                const long double v = sine ? std::sin(static_cast<long double>(x[j]))
+                                           : std::cos(static_cast<long double>(x[j]));
+                e = ld_ulps(y, v);
+                if (check) rel = exact.relative(r.fn, x[j], v);
+            } else {
+                e = exact.ulps(r.fn, x[j], y);
+            }
+            t.reference_error = std::fmax(t.reference_error, rel);
+            t.note(x[j], e, ref);
+        }
+    }
+}
+
+// The x87 expl throughout (about 2^-63); the routine, where there is one, for
+// the share of lanes it answers.
+void tail_exp(const Range &r, const lv::SinCos8Kernel *k, Share share, TailTally &t) {
+    Exact exact;
+    const double log_span = r.log_uniform ? std::log2(r.hi / r.lo) : 0.0;
+    const double below_hi = std::nextafter(r.hi, -kInf);
+    for (uint64_t b = share.first; b < share.blocks; b += share.stride) {
+        Draws d{seed_of(r.name) ^ (b * 0xD1B54A32D192ED03ull)};
+        double x[8], candidate[8];
+        for (double &v : x) v = draw(r, log_span, below_hi, d);
+        if (k != nullptr) t.answered += 8 - static_cast<uint64_t>(std::popcount(k->exp_raw(x, candidate, false) & 0xff));
+        for (int j = 0; j < 8; ++j) {
+            const double y = std::exp(x[j]);
+            const long double v = std::exp(static_cast<long double>(x[j]));
+            if (b * 8 + static_cast<uint64_t>(j) < kReferenceChecked)
+                t.reference_error = std::fmax(t.reference_error, exact.relative(r.fn, x[j], v));
+            t.note(x[j], ld_ulps(y, v), kLongDouble);
+        }
+    }
+}
+
+struct RangeResult {
+    double largest = 0.0, largest_at = 0.0;  // error in ulp, MPFR's, of the largest case
+    double seconds = 0.0;
+};
+
+RangeResult measure(const Range &r, const lv::SinCos8Kernel *k, uint64_t n, int threads, bool &bad_reference) {
+    const auto start = std::chrono::steady_clock::now();
+    const uint64_t blocks = (n + 7) / 8;
+    std::vector<TailTally> tallies(static_cast<size_t>(threads));
+    std::vector<std::thread> pool;
+    for (int i = 0; i < threads; ++i) {
+        const Share share{static_cast<uint64_t>(i), static_cast<uint64_t>(threads), blocks};
+        TailTally &t = tallies[static_cast<size_t>(i)];
+        if (r.fn == Fn::exp) pool.emplace_back([&r, k, share, &t] { tail_exp(r, k, share, t); });
+        else pool.emplace_back([&r, k, share, &t] { tail_trig(r, *k, share, t); });
+    }
+    for (std::thread &th : pool) th.join();
+    TailTally all;
+    std::vector<Case> cases;
+    for (const TailTally &t : tallies) {
+        all.arguments += t.arguments;
+        all.answered += t.answered;
+        for (int i = 0; i < kReferences; ++i) all.by[i] += t.by[i];
+        for (int i = 0; i < kBins; ++i) all.histogram[i] += t.histogram[i];
+        all.reference_error = std::fmax(all.reference_error, t.reference_error);
+        for (const Case &c : t.top)
+            if (c.excess > -kInf) cases.push_back(c);
+    }
+    std::sort(cases.begin(), cases.end(), [](const Case &a, const Case &b) { return a.excess > b.excess; });
+    if (cases.size() > kKept) cases.resize(kKept);
+
+    double lo, hi;
+    magnitudes(r, lo, hi);
+    const double delta = delta_of(r);
+    std::printf("\n%s: %s, %s%s in [%.6g, %.6g), %s; the library's path: %s\n", r.name.c_str(), fn_name(r.fn),
+                r.both_signs ? "|x|" : "x", r.both_signs ? " (either sign)" : "", r.lo, r.hi,
+                r.log_uniform ? "log-uniform" : "uniform", r.path);
+    const auto percent = [&all](uint64_t v) { return 100.0 * static_cast<double>(v) / static_cast<double>(all.arguments); };
+    std::printf("  %" PRIu64 " arguments; reference:", all.arguments);
+    for (int i = 0; i < kReferences; ++i)
+        if (all.by[i] != 0) std::printf(" %s %.2f%%", kReferenceNames[i], percent(all.by[i]));
+    std::printf("; on the first %" PRIu64 " within 2^%.1f of MPFR\n",
+                std::min<uint64_t>(kReferenceChecked, all.arguments), std::log2(all.reference_error));
+    if (all.reference_error > kReferenceBound) {
+        std::printf("  THE REFERENCE IS WORSE THAN 2^%.0f: the figures below do not hold\n", std::log2(kReferenceBound));
+        bad_reference = true;
+    }
+    if (k != nullptr)
+        std::printf("  the routine answers %.2f%% of these results itself (margin %g ulp)\n", percent(all.answered), delta);
+    std::printf("  past half an ulp, by excess:");
+    double from = 0.0;
+    for (int i = 0; i < kBins; ++i) {
+        std::printf(" [%g, %g) %" PRIu64, from, kExcessEdges[i], all.histogram[i]);
+        from = kExcessEdges[i];
+    }
+    std::printf("\n");
+    // Every kept case again, against MPFR: the figures reported are MPFR's.
+    struct Rechecked {
+        double x, y, error, reference;
+    };
+    std::vector<Rechecked> rechecked;
+    Exact exact;
+    for (const Case &c : cases) {
+        double y, other;
+        if (r.fn == Fn::exp) y = std::exp(c.x);
+        else if (r.fn == Fn::sin) ::sincos(c.x, &y, &other);
+        else ::sincos(c.x, &other, &y);
+        rechecked.push_back(Rechecked{c.x, y, exact.ulps(r.fn, c.x, y), c.excess + 0.5});
+    }
+    std::sort(rechecked.begin(), rechecked.end(),
+              [](const Rechecked &a, const Rechecked &b) { return a.error > b.error; });
+    RangeResult result;
+    if (!rechecked.empty()) {
+        result.largest = rechecked.front().error;
+        result.largest_at = rechecked.front().x;
+        // A case left out lies below the last one kept by more than the
+        // reference's error, when this gap exceeds twice that error.
+        std::printf("  the %zu largest by the reference rechecked with MPFR at 256 bits: the largest lies %.6f ulp "
+                    "above the last kept; the reference's error, %.6f ulp at most where checked\n",
+                    rechecked.size(), result.largest - 0.5 - cases.back().excess,
+                    all.reference_error * 0x1p53);
+    }
+    std::printf("  the %d largest (x, the library's result, error in ulp by MPFR and by the reference):\n", kTop);
+    for (size_t i = 0; i < rechecked.size() && i < kTop; ++i)
+        std::printf("    %-24a %-24a %.6f %.6f\n", rechecked[i].x, rechecked[i].y, rechecked[i].error,
+                    rechecked[i].reference);
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("  largest %.6f ulp at %a: excess %.6f, margin %g, 1.5 times the excess %.6f: %s; %.1f s\n",
+                result.largest, result.largest_at, result.largest - 0.5, delta, 1.5 * (result.largest - 0.5),
+                1.5 * (result.largest - 0.5) < delta ? "covered" : "NOT COVERED", result.seconds);
+    std::fflush(stdout);
+    return result;
+}
+
+// Every range named in `only` (range names, or sin, cos, exp for all of a function's), or all.
+int tail(uint64_t n, int threads, const std::vector<Range> &ranges, bool fail_at) {
+    const lv::SinCos8Kernel *k = lv::sincos8_kernel(0);
+    for (const Range &r : ranges)
+        if (r.fn != Fn::exp && k == nullptr) {
+            std::printf("no vector kernel in this build or on this CPU: its hi + lo is the sines' and "
+                        "cosines' reference\n");
+            return kSkipped;
+        }
+    std::printf("the library's error past half an ulp: %" PRIu64 " arguments per range, %d threads\n", n, threads);
+    std::printf("every |x| past %g goes to the library whatever its rounding: no range reaches past it\n",
+                data::kMaxArgument);
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<RangeResult> results;
+    bool bad_reference = false;
+    for (const Range &r : ranges) results.push_back(measure(r, k, n, threads, bad_reference));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    std::printf("\n| range | \\|x\\| | largest error (ulp) | excess x 1.5 | margin | time (s) |\n"
+                "|---|---|---|---|---|---|\n");
+    int status = bad_reference ? 1 : 0;
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        const Range &r = ranges[i];
+        const RangeResult &v = results[i];
+        double lo, hi;
+        magnitudes(r, lo, hi);
+        const double delta = delta_of(r);
+        const bool covered = 1.5 * (v.largest - 0.5) < delta;
+        std::printf("| %s | [%.6g, %.6g) | %.6f | %.6f | %g%s | %.1f |\n", r.name.c_str(), lo, hi, v.largest,
+                    1.5 * (v.largest - 0.5), delta, covered ? "" : " NOT COVERED", v.seconds);
+        if (fail_at && !covered) status = 1;
+    }
+    std::printf("%.1f s in all\n", seconds);
+    return status;
+}
+
+int tail_main(int argc, char **argv) {
+    uint64_t n = 0;
+    int threads = 1;
+    bool fail_at = false;
+    std::vector<std::string> only;
+    std::vector<double> numbers;
+    for (int i = 2; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--fail-at") {
+            fail_at = true;
+        } else if (a == "--only" && i + 1 < argc) {
+            for (std::string list = argv[++i]; !list.empty();) {
+                const size_t comma = list.find(',');
+                only.push_back(list.substr(0, comma));
+                list = comma == std::string::npos ? "" : list.substr(comma + 1);
+            }
+        } else if (i == 2) {
+            n = std::strtoull(argv[i], nullptr, 10);
+        } else {
+            char *end = nullptr;
+            numbers.push_back(std::strtod(argv[i], &end));
+            if (*end != '\0') return -1;
+        }
+    }
+    std::vector<Range> ranges;
+    if (numbers.size() >= 2) {
+        // x itself uniform in [LO, HI), both functions.
+        const double lo = numbers[0], hi = numbers[1];
+        if (!(lo < hi)) return -1;
+        char name[64];
+        for (const Fn f : {Fn::sin, Fn::cos}) {
+            std::snprintf(name, sizeof name, "%s [%g, %g]", fn_name(f), lo, hi);
+            ranges.push_back(Range{name, f, lo, hi, false, false, "several paths"});
+        }
+    } else {
+        for (const Range &r : library_ranges()) {
+            bool wanted = only.empty();
+            for (const std::string &o : only) wanted = wanted || o == r.name || o == fn_name(r.fn);
+            if (wanted) ranges.push_back(r);
+        }
+    }
+    for (const std::string &o : only) {
+        bool known = o == "sin" || o == "cos" || o == "exp";
+        for (const Range &r : library_ranges()) known = known || o == r.name;
+        if (!known) return -1;
+    }
+    if (numbers.size() == 1 || numbers.size() == 3) threads = static_cast<int>(numbers.back());
+    if (n == 0 || threads < 1 || numbers.size() > 3 || ranges.empty()) return -1;
+    return tail(n, threads, ranges, fail_at);
 }
 
 // Relative error of hi + lo against MPFR.
@@ -246,6 +677,10 @@ double relative_error(mpfr_t exact, double hi, double lo) {
 }
 
 int accuracy(uint64_t n) {
+    if (lv::sincos8_kernel(0) == nullptr) {
+        std::printf("no vector kernel in this build or on this CPU: nothing to measure\n");
+        return kSkipped;
+    }
     int status = 0;
     mpfr_t x, sv, cv;
     mpfr_inits2(300, x, sv, cv, static_cast<mpfr_ptr>(nullptr));
@@ -330,28 +765,79 @@ int table(bool print) {
         check("sin(j pi/512), hi", data::kQuarter.v[j][0], hi);
         check("sin(j pi/512), lo", data::kQuarter.v[j][1], lo);
     }
-    // Every row of the whole turn against MPFR too, not only the quarter it is made from.
+    // Every column of every row of the whole turn, not only the quarter the
+    // rows are made from: a slip in the symmetries would show only here.
+    const auto pair = [&](double &hi, double &lo) {
+        hi = mpfr_get_d(s, MPFR_RNDN);
+        mpfr_sub_d(rest, s, hi, MPFR_RNDN);
+        lo = mpfr_get_d(rest, MPFR_RNDN);
+    };
     for (int j = 0; j < 1024; ++j) {
+        double want[4] = {};  // {sin hi, sin lo, cos hi, cos lo}; the zeros exact
         mpfr_mul_ui(t, step, static_cast<unsigned long>(j), MPFR_RNDN);
         mpfr_sin(s, t, MPFR_RNDN);
-        const double want_sin = j % 512 == 0 ? 0.0 : mpfr_get_d(s, MPFR_RNDN);
+        if (j % 512 != 0) pair(want[0], want[1]);
         mpfr_cos(s, t, MPFR_RNDN);
-        const double want_cos = (j + 256) % 512 == 0 ? 0.0 : mpfr_get_d(s, MPFR_RNDN);
-        if (data::kRows.v[j][0] != want_sin || data::kRows.v[j][2] != want_cos) {
-            std::printf("row %d: sin %a cos %a, MPFR gives %a %a\n", j, data::kRows.v[j][0],
-                        data::kRows.v[j][2], want_sin, want_cos);
+        if ((j + 256) % 512 != 0) pair(want[2], want[3]);
+        for (int col = 0; col < 4; ++col)
+            if (data::kRows.v[j][col] != want[col]) {
+                std::printf("row %d, %s %s: %a, MPFR gives %a\n", j, col < 2 ? "sin" : "cos",
+                            col % 2 == 0 ? "hi" : "lo", data::kRows.v[j][col], want[col]);
+                status = 1;
+            }
+    }
+    // The exponential's: 128/ln2; ln2/128 as two parts of at most 35
+    // significant bits (so that k times each is exact for |k| < 2^18) and the
+    // double nearest the rest, the three within 2^-127 of it; and both
+    // columns of 2^(j/128).
+    mpfr_const_log2(t, MPFR_RNDN);
+    mpfr_ui_div(s, 128, t, MPFR_RNDN);
+    check("128/ln2", data::kExpInvStep, mpfr_get_d(s, MPFR_RNDN));
+    const auto significant_bits = [](double v) {
+        const uint64_t m = (std::bit_cast<uint64_t>(v) & 0x000fffffffffffffull) | (1ull << 52);
+        return v == 0.0 ? 0 : 53 - std::countr_zero(m);
+    };
+    for (const double part : {data::kExpStep1, data::kExpStep2})
+        if (significant_bits(part) > 35) {
+            std::printf("ln2/128: the part %a has %d significant bits\n", part, significant_bits(part));
+            status = 1;
+        }
+    mpfr_div_ui(rest, t, 128, MPFR_RNDN);
+    mpfr_set(s, rest, MPFR_RNDN);
+    mpfr_sub_d(rest, rest, data::kExpStep1, MPFR_RNDN);
+    mpfr_sub_d(rest, rest, data::kExpStep2, MPFR_RNDN);
+    check("ln2/128, third part", data::kExpStep3, mpfr_get_d(rest, MPFR_RNDN));
+    mpfr_sub_d(rest, rest, data::kExpStep3, MPFR_RNDN);
+    mpfr_div(rest, rest, s, MPFR_RNDN);
+    mpfr_abs(rest, rest, MPFR_RNDN);
+    if (mpfr_cmp_ui_2exp(rest, 1, -127) > 0) {
+        std::printf("ln2/128: its three parts are 2^%.1f off\n", std::log2(std::fabs(mpfr_get_d(rest, MPFR_RNDN))));
+        status = 1;
+    }
+    for (int j = 0; j < 128; ++j) {
+        mpfr_set_si(t, j, MPFR_RNDN);
+        mpfr_div_ui(t, t, 128, MPFR_RNDN);
+        mpfr_exp2(s, t, MPFR_RNDN);
+        double hi, lo;
+        pair(hi, lo);
+        if (data::kExpRows.v[j][0] != hi || data::kExpRows.v[j][1] != lo) {
+            std::printf("exponential row %d: %a %a, MPFR gives %a %a\n", j, data::kExpRows.v[j][0],
+                        data::kExpRows.v[j][1], hi, lo);
             status = 1;
         }
     }
     mpfr_clears(pi, step, t, s, rest, static_cast<mpfr_ptr>(nullptr));
-    if (!print) std::printf("table and constants: %s\n", status == 0 ? "as MPFR gives them" : "DIFFER");
+    if (!print)
+        std::printf("the quarter (257 pairs), the rows (1024 x 4), the exponential's rows (128 x 2) and the "
+                    "reductions' constants: %s\n",
+                    status == 0 ? "as MPFR gives them" : "DIFFER");
     return status;
 }
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: validate_sincos compare N [THREADS] | hard | tail N LO HI | accuracy N | "
-                 "table [--print]\n");
+                 "usage: validate_sincos compare N [THREADS] | hard | tail N [THREADS] [--only NAMES] [--fail-at] | "
+                 "tail N LO HI [THREADS] | accuracy N | table [--print]\n");
     return 2;
 }
 
@@ -363,7 +849,10 @@ int main(int argc, char **argv) {
     if (mode == "compare" && argc >= 3)
         return compare(count(2), argc > 3 ? static_cast<int>(count(3)) : 1);
     if (mode == "hard") return hard();
-    if (mode == "tail" && argc == 5) return tail(count(2), std::atof(argv[3]), std::atof(argv[4]));
+    if (mode == "tail" && argc >= 3) {
+        const int status = tail_main(argc, argv);
+        return status < 0 ? usage() : status;
+    }
     if (mode == "accuracy" && argc == 3) return accuracy(count(2));
     if (mode == "table") return table(argc > 2 && std::strcmp(argv[2], "--print") == 0);
     return usage();
