@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 #include "math/internal.h"
 
@@ -157,6 +158,50 @@ TEST(SinCos8Rounding, BinadeEdgesAndPowersOfTwo) {
             }
         }
     EXPECT_GT(decided, 100);  // the table reaches into the routine's range
+}
+
+// The exponential's edges: results next to a power of two (x near k ln2), which
+// a decided lane must round as expl does and never to the power itself;
+// subnormal results, always left to the slower road; and results below 2^-1076,
+// decided as +0.
+TEST(SinCos8Rounding, ExponentialBinadeEdgesAndSubnormals) {
+    const lv::SinCos8Kernel *k = kernel_or_skip();
+    if (k == nullptr) GTEST_SKIP() << "no vector kernel in this build or on this CPU";
+    struct Row { double x; enum { exact, open, zero } want; };
+    std::vector<Row> rows;
+    for (int m = -1020; m <= 1020; m += 17) {
+        double x = static_cast<double>(m * logl(2.0L));
+        for (int step = 0; step < 3; ++step) x = std::nextafter(x, -1e9);
+        for (int step = 0; step < 7; ++step, x = std::nextafter(x, 1e9))
+            if (x >= -707.0 && x <= 709.0) rows.push_back({x, Row::exact});
+    }
+    for (const double x : {-708.0, -720.5, -745.0, -745.1332191019411, -745.9})
+        rows.push_back({x, Row::open});
+    for (const double x : {-746.5, -800.0, -1e300}) rows.push_back({x, Row::zero});
+    while (rows.size() % 8 != 0) rows.push_back({1.0, Row::exact});
+    int decided = 0;
+    for (const bool correct : {false, true})
+        for (size_t first = 0; first < rows.size(); first += 8) {
+            double x[8], y[8];
+            for (int j = 0; j < 8; ++j) x[j] = rows[first + j].x;
+            const uint32_t undecided = k->exp_raw(x, y, correct);
+            for (int j = 0; j < 8; ++j) {
+                const Row &r = rows[first + j];
+                const bool open = (undecided >> j & 1) != 0;
+                if (r.want == Row::open) {
+                    EXPECT_TRUE(open) << std::hexfloat << r.x;
+                }
+                if (r.want == Row::zero) {
+                    EXPECT_FALSE(open) << std::hexfloat << r.x;
+                    EXPECT_EQ(bits(y[j]), bits(0.0)) << std::hexfloat << r.x;
+                }
+                if (r.want != Row::exact || open) continue;
+                ++decided;
+                EXPECT_EQ(bits(y[j]), bits(static_cast<double>(expl(static_cast<long double>(r.x))))) << std::hexfloat << r.x;
+                EXPECT_NE(bits(y[j]) & 0x000fffffffffffffull, 0u) << std::hexfloat << r.x;
+            }
+        }
+    EXPECT_GT(decided, 100);
 }
 
 }  // namespace
