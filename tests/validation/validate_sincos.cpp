@@ -1,6 +1,7 @@
 // validate_sincos: the sweep's vector sines, cosines and exponentials against the maths library and MPFR.
 //
-//   validate_sincos compare N [THREADS]  every kernel against sincos and exp on N arguments each; fails on any difference
+//   validate_sincos compare N [THREADS]  every kernel against sincos and exp on N arguments each, and in the
+//                                        correct mode against cr_sincos and cr_exp; fails on any difference
 //   validate_sincos hard                 the first-use check's arguments, through every kernel
 //   validate_sincos tail N [THREADS] [--only NAMES] [--fail-at]
 //                                        the library's error past half an ulp on each of its ranges of
@@ -116,6 +117,7 @@ struct Tally {
     uint64_t differences = 0;
     uint64_t exp_library = 0;  // exponentials left to the library
     uint64_t exp_differences = 0;
+    uint64_t correct_differences = 0;  // the correct mode's sines, cosines and exponentials
 };
 
 const double kExpSpecials[] = {0.0, -0.0, kInf, -kInf, std::numeric_limits<double>::quiet_NaN(),
@@ -165,16 +167,34 @@ void compare_range(const lv::SinCos8Kernel &k, uint64_t first_block, uint64_t st
                                 s[j], c[j], rs[j], rc[j]);
             }
         }
+        // The correct mode's blocks against the scalar correctly rounded functions.
+        k.correct(x, s, c);
+        lv::sincos8_correct_scalar(x, rs, rc);
+        for (int j = 0; j < 8; ++j)
+            if (!same(s[j], rs[j]) || !same(c[j], rc[j])) {
+                ++t.correct_differences;
+                if (reported.fetch_add(1) < 20)
+                    std::printf("  %s: x = %a: sin %a cos %a, correctly rounded %a %a\n", k.name, x[j],
+                                s[j], c[j], rs[j], rc[j]);
+            }
         for (int j = 0; j < 8; ++j) x[j] = exp_argument(d, b * 8 + static_cast<uint64_t>(j));
         k.exp_system(x, s);
         lv::exp8_scalar(x, rs);
         t.exp_library += static_cast<uint64_t>(std::popcount(k.exp_raw(x, h, false) & 0xff));
-        for (int j = 0; j < 8; ++j)
+        k.exp_correct(x, c);
+        lv::exp8_correct_scalar(x, rc);
+        for (int j = 0; j < 8; ++j) {
             if (!same(s[j], rs[j])) {
                 ++t.exp_differences;
                 if (reported.fetch_add(1) < 20)
                     std::printf("  %s: x = %a: exp %a, the library %a\n", k.name, x[j], s[j], rs[j]);
             }
+            if (!same(c[j], rc[j])) {
+                ++t.correct_differences;
+                if (reported.fetch_add(1) < 20)
+                    std::printf("  %s: x = %a: exp %a, correctly rounded %a\n", k.name, x[j], c[j], rc[j]);
+            }
+        }
     }
 }
 
@@ -199,6 +219,7 @@ int compare(uint64_t n, int threads) {
             all.differences += t.differences;
             all.exp_differences += t.exp_differences;
             all.exp_library += t.exp_library;
+            all.correct_differences += t.correct_differences;
             for (int kind = 0; kind < kKinds; ++kind) {
                 all.lanes[kind] += t.lanes[kind];
                 all.library[kind] += t.library[kind];
@@ -218,7 +239,9 @@ int compare(uint64_t n, int threads) {
         std::printf("%s: %" PRIu64 " exponentials, %" PRIu64 " differences from exp; %.2f%% left to the library\n",
                     k->name, lanes, all.exp_differences,
                     100.0 * static_cast<double>(all.exp_library) / static_cast<double>(lanes ? lanes : 1));
-        if (all.differences != 0 || all.exp_differences != 0) status = 1;
+        std::printf("%s, correct mode: %" PRIu64 " differences from cr_sincos and cr_exp\n", k->name,
+                    all.correct_differences);
+        if (all.differences != 0 || all.exp_differences != 0 || all.correct_differences != 0) status = 1;
     }
     return status;
 }
