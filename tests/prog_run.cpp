@@ -7,6 +7,9 @@
 // test: each test is its own process under ctest, and a cache shared between
 // tests would not survive that.
 #include <gtest/gtest.h>
+#if defined(__GLIBC__)
+#include <gnu/libc-version.h>
+#endif
 
 #include <dirent.h>
 #include <sys/wait.h>
@@ -448,12 +451,13 @@ TEST(Program, FixedRunIsReproducibleFromItsSeed) {
     // Two at a time: first the same seed twice, the second time with its trace
     // to a file and its summary to standard output (the report then goes to
     // standard error), then another seed next to the program with its
-    // calendar clock pinned to the first seed.
+    // calendar clock pinned to the first seed, and given a path request the
+    // replay would refuse: the program reads no environment of ours.
     const Scratch scratch;
     const std::string trace_path = scratch.path("trace.csv");
     const auto [first, second] =
         run_pair(replay("12345"), replay("12345 --trace " + quoted(trace_path) + " --summary -"));
-    const auto [other, pinned] = run_pair(replay("54321"), pinned_program("12345"));
+    const auto [other, pinned] = run_pair(replay("54321"), "LUMIVANE_SINCOS=bogus " + pinned_program("12345"));
 
     {
         SCOPED_TRACE("lumivane-replay 12345");
@@ -493,10 +497,16 @@ TEST(Program, ReplayAnswersItsOptionsAndRejectsBadArguments) {
     // leaving no file behind. DIR is a scratch directory.
     const Scratch scratch;
     const std::string version = std::string("lumivane-replay ") + LUMIVANE_VERSION + "\n";
+#if defined(__GLIBC__)
+    const std::string library = std::string("glibc ") + gnu_get_libc_version();
+#else
+    const std::string library = "a C library other than glibc";
+#endif
     const struct { std::string args; int status; std::string out; bool whole; std::string env = ""; } rows[] = {
         {"--help", 0, std::string("usage: ") + LUMIVANE_REPLAY + " SEED [--trace PATH] [--summary PATH]", false},
         {"--version", 0, version + "sincos: ", false},
-        {"--version", 0, version + "sincos: scalar (LUMIVANE_SINCOS=scalar)\n", true, "LUMIVANE_SINCOS=scalar"},
+        {"--version", 0, version + "sincos: scalar (" + library + ", LUMIVANE_SINCOS=scalar)\n", true,
+         "LUMIVANE_SINCOS=scalar"},
         {"--version", 2, "", true, "LUMIVANE_SINCOS=sse9"}, {"1", 2, "", true, "LUMIVANE_SINCOS=AVX2"},
         {"1 --math=fast", 2, "", true}, {"1 --math=correct --math=system", 2, "", true},
         {"1 --math", 2, "", true},

@@ -79,10 +79,6 @@ LV_API void lattice_integrate_rk4(Lattice *lattice, double dt);
    the count. No unlocked slot, or no declared slot: nothing changes. Draws
    nothing (beyond materialising an absent chunk it reaches). */
 LV_API void detect_harmonic_consensus(Lattice *lattice);
-/* sqrt(2^k phi^k fib[k] prime[k] (sin(0.01 index + time) / 2 + 1/2)) x
-   |value|^(m/8), with k = index mod 16 and m = index mod 7 + 1 (Euclidean
-   remainders, so a negative index is taken into the cycles: -1 gives k = 15,
-   m = 7). Reads only the lattice's time; draws nothing. */
 /* The arithmetic of lattice_integrate_rk4's sines, cosines and exponentials,
    for the whole process: LATTICE_MATH_SYSTEM (the default) takes the maths
    library's sincos and exp, bit for bit; LATTICE_MATH_CORRECT takes
@@ -96,6 +92,10 @@ LV_API void detect_harmonic_consensus(Lattice *lattice);
 LV_API int32_t lattice_set_math_mode(int32_t mode);
 /* The mode lattice_integrate_rk4 takes now. */
 LV_API int32_t lattice_math_mode(void);
+/* sqrt(2^k phi^k fib[k] prime[k] (sin(0.01 index + time) / 2 + 1/2)) x
+   |value|^(m/8), with k = index mod 16 and m = index mod 7 + 1 (Euclidean
+   remainders, so a negative index is taken into the cycles: -1 gives k = 15,
+   m = 7). Reads only the lattice's time; draws nothing. */
 LV_API double prismatic_recursion(const Lattice *lattice, int32_t index, double value);
 
 LV_END_DECLS

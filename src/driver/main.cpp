@@ -3,5 +3,9 @@
 
 #include "driver/internal.h"
 #include "lumivane/export.h"
+#include "math/internal.h"
 
-LV_API int main() { return lv::run(static_cast<unsigned>(std::time(nullptr))); }
+LV_API int main() {
+    lv::ignore_sincos_request();
+    return lv::run(static_cast<unsigned>(std::time(nullptr)));
+}

@@ -12,6 +12,13 @@
 #include "math/correct_table.h"
 #include "math/sincos8_table.h"
 
+// The two-sums, two-products and Veltkamp splits below are exact only as
+// written: no reassociation and no contraction into fused multiply-adds (the
+// build gives -ffp-contract=off to every file).
+#ifdef __FAST_MATH__
+#error "the correctly rounded functions need IEEE arithmetic as written: build without -ffast-math"
+#endif
+
 namespace lv {
 namespace {
 

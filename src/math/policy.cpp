@@ -51,7 +51,10 @@ struct Asked {
     const char *value = "";
 };
 
+std::atomic<bool> requests_heard{true};
+
 Asked asked() {
+    if (!requests_heard.load(std::memory_order_relaxed)) return Asked{Request::automatic, "auto"};
     const char *v = std::getenv("LUMIVANE_SINCOS");
     if (v == nullptr || *v == '\0' || std::strcmp(v, "auto") == 0) return Asked{Request::automatic, "auto"};
     if (std::strcmp(v, "scalar") == 0) return Asked{Request::scalar, v};
@@ -103,9 +106,7 @@ Choice choose(MathMode m) {
     };
     if (a.request == Request::unknown)
         c.problem = std::string("LUMIVANE_SINCOS=") + a.value + " is not one of auto, scalar, avx2, avx512";
-    if (a.request == Request::scalar) {
-        return take(nullptr, "scalar (LUMIVANE_SINCOS=scalar)");
-    }
+    if (a.request == Request::scalar) return take(nullptr, "scalar (" + basis + ", LUMIVANE_SINCOS=scalar)");
     const SinCos8Kernel *avx2 = sincos8_kernel(0), *avx512 = sincos8_kernel(1);
     std::string why;
     if (avx2 == nullptr)
@@ -136,24 +137,24 @@ Choice choose(MathMode m) {
     return take(nullptr, "scalar (" + refused + ")");
 }
 
+// Made in place and never moved: math.sincos_path points into choice.path.
 struct Chosen {
     Choice choice;
     SweepMath math;
+    explicit Chosen(MathMode m) : choice(choose(m)) {
+        // A host's library cannot refuse its caller: it takes auto, and says so
+        // once (lumivane-replay refuses such a request before it runs).
+        static std::atomic<bool> said{false};
+        if (!choice.problem.empty() && !said.exchange(true))
+            std::fprintf(stderr, "lumivane: %s; taking auto\n", choice.problem.c_str());
+        math.sincos8 = choice.block;
+        math.exp8 = choice.exp8;
+        math.exp = m == MathMode::system ? library_exp : cr_exp;
+        math.sincos_path = choice.path.c_str();
+    }
+    Chosen(const Chosen &) = delete;
+    Chosen &operator=(const Chosen &) = delete;
 };
-
-Chosen make(MathMode m) {
-    Chosen c{choose(m), {}};
-    // A host's library cannot refuse its caller: it takes auto, and says so
-    // once (lumivane-replay refuses such a request before it runs).
-    static std::atomic<bool> said{false};
-    if (!c.choice.problem.empty() && !said.exchange(true))
-        std::fprintf(stderr, "lumivane: %s; taking auto\n", c.choice.problem.c_str());
-    c.math.sincos8 = c.choice.block;
-    c.math.exp8 = c.choice.exp8;
-    c.math.exp = m == MathMode::system ? library_exp : cr_exp;
-    c.math.sincos_path = c.choice.path.c_str();
-    return c;
-}
 
 }  // namespace
 
@@ -169,12 +170,14 @@ const char *math_mode_name(MathMode m) { return m == MathMode::correct ? "correc
 
 const SweepMath &sweep_math(MathMode m) {
     if (m == MathMode::correct) {
-        static const Chosen correct = make(MathMode::correct);
+        static const Chosen correct{MathMode::correct};
         return correct.math;
     }
-    static const Chosen system = make(MathMode::system);
+    static const Chosen system{MathMode::system};
     return system.math;
 }
+
+void ignore_sincos_request() { requests_heard.store(false, std::memory_order_relaxed); }
 
 const char *sincos_request_problem(MathMode m) {
     static const std::string problems[2] = {choose(MathMode::system).problem, choose(MathMode::correct).problem};

@@ -286,7 +286,9 @@ inline typename Lanes<W>::I exp_lanes(typename Lanes<W>::D x, Pair<W> &e, typena
 
     // k = 128 m + j, the nearest integer to x 128/ln2, from the shifted sum's low bits.
     const D t = L::fma(x, splat<D>(kExpInvStep), splat<D>(kShifter));
-    const I kbits = reinterpret_cast<I>(t) - reinterpret_cast<I>(splat<D>(kShifter));
+    // In unsigned lanes: far below the range (x < -3.6e13, answered as +0) the
+    // difference leaves the signed range.
+    const I kbits = reinterpret_cast<I>(reinterpret_cast<U>(t) - reinterpret_cast<U>(splat<D>(kShifter)));
     const I row = kbits & 127;
     const D k = t - splat<D>(kShifter);
     // 2^m: m 2^52 is (k - j) 2^45, exact for |m| < 2^11.
