@@ -435,6 +435,9 @@ void expect_trace_and_summary_agree(const std::string &report, const std::string
                                                          : "\"extended\"");
     EXPECT_EQ(s.at("seed"), std::to_string(seed));
     EXPECT_EQ(s.at("version"), "\"" LUMIVANE_VERSION "\"");
+    // The run was asked for no --math: the default mode, and the kernel that served it named.
+    EXPECT_EQ(s.at("math"), "\"system\"");
+    EXPECT_TRUE(std::regex_match(s.at("sincos"), std::regex("\"[^\"]+\""))) << s.at("sincos");
     EXPECT_GT(number(s, "wall_s"), 0.0);
 
     // Where the report prints inf or nan, the summary holds null.

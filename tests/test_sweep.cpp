@@ -1,4 +1,5 @@
-// test_sweep.cpp: the integration sweep: link damping, neighbours, the adaptive step, in-place order.
+// test_sweep.cpp: the integration sweep: link damping, neighbours, the adaptive step,
+// in-place order, the math mode.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -161,6 +162,31 @@ TEST(Sweep, NoDeclaredSlotsAdvancesOnlyTheGlobals) {
 
 TEST(Sweep, NullLatticeIsHarmless) {
     EXPECT_EQ(lvtest::draws_made([] { lattice_integrate_rk4(nullptr, kStep); }), 0);
+}
+
+// ---- the math mode -----------------------------------------------------------
+
+// Each call answers the mode before it; an unknown mode answers -1 and leaves
+// the mode as it was. The process ends in the system mode that the other
+// suites' sweeps expect.
+TEST(SweepMathMode, SetAnswersThePreviousModeAndRefusesUnknownOnes) {
+    ASSERT_EQ(lattice_math_mode(), LATTICE_MATH_SYSTEM);
+    const struct {
+        int32_t set, answer, after;
+    } steps[] = {
+        {LATTICE_MATH_CORRECT, LATTICE_MATH_SYSTEM, LATTICE_MATH_CORRECT},
+        {2, -1, LATTICE_MATH_CORRECT},
+        {-1, -1, LATTICE_MATH_CORRECT},
+        {LATTICE_MATH_CORRECT, LATTICE_MATH_CORRECT, LATTICE_MATH_CORRECT},
+        {LATTICE_MATH_SYSTEM, LATTICE_MATH_CORRECT, LATTICE_MATH_SYSTEM},
+        {INT32_MIN, -1, LATTICE_MATH_SYSTEM},
+        {LATTICE_MATH_SYSTEM, LATTICE_MATH_SYSTEM, LATTICE_MATH_SYSTEM},
+    };
+    for (const auto &s : steps) {
+        EXPECT_EQ(lattice_set_math_mode(s.set), s.answer) << "set " << s.set;
+        EXPECT_EQ(lattice_math_mode(), s.after) << "after setting " << s.set;
+    }
+    lattice_set_math_mode(LATTICE_MATH_SYSTEM);
 }
 
 // ---- neighbours ------------------------------------------------------------

@@ -237,6 +237,12 @@ def write_csv(rows: List[Row], out: IO[str]) -> None:
                          if isinstance(row[n], float) else row[n] for n in names])
 
 
+# The umask, read once on import: reading it means setting it, and a replay that an
+# ensemble's thread started in between would inherit the stand-in, 0.
+_UMASK = os.umask(0)
+os.umask(_UMASK)
+
+
 @contextlib.contextmanager
 def replacing(path: PathLike) -> Iterator[IO[bytes]]:
     """A file to write `path` through: a temporary file beside it, renamed to `path` when
@@ -247,9 +253,7 @@ def replacing(path: PathLike) -> Iterator[IO[bytes]]:
     try:
         with os.fdopen(fd, "wb") as file:
             yield file
-        mask = os.umask(0)
-        os.umask(mask)
-        os.chmod(temporary, 0o666 & ~mask)  # the mode a new file gets, not mkstemp's 0600
+        os.chmod(temporary, 0o666 & ~_UMASK)  # the mode a new file gets, not mkstemp's 0600
         os.replace(temporary, target)
     except BaseException:
         with contextlib.suppress(FileNotFoundError):

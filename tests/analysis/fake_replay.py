@@ -1,13 +1,14 @@
 """fake_replay.py: stands in for lumivane-replay where a test needs a run to fail, hang or
 finish at once.
 
-    fake_replay.py SEED [--trace PATH] [--summary PATH]
+    fake_replay.py SEED [--trace PATH] [--summary PATH] [--math=MODE]
 
 FAKE_REPLAY_FAIL=SEED  that seed fails: a line on standard error, status 1;
 FAKE_REPLAY_REAL=PATH  every other seed runs the real program at PATH;
 FAKE_REPLAY_PIDS=DIR   every other seed writes DIR/<pid> and sleeps for a minute;
 otherwise              every other seed copies FAKE_REPLAY_SAMPLE/sample_*.{csv,json}
-                       (the summary with its seed), prints a line and ends.
+                       (the summary with its seed and the --math given), prints a
+                       line and ends.
 """
 import json
 import os
@@ -27,7 +28,9 @@ def main(argv):
             pass
         time.sleep(60)
         return 0
-    options = dict(zip(argv[2::2], argv[3::2]))
+    math = [a.partition("=")[2] for a in argv[2:] if a.startswith("--math=")]
+    rest = [a for a in argv[2:] if not a.startswith("--math=")]
+    options = dict(zip(rest[::2], rest[1::2]))
     sample = os.environ["FAKE_REPLAY_SAMPLE"]
     if "--trace" in options:
         with open(os.path.join(sample, "sample_trace.csv"), encoding="utf-8") as file:
@@ -38,6 +41,8 @@ def main(argv):
         with open(os.path.join(sample, "sample_summary.json"), encoding="utf-8") as file:
             summary = json.load(file)
         summary["seed"] = int(seed)
+        if math:  # every one given (the program refuses a second); none, none
+            summary["math"] = ",".join(math)
         with open(options["--summary"], "w", encoding="utf-8") as file:
             json.dump(summary, file)
     print(f"fake report for seed {seed}")

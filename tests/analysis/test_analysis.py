@@ -209,6 +209,25 @@ class Light(unittest.TestCase):
             self.assertEqual(caught.exception.code, 2, (args, err.getvalue()))
             self.assertIn(message, err.getvalue(), args)
 
+    def test_math_mode_reaches_the_replay(self):
+        # The fake writes every --math it was given into the summary, and no "math" for none.
+        import csv
+        import json
+        with unittest.mock.patch.dict(os.environ, LUMIVANE_REPLAY=FAKE):
+            runs = [lumivane.run(3, math="correct"), lumivane.run(3)]
+            rows = lumivane.ensemble_rows([3, 5], workers=2, progress=False, math="correct")
+            if _deps.available("pandas"):
+                table = lumivane.ensemble([3], progress=False, math="correct")
+                self.assertEqual([str(m) for m in table["math"]], ["correct"])  # NA as text
+        self.assertEqual([r.summary["math"] for r in runs], ["correct", "system"])
+        self.assertEqual([r.row()["math"] for r in runs], ["correct", "system"])
+        self.assertEqual([r["math"] for r in rows], ["correct", "correct"])
+        one = python(None, "run", "3", "--math", "correct", "--summary", "-")
+        self.assertEqual(json.loads(one.stdout)["math"], "correct", one.stderr)
+        many = python(None, "ensemble", "3,5", "--math", "correct", "--no-progress")
+        self.assertEqual([r["math"] for r in csv.DictReader(io.StringIO(many.stdout))],
+                         ["correct", "correct"], many.stderr)
+
     def test_command_line_status_follows_the_replays_refusal(self):
         refuses = os.path.join(SCRATCH.name, "refuses")
         with open(refuses, "w", encoding="utf-8") as script:
@@ -295,9 +314,9 @@ def rows_of_csv(path):
     """An ensemble table's CSV as rows of Python values (the standard library's reading)."""
     import csv
     import json
+    texts = {name for name, kind in lumivane.ENSEMBLE_COLUMNS if kind in ("str", "stage")}
     with open(path, encoding="utf-8", newline="") as file:
-        return [{k: None if v == "" else json.loads(v) if k not in ("error", "version",
-                                                                     "lock_stage") else v
+        return [{k: None if v == "" else v if k in texts else json.loads(v)
                  for k, v in row.items()} for row in csv.DictReader(file)]
 
 

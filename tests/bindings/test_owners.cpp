@@ -140,6 +140,23 @@ TEST(LatticeOwner, AConstLatticeReadsOnlyWhatIsMaterialised) {
     EXPECT_EQ(lattice.get()->chunks[0], nullptr);  // nothing materialised on the way
 }
 
+// The enum's values reach lattice_set_math_mode and come back from it; the
+// process is left in the system mode.
+TEST(MathMode, SetAnswersThePreviousModeAndCurrentReadsIt) {
+    using lumivane::math_mode;
+    ASSERT_EQ(lumivane::current_math_mode(), math_mode::system);
+    const std::pair<math_mode, math_mode> table[] = {  // (set, answer)
+        {math_mode::correct, math_mode::system}, {math_mode::correct, math_mode::correct},
+        {math_mode::system, math_mode::correct}, {math_mode::system, math_mode::system}};
+    for (const auto &[set, answer] : table) {
+        const auto mode = static_cast<std::int32_t>(set);
+        EXPECT_EQ(lumivane::set_math_mode(set), answer) << "set " << mode;
+        EXPECT_EQ(lumivane::current_math_mode(), set) << "after setting " << mode;
+        EXPECT_EQ(lattice_math_mode(), mode);
+    }
+    lumivane::set_math_mode(math_mode::system);
+}
+
 // Sweeps and folds through the owners are the examples' walk, which CI holds
 // to the C host's output; here the indexes, the views and the range of
 // declared slots.

@@ -100,6 +100,21 @@ class Light(unittest.TestCase):
             with self.assertRaises(error, msg=f"row {i}"):
                 call()
 
+    def test_math_mode_answers_the_mode_before_the_call(self):
+        self.assertEqual(lumivane.math_mode(), "system")
+        try:
+            self.assertEqual(lumivane.math_mode("correct"), "system")
+            self.assertEqual((lumivane.math_mode(), lib.lattice_math_mode()), ("correct", 1))
+            for unknown in ("fast", "System", 1):  # refused before the C call: the mode stays
+                with self.assertRaises(ValueError, msg=repr(unknown)) as caught:
+                    lumivane.math_mode(unknown)
+                self.assertIn("one of system, correct", str(caught.exception))
+                self.assertEqual(lumivane.math_mode(), "correct", repr(unknown))
+            self.assertEqual(lumivane.math_mode("system"), "correct")
+        finally:
+            lumivane.math_mode("system")  # what the other tests in this process sweep with
+        self.assertEqual(lib.lattice_math_mode(), 0)
+
     def test_checkpoint_log_is_a_read_only_sequence(self):
         with lumivane.Lattice(4, 4) as lattice, lumivane.CheckpointLog() as log:
             for evo in range(1, 12):  # the eleventh prunes
