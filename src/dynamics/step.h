@@ -134,18 +134,24 @@ struct Amplitude {
 };
 
 // The step's functions: the block of sines and cosines, and the decay's
-// exponential, kept for the last step since the sweep's step repeats.
+// exponential, kept for the steps seen last: the adapted step moves by a
+// factor of phi up or down, or stays, so a few values recur.
 struct StepMath {
     SinCos8 sincos8;
     double (*exp)(double);
-    uint64_t last_dt = ~uint64_t{0};  // a NaN's bits: nothing kept yet
-    double last_decay = 0.0;
+    static constexpr int kKept = 16;
+    uint64_t kept_dt[kKept] = {~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0},
+                               ~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0},
+                               ~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0}};  // NaNs' bits: none kept
+    double kept_decay[kKept] = {};
     double decay(double dt) {
-        if (std::bit_cast<uint64_t>(dt) != last_dt) {
-            last_decay = exp(-0.05 * dt);
-            last_dt = std::bit_cast<uint64_t>(dt);
+        const uint64_t b = std::bit_cast<uint64_t>(dt);
+        const auto i = static_cast<int>((b ^ b >> 7 ^ b >> 29 ^ b >> 52) & (kKept - 1));
+        if (kept_dt[i] != b) {
+            kept_decay[i] = exp(-0.05 * dt);
+            kept_dt[i] = b;
         }
-        return last_decay;
+        return kept_decay[i];
     }
 };
 
