@@ -27,6 +27,8 @@ uint32_t exp8_avx2_correct(const double *x, double *y);
 uint32_t exp8_avx512_system(const double *x, double *y);
 uint32_t exp8_avx512_correct(const double *x, double *y);
 bool sincos8_avx512_as_written();
+void exp8_avx2_pairs(const double *x, double *hi, double *lo, double *scale);
+void exp8_avx512_pairs(const double *x, double *hi, double *lo, double *scale);
 #endif
 
 void sincos8_scalar(const double *x, double *s, double *c) {
@@ -139,7 +141,8 @@ constexpr SinCos8Kernel kAvx2{"avx2",
                               exp_with_library<exp8_avx2_system>,
                               exp_with_correct<exp8_avx2_correct>,
                               exp_raw<exp8_avx2_system, exp8_avx2_correct>,
-                              sincos8_avx2_as_written};
+                              sincos8_avx2_as_written,
+                              exp8_avx2_pairs};
 constexpr SinCos8Kernel kAvx512{"avx512",
                                 with_library<sincos8_avx512_system>,
                                 with_correct<sincos8_avx512_correct>,
@@ -147,7 +150,8 @@ constexpr SinCos8Kernel kAvx512{"avx512",
                                 exp_with_library<exp8_avx512_system>,
                                 exp_with_correct<exp8_avx512_correct>,
                                 exp_raw<exp8_avx512_system, exp8_avx512_correct>,
-                                sincos8_avx512_as_written};
+                                sincos8_avx512_as_written,
+                                exp8_avx512_pairs};
 #endif
 
 constexpr double kInf = std::numeric_limits<double>::infinity();

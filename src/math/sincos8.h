@@ -65,6 +65,8 @@ struct SinCos8Kernel {
     // False when the routine's file was built with contraction into fused
     // multiply-adds, which breaks its exact sums and products.
     bool (*as_written)();
+    // Every lane's exponential as hi + lo before its scaling by 2^m, and 2^m.
+    void (*exp_pairs)(const double *x, double *hi, double *lo, double *scale);
 };
 // The kernels this build holds and this CPU can run, narrowest first: null
 // for i past the last, and for every i when the vector path is built out.

@@ -17,4 +17,8 @@ uint32_t exp8_avx2_correct(const double *x, double *y) { return kernel::exp_bloc
 
 bool sincos8_avx2_as_written() { return kernel::contraction_off(); }
 
+void exp8_avx2_pairs(const double *x, double *hi, double *lo, double *scale) {
+    kernel::exp_pairs<4>(x, hi, lo, scale);
+}
+
 }  // namespace lv

@@ -359,6 +359,23 @@ uint32_t exp_block(const double *x, double *y) {
     return undecided;
 }
 
+// Every lane's e^x as hi + lo before the scaling, and the scale 2^m (for the
+// validation program, which holds hi + lo to the routine's own bound).
+template <int W>
+void exp_pairs(const double *x, double *hi, double *lo, double *scale) {
+    using D = typename Lanes<W>::D;
+    for (int first = 0; first < 8; first += W) {
+        std::remove_const_t<D> xs;
+        std::memcpy(&xs, x + first, sizeof xs);
+        Pair<W> e;
+        D sc;
+        exp_lanes<W, true>(xs, e, sc);
+        std::memcpy(hi + first, &e.hi, sizeof e.hi);
+        std::memcpy(lo + first, &e.lo, sizeof e.lo);
+        std::memcpy(scale + first, &sc, sizeof sc);
+    }
+}
+
 template <class D>
 D load(const double *p) {
     D v;

@@ -10,7 +10,8 @@
 //                                        one function's. --fail-at: fails when 1.5 times a range's
 //                                        largest excess reaches the margin the routine uses there
 //   validate_sincos tail N LO HI [THREADS]  the same for sin and cos with x uniform in [LO, HI)
-//   validate_sincos accuracy N           each kernel's hi + lo against MPFR; fails past its stated bound
+//   validate_sincos accuracy N           each kernel's hi + lo, sines, cosines and exponentials, against MPFR;
+//                                        fails past its stated bound
 //   validate_sincos table [--print]      the tables and the reductions' constants against MPFR
 //
 // Modes that need a vector kernel exit with 77 (skipped) where the build or
@@ -774,6 +775,30 @@ int accuracy(uint64_t n) {
                         k->name, kKindNames[kind], taken, std::log2(worst), worst_at, std::log2(data::kOwnError));
             if (worst > data::kOwnError) status = 1;
         }
+        // The exponentials in the routine's range: hi + lo against e^x / 2^m.
+        Draws d{0x5EED0E4Bull};
+        double worst = 0.0, worst_at = 0.0;
+        uint64_t taken = 0;
+        for (uint64_t b = 0; b < n / 8; ++b) {
+            double xs[8], hi[8], lo[8], scale[8];
+            for (uint64_t j = 0; j < 8; ++j) xs[j] = exp_argument(d, b * 8 + j);
+            k->exp_pairs(xs, hi, lo, scale);
+            for (int j = 0; j < 8; ++j) {
+                if (!(xs[j] >= data::kExpLowest && xs[j] <= data::kExpHighest)) continue;
+                ++taken;
+                mpfr_set_d(x, xs[j], MPFR_RNDN);
+                mpfr_exp(sv, x, MPFR_RNDN);
+                mpfr_div_d(sv, sv, scale[j], MPFR_RNDN);  // exact: a power of two
+                const double e = relative_error(sv, hi[j], lo[j]);
+                if (e > worst) {
+                    worst = e;
+                    worst_at = xs[j];
+                }
+            }
+        }
+        std::printf("%s, exponentials: %" PRIu64 " lanes, largest relative error 2^%.2f (at %a); bound 2^%.0f\n",
+                    k->name, taken, std::log2(worst), worst_at, std::log2(data::kOwnError));
+        if (worst > data::kOwnError) status = 1;
     }
     mpfr_clears(x, sv, cv, static_cast<mpfr_ptr>(nullptr));
     return status;
