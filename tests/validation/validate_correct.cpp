@@ -363,6 +363,8 @@ void compare_range(uint64_t first, uint64_t stride, uint64_t n, Tally *t, std::a
             check(kExp, x, y, y, ry, decided, ref, t[1], reported);
         }
     }
+    // MPFR keeps its constants per thread; a thread that ends must free its own.
+    mpfr_free_cache();
 }
 
 int compare(uint64_t n, int threads) {

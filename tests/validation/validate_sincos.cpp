@@ -558,8 +558,11 @@ RangeResult measure(const Range &r, const lv::SinCos8Kernel *k, uint64_t n, int 
     for (int i = 0; i < threads; ++i) {
         const Share share{static_cast<uint64_t>(i), static_cast<uint64_t>(threads), blocks};
         TailTally &t = tallies[static_cast<size_t>(i)];
-        if (r.fn == Fn::exp) pool.emplace_back([&r, k, share, &t] { tail_exp(r, k, share, t); });
-        else pool.emplace_back([&r, k, share, &t] { tail_trig(r, *k, share, t); });
+        // MPFR keeps its constants per thread; a thread that ends must free its own.
+        if (r.fn == Fn::exp)
+            pool.emplace_back([&r, k, share, &t] { tail_exp(r, k, share, t); mpfr_free_cache(); });
+        else
+            pool.emplace_back([&r, k, share, &t] { tail_trig(r, *k, share, t); mpfr_free_cache(); });
     }
     for (std::thread &th : pool) th.join();
     TailTally all;
