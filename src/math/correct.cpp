@@ -596,7 +596,8 @@ bool exp_fast(double x, double *y) {
     const DD a = fast_two_sum(1.0, rh);
     const DD b = two_sum(a.hi, 0.5 * r2.hi);
     const double low = (a.lo + b.lo) + (rl + ((0.5 * r2.lo + rh * rl) + q));
-    const double th = d::kExp2Steps[j][0], tl = d::kExp2Steps[j][1];
+    // 2^(j/64) is the vector routine's row 2j of 2^(j/128).
+    const double th = sincos8_data::kExpRows.v[2 * j][0], tl = sincos8_data::kExpRows.v[2 * j][1];
     const DD p = two_prod(th, b.hi);
     const DD v = fast_two_sum(p.hi, p.lo + (th * low + tl * b.hi));
     double out;

@@ -17,9 +17,6 @@ extern const uint64_t kSinSteps[256][4];
 extern const uint64_t kPiOver512[4];
 extern const uint64_t kLog2[4];
 
-// 2^(j/64), j = 0..63: the nearest double and the nearest double to the remainder.
-extern const double kExp2Steps[64][2];
-
 // x = k (log 2)/64 + r: kInvLog2Step is 64/log 2; (log 2)/64 = kLog2Step1 +
 // kLog2Step2 + kLog2Step3, the first two with 37 significant bits so that k
 // times each is exact for |k| < 2^16.

@@ -26,28 +26,17 @@
 #include "math/correct.h"
 #include "math/correct_internal.h"
 #include "math/correct_table.h"
+#include "common.h"
 
 namespace {
 
+using lvval::Draws;
+using lvval::kInf;
+using lvval::rounded_to;
+using lvval::same;
+
 namespace data = lv::cr_data;
-constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kExpMax = 0x1.62e42fefa39efp+9;
-
-// xorshift64*: a fixed sequence of arguments for every run.
-struct Draws {
-    uint64_t s;
-    uint64_t next() {
-        s ^= s >> 12;
-        s ^= s << 25;
-        s ^= s >> 27;
-        return s * 0x2545F4914F6CDD1Dull;
-    }
-    double unit() { return static_cast<double>(next() >> 11) * 0x1p-53; }
-    double sign() { return (next() & 1) != 0 ? -1.0 : 1.0; }
-    int below(int n) { return static_cast<int>(next() % static_cast<uint64_t>(n)); }
-};
-
-bool same(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
 
 // x moved by `steps` ulps (either way).
 double nudge(double x, Draws &d, int reach) {
@@ -702,15 +691,6 @@ void fixed_limbs(mpfr_t v, uint64_t *w, int limbs) {
     mpfr_clear(t);
 }
 
-double rounded_to(mpfr_t v, int bits) {
-    mpfr_t r;
-    mpfr_init2(r, bits);
-    mpfr_set(r, v, MPFR_RNDN);
-    const double d = mpfr_get_d(r, MPFR_RNDN);
-    mpfr_clear(r);
-    return d;
-}
-
 int tables(bool print) {
     int status = 0;
     const auto check = [&status](const char *what, int i, const void *have, const void *want, size_t bytes) {
@@ -771,18 +751,6 @@ int tables(bool print) {
     const double l2 = rounded_to(t, 37);
     mpfr_sub_d(t, t, l2, MPFR_RNDN);
     const double l3 = mpfr_get_d(t, MPFR_RNDN);
-    if (print) std::printf("};\n\nalignas(64) constinit const double kExp2Steps[64][2] = {\n");
-    for (int j = 0; j < 64; ++j) {
-        mpfr_set_ui(t, static_cast<unsigned long>(j), MPFR_RNDN);
-        mpfr_div_ui(t, t, 64, MPFR_RNDN);
-        mpfr_ui_pow(v, 2, t, MPFR_RNDN);
-        const double hi = mpfr_get_d(v, MPFR_RNDN);
-        mpfr_sub_d(v, v, hi, MPFR_RNDN);
-        const double lo = mpfr_get_d(v, MPFR_RNDN);
-        if (print) std::printf("    {%a, %a},\n", hi, lo);
-        const double pair[2] = {hi, lo};
-        check("2^(j/64)", j, data::kExp2Steps[j], pair, sizeof pair);
-    }
     if (print) std::printf("};\n// kInvLog2Step %a, kLog2Step1 %a, kLog2Step2 %a, kLog2Step3 %a, pi/512 %a + %a\n", inv, l1, l2, l3, pi_hi, pi_lo);
     check("64/log 2", 0, &data::kInvLog2Step, &inv, 8);
     check("log 2/64, first part", 0, &data::kLog2Step1, &l1, 8);

@@ -34,27 +34,19 @@
 
 #include "math/sincos8.h"
 #include "math/sincos8_table.h"
+#include "common.h"
 
 namespace {
 
+using lvval::Draws;
+using lvval::kInf;
+using lvval::rounded_to;
+using lvval::same;
+
 namespace data = lv::sincos8_data;
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
 // The exit status ctest reads as a skipped test (SKIP_RETURN_CODE).
 constexpr int kSkipped = 77;
-
-// xorshift64*: a fixed sequence of arguments for every run.
-struct Draws {
-    uint64_t s;
-    uint64_t next() {
-        s ^= s >> 12;
-        s ^= s << 25;
-        s ^= s >> 27;
-        return s * 0x2545F4914F6CDD1Dull;
-    }
-    double unit() { return static_cast<double>(next() >> 11) * 0x1p-53; }
-    double sign() { return (next() & 1) != 0 ? -1.0 : 1.0; }
-};
 
 // The kinds of argument compared, each with its share of every 64 arguments.
 enum Kind { kUniformRun, kUniformWide, kNearQuarterPi, kNearTableStep, kTiny, kLarge, kSpecial, kKinds };
@@ -108,8 +100,6 @@ Kind kind_of(uint64_t i) {
     }
     return kSpecial;
 }
-
-bool same(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
 
 struct Tally {
     uint64_t lanes[kKinds] = {};
@@ -805,16 +795,6 @@ int accuracy(uint64_t n) {
     }
     mpfr_clears(x, sv, cv, static_cast<mpfr_ptr>(nullptr));
     return status;
-}
-
-// A double with at most `bits` significant bits, nearest to v.
-double rounded_to(mpfr_t v, int bits) {
-    mpfr_t r;
-    mpfr_init2(r, bits);
-    mpfr_set(r, v, MPFR_RNDN);
-    const double d = mpfr_get_d(r, MPFR_RNDN);
-    mpfr_clear(r);
-    return d;
 }
 
 int table(bool print) {
