@@ -142,11 +142,6 @@ struct Chosen {
     Choice choice;
     SweepMath math;
     explicit Chosen(MathMode m) : choice(choose(m)) {
-        // A host's library cannot refuse its caller: it takes auto, and says so
-        // once (lumivane-replay refuses such a request before it runs).
-        static std::atomic<bool> said{false};
-        if (!choice.problem.empty() && !said.exchange(true))
-            std::fprintf(stderr, "lumivane: %s; taking auto\n", choice.problem.c_str());
         math.sincos8 = choice.block;
         math.exp8 = choice.exp8;
         math.exp = m == MathMode::system ? library_exp : cr_exp;
@@ -168,20 +163,33 @@ bool set_math_mode(int32_t m) {
 
 const char *math_mode_name(MathMode m) { return m == MathMode::correct ? "correct" : "system"; }
 
-const SweepMath &sweep_math(MathMode m) {
+namespace {
+
+const Chosen &chosen(MathMode m) {
     if (m == MathMode::correct) {
         static const Chosen correct{MathMode::correct};
-        return correct.math;
+        return correct;
     }
     static const Chosen system{MathMode::system};
-    return system.math;
+    return system;
+}
+
+}  // namespace
+
+const SweepMath &sweep_math(MathMode m) {
+    const Chosen &c = chosen(m);
+    // A host's library cannot refuse its caller: it takes auto, and says so
+    // once (lumivane-replay refuses such a request before it runs).
+    static std::atomic<bool> said{false};
+    if (!c.choice.problem.empty() && !said.exchange(true))
+        std::fprintf(stderr, "lumivane: %s; taking auto\n", c.choice.problem.c_str());
+    return c.math;
 }
 
 void ignore_sincos_request() { requests_heard.store(false, std::memory_order_relaxed); }
 
 const char *sincos_request_problem(MathMode m) {
-    static const std::string problems[2] = {choose(MathMode::system).problem, choose(MathMode::correct).problem};
-    const std::string &p = problems[m == MathMode::correct ? 1 : 0];
+    const std::string &p = chosen(m).choice.problem;
     return p.empty() ? nullptr : p.c_str();
 }
 
