@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 
@@ -140,10 +141,13 @@ struct StepMath {
     SinCos8 sincos8;
     double (*exp)(double);
     static constexpr int kKept = 16;
-    uint64_t kept_dt[kKept] = {~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0},
-                               ~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0},
-                               ~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0}, ~uint64_t{0}};  // NaNs' bits: none kept
-    double kept_decay[kKept] = {};
+    static constexpr std::array<uint64_t, kKept> kNone = [] {
+        std::array<uint64_t, kKept> a{};
+        a.fill(~uint64_t{0});  // a NaN's bits, which no step has
+        return a;
+    }();
+    std::array<uint64_t, kKept> kept_dt = kNone;
+    std::array<double, kKept> kept_decay{};
     double decay(double dt) {
         const uint64_t b = std::bit_cast<uint64_t>(dt);
         const auto i = static_cast<int>((b ^ b >> 7 ^ b >> 29 ^ b >> 52) & (kKept - 1));
