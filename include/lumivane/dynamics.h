@@ -86,7 +86,9 @@ LV_API void detect_harmonic_consensus(Lattice *lattice);
    that a run is the same on every machine and maths library (a different run
    from the default's). compute_derivatives and rk4_step always take the
    library's. Answers the mode before the call, or -1 (and changes nothing)
-   for an unknown mode. Set it between sweeps, not while another thread sweeps. */
+   for an unknown mode, or for LATTICE_MATH_CORRECT in a build that compiled
+   the correctly rounded functions with contracted arithmetic. Set it between
+   sweeps, not while another thread sweeps. */
 #define LATTICE_MATH_SYSTEM 0
 #define LATTICE_MATH_CORRECT 1
 LV_API int32_t lattice_set_math_mode(int32_t mode);

@@ -67,9 +67,13 @@ inline constexpr std::int32_t checkpoint_capacity = LUMIVANE_CHECKPOINT_CAPACITY
 /* The arithmetic of every sweep in the process (lattice_set_math_mode). */
 enum class math_mode : std::int32_t { system = LATTICE_MATH_SYSTEM, correct = LATTICE_MATH_CORRECT };
 inline math_mode current_math_mode() noexcept { return static_cast<math_mode>(lattice_math_mode()); }
-/* Sets the mode; answers the one before. */
-inline math_mode set_math_mode(math_mode m) noexcept {
-    return static_cast<math_mode>(lattice_set_math_mode(static_cast<std::int32_t>(m)));
+/* Sets the mode; answers the one before. Throws std::runtime_error, the mode
+   unchanged, where this build cannot serve m (a correct mode whose functions
+   were compiled with contracted arithmetic). */
+inline math_mode set_math_mode(math_mode m) {
+    const std::int32_t before = lattice_set_math_mode(static_cast<std::int32_t>(m));
+    if (before < 0) throw std::runtime_error("lumivane::set_math_mode: this build cannot serve that mode");
+    return static_cast<math_mode>(before);
 }
 
 namespace detail {

@@ -289,6 +289,8 @@ int main(int argc, char **argv) {
         mode = lv::MathMode::correct;
     else if (math != nullptr && std::strcmp(math, "system") != 0)
         return refuse(std::string("--math takes system or correct, not '") + math + "'");
+    if (const char *problem = lv::mode_problem(mode))
+        return refuse(std::string("--math=") + lv::math_mode_name(mode) + " cannot run here: " + problem, false);
     if (const char *problem = lv::sincos_request_problem(mode)) return refuse(problem, false);
     lv::set_math_mode(static_cast<int32_t>(mode));
     if (trace.to_stdout() && summary.to_stdout())

@@ -117,12 +117,6 @@ void step_in_place(Slot *slot, const NeighborLink *links, double a_own, double d
 
 }  // namespace lv
 
-namespace {
-
-double library_exp(double x) { return std::exp(x); }
-
-}  // namespace
-
 extern "C" {
 
 SlotDerivative compute_derivatives(SlotState state, const NeighborLink *links, int32_t num_links,
@@ -133,7 +127,7 @@ SlotDerivative compute_derivatives(SlotState state, const NeighborLink *links, i
 void rk4_step(Slot *slot, const NeighborLink *links, int32_t num_links, double time, double dt) {
     (void)time;  // the field does not depend on time
     if (slot == nullptr) return;
-    lv::StepMath library{lv::sincos8_scalar, library_exp};
+    lv::StepMath library{lv::sincos8_scalar, lv::library_exp};
     advance<false>(slot, links, links == nullptr ? 0 : num_links, ap_to_double(slot), dt, library);
 }
 

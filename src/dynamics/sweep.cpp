@@ -235,4 +235,11 @@ void exchange_analog_links(NeighborLink *links, int32_t instance_id, int32_t num
 
 void lattice_integrate_rk4(Lattice *l, double dt) { lv::integrate(l, dt); }
 
+int32_t lattice_set_math_mode(int32_t mode) {
+    const int32_t before = static_cast<int32_t>(lv::math_mode());
+    return lv::set_math_mode(mode) ? before : -1;
+}
+
+int32_t lattice_math_mode(void) { return static_cast<int32_t>(lv::math_mode()); }
+
 }  // extern "C"

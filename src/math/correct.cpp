@@ -86,47 +86,57 @@ inline double pow2(int k) {
 }
 
 // ---------------------------------------------------------------------------
-// Fixed point: limbs least significant first; a Frac is a value in [0, 1)
-// with 256 fraction bits, a Wide one with an integer limb on top (w[4]),
-// two's complement where signed.
+// Fixed point: limbs least significant first; a Frac<N> is a value in [0, 1)
+// with 64 N fraction bits, a Wide<N> one with an integer limb on top (w[N]),
+// two's complement where signed. The accurate phase works with N = 4 (256
+// bits); the widest phase, which decides what the accurate one cannot, with
+// N = 8 (512 bits). One code for both: every bound below is stated in units
+// of 2^-64N, the same derivation at either width.
 
+template <int N>
 struct Frac {
-    u64 w[4];
+    u64 w[N];
 };
+template <int N>
 struct Wide {
-    u64 w[5];
+    u64 w[N + 1];
 };
 
-// floor(a b 2^-256): the full product, truncated. abs error < 2^-256.
-inline Frac mul(const Frac &a, const Frac &b) {
-    u64 p[8] = {};
-    for (int i = 0; i < 4; ++i) {
+// floor(a b 2^-64N): the full product, truncated. abs error < 2^-64N.
+template <int N>
+inline Frac<N> mul(const Frac<N> &a, const Frac<N> &b) {
+    u64 p[2 * N] = {};
+    for (int i = 0; i < N; ++i) {
         u64 carry = 0;
-        for (int j = 0; j < 4; ++j) {
+        for (int j = 0; j < N; ++j) {
             const u128 t = static_cast<u128>(a.w[i]) * b.w[j] + p[i + j] + carry;
             p[i + j] = static_cast<u64>(t);
             carry = static_cast<u64>(t >> 64);
         }
-        p[i + 4] = carry;
+        p[i + N] = carry;
     }
-    return {{p[4], p[5], p[6], p[7]}};
+    Frac<N> r;
+    for (int i = 0; i < N; ++i) r.w[i] = p[N + i];
+    return r;
 }
 
 // a + b and a - b, modulo 1 (the callers keep within [0, 1)).
-inline Frac add(const Frac &a, const Frac &b) {
-    Frac r;
+template <int N>
+inline Frac<N> add(const Frac<N> &a, const Frac<N> &b) {
+    Frac<N> r;
     u64 carry = 0;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < N; ++i) {
         const u128 t = static_cast<u128>(a.w[i]) + b.w[i] + carry;
         r.w[i] = static_cast<u64>(t);
         carry = static_cast<u64>(t >> 64);
     }
     return r;
 }
-inline Frac sub(const Frac &a, const Frac &b) {
-    Frac r;
+template <int N>
+inline Frac<N> sub(const Frac<N> &a, const Frac<N> &b) {
+    Frac<N> r;
     u64 borrow = 0;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < N; ++i) {
         const u64 d = a.w[i] - b.w[i];
         r.w[i] = d - borrow;
         borrow = static_cast<u64>(a.w[i] < b.w[i]) | static_cast<u64>(d < borrow);
@@ -135,23 +145,24 @@ inline Frac sub(const Frac &a, const Frac &b) {
 }
 
 // a += b (b a fraction, negated first when `minus`), modulo 2^64 in the integer limb.
-inline void accumulate(Wide &a, const Frac &b, bool minus) {
+template <int N>
+inline void accumulate(Wide<N> &a, const Frac<N> &b, bool minus) {
     u64 carry = 0;
     if (!minus) {
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < N; ++i) {
             const u128 t = static_cast<u128>(a.w[i]) + b.w[i] + carry;
             a.w[i] = static_cast<u64>(t);
             carry = static_cast<u64>(t >> 64);
         }
-        a.w[4] += carry;
+        a.w[N] += carry;
     } else {
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < N; ++i) {
             const u64 d = a.w[i] - b.w[i];
             const u64 borrow = static_cast<u64>(a.w[i] < b.w[i]) | static_cast<u64>(d < carry);
             a.w[i] = d - carry;
             carry = borrow;
         }
-        a.w[4] -= carry;
+        a.w[N] -= carry;
     }
 }
 
@@ -202,105 +213,189 @@ double round_fixed(const u64 *w, int n, int scale) {
     return static_cast<double>(m) * pow2(unit);
 }
 
-// floor(2^256 / n!) for n = 0..23, n! > 1 (n >= 2) only being used.
+
+// round(v 2^scale) for a signed v, negated when `flip`.
+template <int N>
+double round_signed(Wide<N> v, int scale, bool flip) {
+    if ((v.w[N] >> 63) != 0) {
+        negate(v.w, N + 1);
+        flip = !flip;
+    }
+    bool zero = true;
+    for (const u64 w : v.w) zero = zero && w == 0;
+    const double r = zero ? 0.0 : round_fixed(v.w, N + 1, scale);
+    return flip ? -r : r;
+}
+
+// The rounding test of the fixed-point phases. v (a Wide<N>, two's
+// complement) lies within `bound` units of 2^-64N of the exact value; the
+// result is round(v 2^scale), negated when `flip`. Rounding is monotonic, so
+// when v - bound and v + bound round to the same double (with one sign, and
+// neither zero), so does every value between them, the exact one included.
+// False when they part: the exact value may lie on either side of a midpoint.
+template <int N>
+bool decide(const Wide<N> &v, u64 bound, int scale, bool flip, double &out) {
+    Wide<N> lo = v, hi = v;
+    Frac<N> e = {};
+    e.w[0] = bound;
+    accumulate(lo, e, true);
+    accumulate(hi, e, false);
+    const bool negative = (lo.w[N] >> 63) != 0;
+    if (negative != ((hi.w[N] >> 63) != 0)) return false;
+    if (negative) {
+        negate(lo.w, N + 1);
+        negate(hi.w, N + 1);
+        flip = !flip;
+    }
+    const auto zero = [](const Wide<N> &a) {
+        for (const u64 w : a.w)
+            if (w != 0) return false;
+        return true;
+    };
+    if (zero(lo) || zero(hi)) return false;
+    const double a = round_fixed(lo.w, N + 1, scale), b = round_fixed(hi.w, N + 1, scale);
+    if (std::bit_cast<u64>(a) != std::bit_cast<u64>(b)) return false;
+    out = flip ? -a : a;
+    return true;
+}
+
+// floor(2^64N / n!) for n = 0..45, n! > 1 (n >= 2) only being used.
+template <int N>
 struct Factorials {
-    Frac inv[24];
+    Frac<N> inv[46];
 };
-constexpr Factorials make_factorials() {
-    Factorials f{};
-    // 2^256 / 1! as five limbs, then divided by 2, 3, ...: floor(floor(a/b)/c) = floor(a/(bc)).
-    u64 v[5] = {0, 0, 0, 0, 1};
-    for (int n = 2; n < 24; ++n) {
+template <int N>
+constexpr Factorials<N> make_factorials() {
+    Factorials<N> f{};
+    // 2^64N / 1! as N + 1 limbs, then divided by 2, 3, ...: floor(floor(a/b)/c) = floor(a/(bc)).
+    u64 v[N + 1] = {};
+    v[N] = 1;
+    for (int n = 2; n < 46; ++n) {
         u128 rem = 0;
-        for (int i = 4; i >= 0; --i) {
+        for (int i = N; i >= 0; --i) {
             const u128 cur = (rem << 64) | v[i];
             v[i] = static_cast<u64>(cur / static_cast<unsigned>(n));
             rem = cur % static_cast<unsigned>(n);
         }
-        for (int i = 0; i < 4; ++i) f.inv[n].w[i] = v[i];
+        for (int i = 0; i < N; ++i) f.inv[n].w[i] = v[i];
     }
     return f;
 }
-constexpr Factorials kFactorials = make_factorials();
+template <int N>
+constexpr Factorials<N> kFactorials = make_factorials<N>();
 
-Frac load(const uint64_t (&w)[4]) { return {{w[0], w[1], w[2], w[3]}}; }
+// The leading N limbs of a 512-bit constant, itself rounded down: floor to
+// 64 N bits of floor to 512 bits is floor to 64 N bits.
+template <int N>
+Frac<N> load(const uint64_t (&w)[cr_data::kFixedLimbs]) {
+    Frac<N> f;
+    for (int i = 0; i < N; ++i) f.w[i] = w[cr_data::kFixedLimbs - N + i];
+    return f;
+}
+
+// The series' lengths and the phases' bounds at each width (see the
+// derivations at sincos_fixed and exp_fixed).
+template <int N>
+struct Width;
+template <>
+struct Width<4> {
+    static constexpr int kSinTop = 21, kCosTop = 22, kExpTop = 19;
+};
+template <>
+struct Width<8> {
+    static constexpr int kSinTop = 41, kCosTop = 42, kExpTop = 36;
+};
+// abs error of the sine and cosine before rounding: < 2^5 units of 2^-64N.
+constexpr u64 kSinCosBound = 32;
+// abs error of exp(r) in [1, 2) before the scaling by 2^n: < 2^14 units.
+constexpr u64 kExpBound = u64{1} << 14;
 
 // ---------------------------------------------------------------------------
 // The accurate sine and cosine.
 //
-// Payne-Hanek: |x| = m 2^e, m < 2^53. With 2/pi = I 2^-64k0 + W 2^-64(k0+6) +
-// tail (I the bits before limb k0, W the six limbs from there, tail <
-// 2^-64(k0+6)), m 2^e I 2^-64k0 is a multiple of 4 once e - 64 k0 >= 2, so
-// x 2/pi = m W 2^-s (mod 4) + m 2^e tail, s = 64 (k0 + 6) - e. In units of
-// pi/512 (times 256), modulo 1024: the integer row J and a fraction of 256
-// bits, floor of the product's bits (abs error 2^-256) plus the tail's
-// 2^(61 - s) <= 2^-258, since s >= 319 for every exponent (e >= 2: 64 k0 >=
-// e - 65; e < 2: s = 384 - e). Rounded to the nearest row: x = (J + g) pi/512,
-// |g| <= 1/2, abs error of g < 2^-255.6.
-void reduce(double ax, unsigned &row, bool &negative, Frac &g) {
+// Payne-Hanek: |x| = m 2^e, m < 2^53. With 2/pi = I 2^-64k0 + W 2^-64(k0+L) +
+// tail (I the bits before limb k0, W the L = N + 2 limbs from there, tail <
+// 2^-64(k0+L)), m 2^e I 2^-64k0 is a multiple of 4 once e - 64 k0 >= 2, so
+// x 2/pi = m W 2^-s (mod 4) + m 2^e tail, s = 64 (k0 + L) - e. In units of
+// pi/512 (times 256), modulo 1024: the integer row J and a fraction of 64 N
+// bits, floor of the product's bits (abs error 2^-64N) plus the tail's
+// 2^(61 - s) <= 2^-(64N + 2), since s >= 64 L - 65 = 64 N + 63 for every
+// exponent (e >= 2: 64 k0 >= e - 65; e < 2: s = 64 L - e). Rounded to the
+// nearest row: x = (J + g) pi/512, |g| <= 1/2, abs error of g < 2^-(64N - 0.4).
+// The largest exponent, 971, reads limbs up to 15 + L - 1 = 24 of 2/pi.
+template <int N>
+void reduce(double ax, unsigned &row, bool &negative, Frac<N> &g) {
+    constexpr int L = N + 2;
     const u64 b = std::bit_cast<u64>(ax);
     const int biased = static_cast<int>(b >> 52);
     const u64 m = (b & ((u64{1} << 52) - 1)) | (biased != 0 ? u64{1} << 52 : 0);
     const int e = (biased != 0 ? biased : 1) - 1075;
     const int k0 = e >= 2 ? (e - 2) / 64 : 0;
-    u64 p[7] = {};
+    static_assert(15 + L <= cr_data::kTwoOverPiLimbs, "2/pi holds every window");
+    u64 p[L + 1] = {};
     u64 carry = 0;
-    for (int i = 0; i < 6; ++i) {
-        const u128 t = static_cast<u128>(m) * cr_data::kTwoOverPi[k0 + 5 - i] + carry;
+    for (int i = 0; i < L; ++i) {
+        const u128 t = static_cast<u128>(m) * cr_data::kTwoOverPi[k0 + L - 1 - i] + carry;
         p[i] = static_cast<u64>(t);
         carry = static_cast<u64>(t >> 64);
     }
-    p[6] = carry;
-    const int s = 64 * (k0 + 6) - e;
-    const int from = s - 8 - 256;  // >= 55, and <= 206 for |x| >= 2^-27
-    for (int i = 0; i < 4; ++i) g.w[i] = bits_at(p, 7, from + 64 * i, 64);
-    row = static_cast<unsigned>(bits_at(p, 7, from + 256, 10));
-    negative = (g.w[3] >> 63) != 0;
+    p[L] = carry;
+    const int s = 64 * (k0 + L) - e;
+    const int from = s - 8 - 64 * N;  // >= 55
+    for (int i = 0; i < N; ++i) g.w[i] = bits_at(p, L + 1, from + 64 * i, 64);
+    row = static_cast<unsigned>(bits_at(p, L + 1, from + 64 * N, 10));
+    negative = (g.w[N - 1] >> 63) != 0;
     if (negative) {
-        negate(g.w, 4);
+        negate(g.w, N);
         row = (row + 1) & 1023;
     }
 }
 
-// sin and cos of J pi/512 + h, |h| <= pi/1024, by Taylor series about the row.
-// Each multiplication truncates (abs 2^-256) and each 1/n! is rounded down
-// (abs 2^-256):
-//   h = g (pi/512): abs 2^-255.6 (pi/512) + 2^-256 (constant) + 2^-256 < 2^-254.9
-//   sin h - h: Horner in h^2 to h^21 (omitted h^23/23! < 2^-266); the errors
-//     of the inner steps shrink by h^2 < 2^-16.7 each: abs < 2^-254
+// sin and cos of J pi/512 + h, |h| <= pi/1024 < 2^-8.35, by Taylor series
+// about the row. U = 2^-64N; each multiplication truncates (abs U) and each
+// 1/n! and table entry is rounded down (abs U):
+//   h = g (pi/512): abs 2^0.4 U (pi/512) + U (constant) + U < 2^1.1 U
+//   sin h - h: Horner in h^2 to h^21 (N = 4; omitted h^23/23! < 2^-266) or
+//     h^41 (N = 8; omitted h^43/43! < 2^-536); the errors of the inner steps
+//     shrink by h^2 < 2^-16.7 each: abs < 2^2 U
 //   cos h - 1 = -cm, cm = h^2 (1/2 - h^2 (1/24 - ...)) to h^22 (omitted
-//     h^24/24! < 2^-279): abs < 2^-254
+//     h^24/24! < 2^-279) or h^42 (omitted h^44/44! < 2^-550): abs < 2^2 U
 //   sin(J pi/512 + h) = S - S cm + C sin h, cos = C - C cm - S sin h, with S,
-//     C from the table (abs 2^-256 each, 1 as 1 - 2^-256): three truncated
-//     products and the errors above, abs < 2^-251.
+//     C from the table (abs U each, 1 as 1 - U): three truncated products and
+//     the errors above, abs < 2^5 U (kSinCosBound).
 // |sin x| and |cos x| are at least 2^-61 for every binary64 |x| >= 2^-27 (the
 // double closest to a multiple of pi/2 is 6381956970095103 2^797, 2^-60.9
-// away; Muller, Elementary Functions, ch. 11), so rel < 2^-190 there; where the
-// result is that small, S = 0 or C = 0 and the error is relative to sin h
-// itself (rel 2^-194). Stated: rel < 2^-185.
-void sincos_fixed(double x, double *s, double *c) {
+// away; Muller, Elementary Functions, ch. 11), so rel < 2^-190 at N = 4 and
+// 2^-446 at N = 8. Published searches found no binary64 sine or cosine
+// within 2^-(53 + 67) relative of a midpoint, so the 256-bit phase nearly
+// always decides; decide() checks that it did, and the 512-bit phase takes
+// the rest. True when both results are decided (always at N = 8, whose
+// results are its roundings when even they cannot be shown).
+template <int N>
+bool sincos_fixed(double x, double *s, double *c) {
     const double ax = abs_of(x);
     unsigned row;
     bool negative_h;
-    Frac g;
-    reduce(ax, row, negative_h, g);
-    const Frac h = mul(g, load(cr_data::kPiOver512));
-    const Frac h2 = mul(h, h);
-    const Frac *inv = kFactorials.inv;
+    Frac<N> g;
+    reduce<N>(ax, row, negative_h, g);
+    const Frac<N> h = mul(g, load<N>(cr_data::kPiOver512));
+    const Frac<N> h2 = mul(h, h);
+    const Frac<N> *inv = kFactorials<N>.inv;
 
-    Frac q = inv[21];
-    for (int n = 19; n >= 3; n -= 2) q = sub(inv[n], mul(h2, q));
-    const Frac sin_h = sub(h, mul(h, mul(h2, q)));  // |sin h|, sign of h
-    Frac cq = inv[22];
-    for (int n = 20; n >= 2; n -= 2) cq = sub(inv[n], mul(h2, cq));
-    const Frac cm = mul(h2, cq);
+    Frac<N> q = inv[Width<N>::kSinTop];
+    for (int n = Width<N>::kSinTop - 2; n >= 3; n -= 2) q = sub(inv[n], mul(h2, q));
+    const Frac<N> sin_h = sub(h, mul(h, mul(h2, q)));  // |sin h|, sign of h
+    Frac<N> cq = inv[Width<N>::kCosTop];
+    for (int n = Width<N>::kCosTop - 2; n >= 2; n -= 2) cq = sub(inv[n], mul(h2, cq));
+    const Frac<N> cm = mul(h2, cq);
 
     // Within the quadrant: theta = j pi/512 + h, j = row mod 256.
     const unsigned j = row & 255;
-    constexpr Frac kAlmostOne = {{~u64{0}, ~u64{0}, ~u64{0}, ~u64{0}}};
-    const Frac sj = load(cr_data::kSinSteps[j]);
-    const Frac cj = j == 0 ? kAlmostOne : load(cr_data::kSinSteps[256 - j]);
-    Wide st = {}, ct = {};
+    Frac<N> almost_one;
+    for (u64 &w : almost_one.w) w = ~u64{0};
+    const Frac<N> sj = load<N>(cr_data::kSinSteps[j]);
+    const Frac<N> cj = j == 0 ? almost_one : load<N>(cr_data::kSinSteps[256 - j]);
+    Wide<N> st = {}, ct = {};
     accumulate(st, sj, false);
     accumulate(st, mul(sj, cm), true);
     accumulate(st, mul(cj, sin_h), negative_h);
@@ -308,26 +403,22 @@ void sincos_fixed(double x, double *s, double *c) {
     accumulate(ct, mul(cj, cm), true);
     accumulate(ct, mul(sj, sin_h), !negative_h);
 
-    const auto finish = [](Wide v, bool flip) {
-        if ((v.w[4] >> 63) != 0) {
-            negate(v.w, 5);
-            flip = !flip;
-        }
-        const double r = round_fixed(v.w, 5, -256);
-        return flip ? -r : r;
-    };
     // sin(q pi/2 + theta), cos(q pi/2 + theta) for the quadrant q.
     const unsigned quadrant = row >> 8;
     const bool sign_x = x < 0;
-    double sv, cv;
-    switch (quadrant) {
-    case 0: sv = finish(st, false); cv = finish(ct, false); break;
-    case 1: sv = finish(ct, false); cv = finish(st, true); break;
-    case 2: sv = finish(st, true); cv = finish(ct, true); break;
-    default: sv = finish(ct, true); cv = finish(st, false); break;
+    const Wide<N> &sv = quadrant % 2 == 0 ? st : ct, &cv = quadrant % 2 == 0 ? ct : st;
+    const bool flip_s = (quadrant >= 2) != sign_x, flip_c = quadrant == 1 || quadrant == 2;
+    const bool decided = decide(sv, kSinCosBound, -64 * N, flip_s, *s) &&
+                         decide(cv, kSinCosBound, -64 * N, flip_c, *c);
+    if (decided || N > 4) {
+        if (!decided) {
+            // Past every bound anyone has needed: the 512-bit value's own rounding.
+            *s = round_signed(sv, -64 * N, flip_s);
+            *c = round_signed(cv, -64 * N, flip_c);
+        }
+        return true;
     }
-    *s = sign_x ? -sv : sv;
-    *c = cv;
+    return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -335,54 +426,58 @@ void sincos_fixed(double x, double *s, double *c) {
 //
 // x exactly in fixed point (|x| >= 2^-54 has its last bit at 2^-106 or
 // above). x = n log 2 + r, 0 <= r < log 2 (n adjusted until so), with log 2
-// rounded down to 256 bits: abs error of r <= |n| 2^-256 <= 2^-245.9
-// (|n| <= 1076). u = r 2^-10 (abs 2^-256 more), exp(u) = 1 + u + u^2 (1/2 +
-// u (1/6 + ...)) to u^19 (omitted u^20/20! < 2^-271): abs 2^-254, so rel
-// 2^-254 (exp(u) >= 1). Ten squarings give exp(r): each doubles the relative
-// error and adds 2^-256, rel < 2^10 2^-254 + 2^-245.9 (from r) < 2^-243.
-// Stated: rel < 2^-240.
-double exp_fixed(double x) {
+// rounded down: abs error of r <= |n| U <= 2^10.1 U (|n| <= 1076; U =
+// 2^-64N). u = r 2^-10 (abs U more), exp(u) = 1 + u + u^2 (1/2 + u (1/6 +
+// ...)) to u^19 (N = 4; omitted u^20/20! < 2^-271) or u^36 (N = 8; omitted
+// u^37/37! < 2^-533): abs 2^2 U, so rel 2^2 U (exp(u) >= 1). Ten squarings
+// give exp(r): each doubles the relative error and adds U, rel < 2^12 U +
+// 2^10.1 U (from r) < 2^12.6 U, and exp(r) < 2: abs < 2^13.6 U (kExpBound
+// is 2^14 U). At N = 4 that is rel 2^-243.4; the published searches put no
+// binary64 exponential within 2^-(53 + 67) relative of a midpoint, and
+// decide() shows it for each result; the 512-bit phase takes any it cannot.
+template <int N>
+bool exp_fixed(double x, double &y) {
     const u64 b = std::bit_cast<u64>(x);
     const int biased = static_cast<int>((b >> 52) & 0x7ff);
     const u64 m = (b & ((u64{1} << 52) - 1)) | (u64{1} << 52);
-    const int shift = biased - 1075 + 256;  // x 2^256 = m 2^shift, 150 <= shift <= 213
-    Wide v = {};
+    const int shift = biased - 1075 + 64 * N;  // x 2^64N = m 2^shift, 64N - 106 <= shift <= 64N - 43
+    Wide<N> v = {};
     v.w[shift >> 6] = m << (shift & 63);
-    if ((shift & 63) != 0 && (shift >> 6) + 1 < 5) v.w[(shift >> 6) + 1] = m >> (64 - (shift & 63));
-    if (x < 0) negate(v.w, 5);
+    if ((shift & 63) != 0 && (shift >> 6) + 1 < N + 1) v.w[(shift >> 6) + 1] = m >> (64 - (shift & 63));
+    if (x < 0) negate(v.w, N + 1);
 
     // n = floor(x / log 2), estimated in double (off by at most one), then fixed.
     const double t = x * 0x1.71547652b82fep+0;
     auto n = static_cast<int64_t>(t);
     if (static_cast<double>(n) > t) --n;
-    const Frac ln2 = load(cr_data::kLog2);
-    // r = v - n ln2, in two's complement over five limbs.
+    const Frac<N> ln2 = load<N>(cr_data::kLog2);
+    // r = v - n ln2, in two's complement over N + 1 limbs.
     {
         const u64 an = static_cast<u64>(n < 0 ? -n : n);
-        Wide prod = {};
+        Wide<N> prod = {};
         u64 carry = 0;
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < N; ++i) {
             const u128 p = static_cast<u128>(ln2.w[i]) * an + carry;
             prod.w[i] = static_cast<u64>(p);
             carry = static_cast<u64>(p >> 64);
         }
-        prod.w[4] = carry;
-        if (n < 0) negate(prod.w, 5);
-        negate(prod.w, 5);
+        prod.w[N] = carry;
+        if (n < 0) negate(prod.w, N + 1);
+        negate(prod.w, N + 1);
         u64 c = 0;
-        for (int i = 0; i < 5; ++i) {
+        for (int i = 0; i < N + 1; ++i) {
             const u128 s = static_cast<u128>(v.w[i]) + prod.w[i] + c;
             v.w[i] = static_cast<u64>(s);
             c = static_cast<u64>(s >> 64);
         }
     }
-    const auto at_least_ln2 = [&ln2](const Wide &r) {
-        if (r.w[4] != 0) return true;
-        for (int i = 3; i >= 0; --i)
+    const auto at_least_ln2 = [&ln2](const Wide<N> &r) {
+        if (r.w[N] != 0) return true;
+        for (int i = N - 1; i >= 0; --i)
             if (r.w[i] != ln2.w[i]) return r.w[i] > ln2.w[i];
         return true;
     };
-    while ((v.w[4] >> 63) != 0) {
+    while ((v.w[N] >> 63) != 0) {
         accumulate(v, ln2, false);
         --n;
     }
@@ -390,23 +485,38 @@ double exp_fixed(double x) {
         accumulate(v, ln2, true);
         ++n;
     }
-    Frac u;
-    for (int i = 0; i < 4; ++i) u.w[i] = bits_at(v.w, 4, 64 * i + 10, 64);
+    Frac<N> u;
+    for (int i = 0; i < N; ++i) u.w[i] = bits_at(v.w, N, 64 * i + 10, 64);
 
-    const Frac *inv = kFactorials.inv;
-    Frac q = inv[19];
-    for (int k = 18; k >= 2; --k) q = add(inv[k], mul(u, q));
-    const Frac a0 = add(u, mul(mul(u, u), q));  // exp(u) - 1 < 2^-9
+    const Frac<N> *inv = kFactorials<N>.inv;
+    Frac<N> q = inv[Width<N>::kExpTop];
+    for (int k = Width<N>::kExpTop - 1; k >= 2; --k) q = add(inv[k], mul(u, q));
+    const Frac<N> a0 = add(u, mul(mul(u, u), q));  // exp(u) - 1 < 2^-9
     // (1 + a)^2 = 1 + (2a + a^2); a < 1 until the last squaring, whose result
     // keeps an integer limb of 1 or 2.
-    Frac a = a0;
+    Frac<N> a = a0;
     for (int k = 0; k < 9; ++k) a = add(add(a, a), mul(a, a));
-    Wide e = {};
-    e.w[4] = 1;
+    Wide<N> e = {};
+    e.w[N] = 1;
     accumulate(e, a, false);
     accumulate(e, a, false);
     accumulate(e, mul(a, a), false);
-    return round_fixed(e.w, 5, static_cast<int>(n) - 256);
+    const int scale = static_cast<int>(n) - 64 * N;
+    if (decide(e, kExpBound, scale, false, y)) return true;
+    if (N == 4) return false;
+    // Past every bound anyone has needed: the 512-bit value's own rounding.
+    y = round_fixed(e.w, N + 1, scale);
+    return true;
+}
+
+// The accurate phase, and the widest where it cannot decide.
+void sincos_accurate_phases(double x, double *s, double *c) {
+    if (!sincos_fixed<4>(x, s, c)) sincos_fixed<8>(x, s, c);
+}
+double exp_accurate_phases(double x) {
+    double y;
+    if (!exp_fixed<4>(x, y)) exp_fixed<8>(x, y);
+    return y;
 }
 
 // ---------------------------------------------------------------------------
@@ -433,8 +543,9 @@ constexpr double kC4 = 1.0 / 24.0, kC6 = -1.0 / 720.0;
 //   sin(pi/1024) > 2^-8.4, so rel < 2^-67.2; where it is zero (C = +-1 exact),
 //   the same steps are relative to |rh|: rel < 2^-69. Cosine the same, the
 //   roles of the rows' sine and cosine swapped.
-// Stated: rel 2^-66, twice the analysis.
-constexpr double kFastRelative = 0x1p-66 * (1.0 + 0x1p-20);
+// Used: the analysis' rel 2^-67.2, rounded up to 1.75 2^-68 (2^-67.19), for
+// every row (the zero rows' 2^-69 is not worth a second constant).
+constexpr double kFastRelative = 0x1.cp-68 * (1.0 + 0x1p-20);
 
 void sincos_rows(unsigned row, double rh, double rl, DD &sn, DD &cs) {
     const double *v = sincos8_data::kRows.v[row];
@@ -468,8 +579,22 @@ constexpr double kShifter = 0x1.8p52;
 
 namespace cr_detail {
 
-void sincos_accurate(double x, double *s, double *c) { sincos_fixed(x, s, c); }
-double exp_accurate(double x) { return exp_fixed(x); }
+void sincos_accurate(double x, double *s, double *c) { sincos_accurate_phases(x, s, c); }
+double exp_accurate(double x) { return exp_accurate_phases(x); }
+bool sincos_accurate_decides(double x) {
+    double s, c;
+    return sincos_fixed<4>(x, &s, &c);
+}
+bool exp_accurate_decides(double x) {
+    double y;
+    return exp_fixed<4>(x, y);
+}
+void sincos_widest(double x, double *s, double *c) { sincos_fixed<8>(x, s, c); }
+double exp_widest(double x) {
+    double y;
+    exp_fixed<8>(x, y);
+    return y;
+}
 
 bool sincos_fast(double x, double *s, double *c, unsigned which) {
     namespace d = sincos8_data;
@@ -498,8 +623,8 @@ bool sincos_fast(double x, double *s, double *c, unsigned which) {
         // double-double (rel 2^-106; the product's rounding rel 2^-104): rel
         // 2^-103 of |r|.
         bool negative;
-        Frac g;
-        reduce(ax, row, negative, g);
+        Frac<4> g;
+        reduce<4>(ax, row, negative, g);
         int top = 3;
         while (top > 0 && g.w[top] == 0) --top;
         const int lead = std::countl_zero(g.w[top]);
@@ -577,7 +702,7 @@ inline bool subnormal_grid(double h, double l, double e, int n, double *y) {
 //   Times 2^(j/64) = th + tl (rel 2^-107): th b exact, th low (abs 2^-77 for
 //     a result near 1), tl b, two more additions (2^-76.9 each), tl low
 //     left out (2^-78): rel < 2^-73.
-// Stated: rel 2^-71, a factor 4 over the analysis.
+// Used: the analysis' rel 2^-73.
 bool exp_fast(double x, double *y) {
     namespace d = cr_data;
     const double kd = (x * d::kInvLog2Step + kShifter) - kShifter;
@@ -601,7 +726,7 @@ bool exp_fast(double x, double *y) {
     const DD p = two_prod(th, b.hi);
     const DD v = fast_two_sum(p.hi, p.lo + (th * low + tl * b.hi));
     double out;
-    const double e = v.hi * (0x1p-71 * (1.0 + 0x1p-20)) + v.hi * 0x1p-113;
+    const double e = v.hi * (0x1p-73 * (1.0 + 0x1p-20)) + v.hi * 0x1p-113;
     if (x <= -708.0) return subnormal_grid(v.hi, v.lo, e, n, y);
     if (!rounds_to(v.hi, v.lo, e, out)) return false;
     // Exact scaling: the result is normal (x > -708 puts it above 2^-1021.4).
@@ -635,7 +760,7 @@ void cr_sincos(double x, double *s, double *c) {
     }
     if (cr_detail::sincos_fast(x, s, c, which)) return;
     double sv, cv;
-    sincos_fixed(x, &sv, &cv);
+    sincos_accurate_phases(x, &sv, &cv);
     if ((which & 1) != 0) *s = sv;
     *c = cv;
 }
@@ -646,7 +771,7 @@ double cr_sin(double x) {
     if (ab < 0x3e50000000000000) return x;
     double s, c;
     if (cr_detail::sincos_fast(x, &s, &c, 1)) return s;
-    sincos_fixed(x, &s, &c);
+    sincos_accurate_phases(x, &s, &c);
     return s;
 }
 
@@ -656,8 +781,17 @@ double cr_cos(double x) {
     if (ab < 0x3e40000000000000) return 1.0;
     double s, c;
     if (cr_detail::sincos_fast(x, &s, &c, 2)) return c;
-    sincos_fixed(x, &s, &c);
+    sincos_accurate_phases(x, &s, &c);
     return c;
+}
+
+// A contracted a*b - p (a fused multiply-add) gives the product's rounding
+// error instead of zero; the same contraction would silently break every
+// two_prod and two_sum in this file.
+bool cr_as_written() {
+    static volatile double a = 1.0 + 0x1p-30, b = 1.0 - 0x1p-30;
+    const double p = a * b;
+    return a * b - p == 0.0;
 }
 
 double cr_exp(double x) {
@@ -674,7 +808,7 @@ double cr_exp(double x) {
     if (ab < 0x3c90000000000000) return 1.0;
     double y;
     if (cr_detail::exp_fast(x, &y)) return y;
-    return exp_fixed(x);
+    return exp_accurate_phases(x);
 }
 
 }  // namespace lv

@@ -7,15 +7,17 @@ namespace lv::cr_data {
 
 // 2/pi = sum of kTwoOverPi[k] 2^(-64 (k + 1)): the bits Payne-Hanek reduction
 // takes its window from, enough for every binary64 exponent.
-inline constexpr int kTwoOverPiLimbs = 24;
+inline constexpr int kTwoOverPiLimbs = 25;
 extern const uint64_t kTwoOverPi[kTwoOverPiLimbs];
 
-// Fixed point with 256 fraction bits, least significant limb first, each the
+// Fixed point with 512 fraction bits, least significant limb first, each the
 // exact value rounded down: sin(j pi/512) for j = 0..255 (sin(256 pi/512) = 1
-// is taken as 1 - 2^-256), pi/512 and log 2.
-extern const uint64_t kSinSteps[256][4];
-extern const uint64_t kPiOver512[4];
-extern const uint64_t kLog2[4];
+// is taken as 1 - 2^-512), pi/512 and log 2. The 256-bit phase reads the
+// leading four limbs.
+inline constexpr int kFixedLimbs = 8;
+extern const uint64_t kSinSteps[256][kFixedLimbs];
+extern const uint64_t kPiOver512[kFixedLimbs];
+extern const uint64_t kLog2[kFixedLimbs];
 
 // x = k (log 2)/64 + r: kInvLog2Step is 64/log 2; (log 2)/64 = kLog2Step1 +
 // kLog2Step2 + kLog2Step3, the first two with 37 significant bits so that k

@@ -14,7 +14,12 @@ enum class MathMode : int32_t { system = 0, correct = 1 };
 
 // The process's mode, which lattice_set_math_mode sets; system until then.
 MathMode math_mode();
+// False, and the mode unchanged, for an unknown mode or one this build cannot
+// serve (mode_problem says why).
 bool set_math_mode(int32_t mode);
+// Why this build cannot serve `mode`, or null when it can: the correctly
+// rounded functions refuse a build that contracted their arithmetic.
+const char *mode_problem(MathMode mode);
 const char *math_mode_name(MathMode mode);
 
 // What the sweep computes with under a mode: chosen once per process and mode.
@@ -27,6 +32,15 @@ struct SweepMath {
     const char *sincos_path;
 };
 const SweepMath &sweep_math(MathMode mode);
+
+// The maths library's exp, as the system mode and the exported single-slot
+// operations take it.
+double library_exp(double x);
+
+// Whether a C library's version string (gnu_get_libc_version) names a release
+// whose sin, cos and exp the system mode's margins cover: exactly "2.36"
+// through "2.42". Development snapshots ("2.42.9000") are not releases.
+bool release_covered(const char *version);
 
 // LUMIVANE_SINCOS=auto|scalar|avx2|avx512 asks for a path. Empty when the
 // request (or its absence) can be honoured under `mode`; otherwise one line

@@ -10,7 +10,6 @@
 #include <gnu/libc-version.h>
 #endif
 
-#include "lumivane/dynamics.h"
 #include "math/correct.h"
 #include "math/internal.h"
 
@@ -20,8 +19,6 @@ namespace {
 
 std::atomic<int32_t> mode{static_cast<int32_t>(MathMode::system)};
 
-double library_exp(double x) { return std::exp(x); }
-
 // The C library releases whose sin and cos the margin was measured on, or
 // shares their sources with: the double-precision sin and cos did not change
 // from 2.36 through 2.42 (docs/design.md says how to add a release).
@@ -29,9 +26,7 @@ bool library_accepted(std::string &name) {
 #if defined(__GLIBC__)
     const char *v = gnu_get_libc_version();
     name = std::string("glibc ") + v;
-    int major = 0, minor = 0;
-    if (std::sscanf(v, "%d.%d", &major, &minor) != 2) return false;
-    return major == 2 && minor >= 36 && minor <= 42;
+    return release_covered(v);
 #else
     name = "a C library other than glibc";
     return false;
@@ -153,10 +148,31 @@ struct Chosen {
 
 }  // namespace
 
+double library_exp(double x) { return std::exp(x); }
+
+// "2.NN" and nothing else: a snapshot between releases ("2.42.9000") may
+// carry any change, and the margin rests on the released sources.
+bool release_covered(const char *v) {
+    if (v == nullptr || v[0] != '2' || v[1] != '.') return false;
+    int minor = 0, digits = 0;
+    for (const char *p = v + 2; *p != '\0'; ++p, ++digits) {
+        if (*p < '0' || *p > '9' || digits == 3) return false;
+        minor = minor * 10 + (*p - '0');
+    }
+    return digits > 0 && minor >= 36 && minor <= 42;
+}
+
 MathMode math_mode() { return static_cast<MathMode>(mode.load(std::memory_order_relaxed)); }
+
+const char *mode_problem(MathMode m) {
+    if (m == MathMode::correct && !cr_as_written())
+        return "the correctly rounded functions were built with contracted arithmetic";
+    return nullptr;
+}
 
 bool set_math_mode(int32_t m) {
     if (m != static_cast<int32_t>(MathMode::system) && m != static_cast<int32_t>(MathMode::correct)) return false;
+    if (mode_problem(static_cast<MathMode>(m)) != nullptr) return false;
     mode.store(m, std::memory_order_relaxed);
     return true;
 }
@@ -194,14 +210,3 @@ const char *sincos_request_problem(MathMode m) {
 }
 
 }  // namespace lv
-
-extern "C" {
-
-int32_t lattice_set_math_mode(int32_t mode) {
-    const int32_t before = static_cast<int32_t>(lv::math_mode());
-    return lv::set_math_mode(mode) ? before : -1;
-}
-
-int32_t lattice_math_mode(void) { return static_cast<int32_t>(lv::math_mode()); }
-
-}  // extern "C"
