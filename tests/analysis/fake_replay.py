@@ -8,6 +8,7 @@ finish at once.
 FAKE_REPLAY_FAIL=SEED  that seed fails: a line on standard error, status 1;
 FAKE_REPLAY_REAL=PATH  every other seed runs the real program at PATH;
 FAKE_REPLAY_PIDS=DIR   every other seed writes DIR/<pid> and sleeps for a minute;
+FAKE_REPLAY_RMDIR=DIR  DIR is removed (as if by someone else during the run);
 otherwise              every other seed copies FAKE_REPLAY_SAMPLE/sample_*.{csv,json}
                        (the summary with its seed and the --math given), prints a
                        line and ends.
@@ -15,6 +16,7 @@ otherwise              every other seed copies FAKE_REPLAY_SAMPLE/sample_*.{csv,
 import ctypes
 import json
 import os
+import shutil
 import signal
 import sys
 import time
@@ -44,6 +46,8 @@ def main(argv):
             pass
         time.sleep(60)
         return 0
+    if os.environ.get("FAKE_REPLAY_RMDIR"):
+        shutil.rmtree(os.environ["FAKE_REPLAY_RMDIR"], ignore_errors=True)
     math = [a.partition("=")[2] for a in argv[2:] if a.startswith("--math=")]
     rest = [a for a in argv[2:] if not a.startswith("--math=")]
     options = dict(zip(rest[::2], rest[1::2]))
