@@ -369,6 +369,48 @@ class Light(unittest.TestCase):
                          ["list [(3, False, 612), (13, True, None), (5, False, 612)]", "[]"],
                          done.stderr)
 
+    def test_runs_and_their_files_end_with_their_parent(self):
+        # The real program, ended as soon as its temporary files exist (before its boot has
+        # done much): by its parent's SIGKILL in a parent started with SIGTERM ignored (as
+        # some supervisors start jobs), by a SIGKILL of its own, or at once for a parent that
+        # is already not the one named. Then nothing of it may be left.
+        code = ("import signal, sys\n"
+                "if sys.argv[3] == 'ignore': signal.signal(signal.SIGTERM, signal.SIG_IGN)\n"
+                "import lumivane\n"
+                "try:\n    lumivane.run(5, trace=sys.argv[1], summary=sys.argv[2])\n"
+                "except lumivane.RunError as error:\n    print(error.status)\n")
+        table = [  # (who is killed, the parent's SIGTERM, what the parent prints)
+            ("parent", "ignore", None),
+            ("replay", "default", "-9"),
+        ]
+        for killed, term, said in table:
+            with tempfile.TemporaryDirectory() as out:
+                trace, summary = os.path.join(out, "t.csv"), os.path.join(out, "s.json")
+                parent = subprocess.Popen(
+                    [sys.executable, "-c", code, trace, summary, term], text=True,
+                    env=dict(os.environ, PYTHONPATH=PACKAGE_DIR, LUMIVANE_REPLAY=REPLAY),
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                deadline = time.monotonic() + 30
+                while len(os.listdir(out)) < 2 and time.monotonic() < deadline:
+                    time.sleep(0.01)
+                parts = os.listdir(out)
+                self.assertEqual(len(parts), 2, killed)
+                replay = int(parts[0].split(".")[2])  # NAME.PID.XXXXXX.part
+                os.kill(parent.pid if killed == "parent" else replay, signal.SIGKILL)
+                printed, _ = parent.communicate(timeout=30)
+                deadline = time.monotonic() + 10
+                while alive(replay) and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                self.assertFalse(alive(replay), killed)
+                if said is not None:
+                    self.assertEqual(printed.strip(), said, killed)
+                self.assertEqual(os.listdir(out), [], killed)
+        with tempfile.TemporaryDirectory() as out:
+            done = subprocess.run([REPLAY, "5", "--trace", os.path.join(out, "t.csv"),
+                                   "--parent", "1"], capture_output=True, timeout=30)
+            self.assertEqual((done.returncode, done.stdout, os.listdir(out)),
+                             (-signal.SIGTERM, b"", []))
+
     def test_interrupt_or_death_ends_every_local_run(self):
         # SIGINT: Python's KeyboardInterrupt, not the runs'; SIGKILL: the runs' parent-death
         # signal, within 5 s.
