@@ -120,6 +120,9 @@ class Light(unittest.TestCase):
         cases = [  # (what to plot, how)
             (lumivane.Run.from_files(TRACE, SUMMARY), lumivane.plot.run),
             (rows + [{"seed": 99, "error": "failed"}], lumivane.plot.ensemble),
+            ([lumivane._table.table_row(s, {"seed": s, "final_phase_var": 1.8 + s * 1e-4,
+                                            "lock_run_sweep": 40 * s if s % 4 else None})
+              for s in range(40)], lumivane.plot.ensemble),  # histograms, not points
             ([{"seed": 1, "error": None, "lock_sweep": None, "final_phase_var": 1.8}],
              lumivane.plot.ensemble),
             ([{"seed": 1, "error": "failed"}], lumivane.plot.ensemble),
@@ -127,10 +130,23 @@ class Light(unittest.TestCase):
         for i, (what, plot) in enumerate(cases):
             self.assertEqual(plot_bytes(plot, what)[:8], b"\x89PNG\r\n\x1a\n", i)
             self.assertGreater(len(plot_bytes(plot, what)), 20000, i)  # not a blank
+        # On the caller's Axes: one (the main panel) or a pair, the caller's titles kept.
         import matplotlib.figure
-        figure = matplotlib.figure.Figure()
-        pair = figure.subplots(1, 2)
-        self.assertIs(lumivane.plot.ensemble(rows, ax=pair), figure)
+        run = cases[0][0]
+        for shape, plot, what in (((1, 2), lumivane.plot.ensemble, rows), ((2, 1),
+                                  lumivane.plot.run, run), ((1, 1), lumivane.plot.ensemble, rows),
+                                  ((1, 1), lumivane.plot.run, run)):
+            figure = matplotlib.figure.Figure()
+            figure.suptitle("mine")
+            axes = figure.subplots(*shape)
+            for one in getattr(axes, "flat", [axes]):
+                one.set_title("mine too")
+            self.assertIs(plot(what, ax=axes), figure, shape)
+            self.assertEqual([figure._suptitle.get_text(), *(a.get_title() for a in figure.axes)],
+                             ["mine"] + ["mine too"] * len(figure.axes), shape)
+            self.assertTrue(all(a.has_data() for a in figure.axes), shape)
+        with self.assertRaisesRegex(ValueError, "a pair of them, not 4"):
+            lumivane.plot.ensemble(rows, ax=matplotlib.figure.Figure().subplots(2, 2))
 
     @unittest.skipUnless(_deps.available("pandas"), "pandas is not importable")
     def test_ensemble_table_round_trip_is_exact(self):
