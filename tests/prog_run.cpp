@@ -522,7 +522,9 @@ TEST(Program, ReplayAnswersItsOptionsAndRejectsBadArguments) {
         {"1 --trace - --summary -", 2, "", true}, {"1 --trace DIR/x --summary DIR/x", 2, "", true},
         {"1 --trace DIR", 2, "", true}, {"1 --summary DIR/absent/s.json", 2, "", true},
         {"1 --trace DIR/t.csv --summary /proc/s.json", 2, "", true},
-        {"x --trace DIR/t.csv", 2, "", true}, {"1 --plot DIR/p.png", 2, "", true}};
+        {"x --trace DIR/t.csv", 2, "", true}, {"1 --plot DIR/p.png", 2, "", true},
+        {"1 --parent", 2, "", true}, {"1 --parent x", 2, "", true}, {"1 --parent 0", 2, "", true},
+        {"1 --parent 1 --parent 1", 2, "", true}};
     for (const auto &row : rows) {
         const std::string args = std::regex_replace(row.args, std::regex("DIR"), quoted(scratch.dir));
         SCOPED_TRACE(row.env + " lumivane-replay " + args);

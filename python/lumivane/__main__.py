@@ -1,19 +1,20 @@
 """python3 -m lumivane: one run, or an ensemble of runs. Status: 0 done; 1 a run failed, a
-package is missing or a file cannot be written; 2 bad arguments (or the replay refused
-them); 130 interrupted."""
+package is missing or a file cannot be written; 2 bad arguments, outputs among them (or the
+replay refused them); 130 interrupted."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import io
 import os
 import sys
-from typing import List, Optional, Sequence
+from typing import List, NoReturn, Optional, Sequence, Set, Tuple
 
-from . import _table, plot
+from . import __version__, _table, plot
 from ._deps import MissingDependency, require
 from ._ensemble import ensemble_rows
 from ._owners import MATH_MODES
-from ._run import SEED_LIMIT, RunError, _scratch, _take, run
+from ._run import SEED_LIMIT, RunError, _scratch, run
 
 MAX_SEEDS = 1_000_000  # a range longer than this is more likely a typing slip than a plan
 
@@ -42,6 +43,11 @@ def parse_seeds(text: str) -> List[int]:
             seeds.extend(range(low, high + 1))
         else:
             seeds.append(parse_seed(part))
+    seen: Set[int] = set()
+    for seed in seeds:
+        if seed in seen:
+            raise argparse.ArgumentTypeError(f"seed {seed} is given twice")
+        seen.add(seed)
     return seeds
 
 
@@ -51,10 +57,19 @@ def _workers(text: str) -> int:
     return int(text)
 
 
+class _Parser(argparse.ArgumentParser):
+    """Refuses in one line, without the usage (`--help` shows it)."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: {message} (see --help)\n")
+
+
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="python3 -m lumivane",
         description="Runs lumivane's fixed run for chosen seeds, as data and plots.")
+    parser.add_argument("--version", action="version",
+                        version=f"lumivane {__version__ or '(the source tree, no version)'}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     one = commands.add_parser(
         "run", help="one run: its report on standard output, its trace, summary and plot",
@@ -89,31 +104,55 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _check_writable(parser: argparse.ArgumentParser, *paths: Optional[str]) -> None:
-    """Refuses, before any run starts, an output whose directory does not exist."""
-    for path in paths:
-        if path is not None and path != "-":
-            directory = os.path.dirname(os.path.abspath(path))
-            if not os.path.isdir(directory) or not os.access(directory, os.W_OK):
-                parser.error(f"cannot write {path}: {directory} is not a writable directory")
+def _outputs(arguments: argparse.Namespace) -> List[Tuple[str, str]]:
+    """The command's output files as (option, path); standard output (`-`) is none."""
+    names = ("trace", "summary", "plot") if arguments.command == "run" else ("out", "plot")
+    given = [(f"--{name}", getattr(arguments, name)) for name in names]
+    return [(option, path) for option, path in given if path is not None and path != "-"]
+
+
+def _check_outputs(arguments: argparse.Namespace) -> None:
+    """Refuses (ValueError, one line) before any run: an output that cannot be written, a
+    plot in a format matplotlib does not write, two outputs naming one file."""
+    if arguments.command == "run" and arguments.trace == "-" and arguments.summary == "-":
+        raise ValueError("--trace - and --summary - cannot share standard output")
+    outputs = _outputs(arguments)
+    for option, path in outputs:
+        _table.output_path(path, option)
+        if option == "--plot":
+            plot.check_path(path)
+    for i, (option, path) in enumerate(outputs):
+        for other, other_path in outputs[i + 1:]:
+            if _table.same_file(path, other_path):
+                raise ValueError(f"{option} and {other} name the same file, {path}")
 
 
 def _one(arguments: argparse.Namespace) -> int:
-    # The summary for standard output is written where it can be copied from as written.
+    # The summary for standard output is written to a file first, to be copied as written.
     summary = _scratch(".json") if arguments.summary == "-" else arguments.summary
     trace = None if arguments.trace == "-" else arguments.trace
-    result = run(arguments.seed, trace=trace, summary=summary, math=arguments.math)
+    try:
+        result = run(arguments.seed, trace=trace, summary=summary, math=arguments.math)
+        data = (result.trace_text if arguments.trace == "-" else _table.read_text(summary)
+                if arguments.summary == "-" else None)
+    finally:
+        if arguments.summary == "-":
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(summary)
     report = result.report.encode("utf-8", "surrogateescape")
-    if "-" in (arguments.trace, arguments.summary):  # the data alone on standard output
+    if data is not None:  # the data alone on standard output
         sys.stderr.buffer.write(report)
         sys.stderr.flush()
-        data = result.trace_text if arguments.trace == "-" else _take(summary, False)
         sys.stdout.buffer.write(data.encode("utf-8"))
     else:
         sys.stdout.buffer.write(report)
     sys.stdout.flush()
     if arguments.plot is not None:
-        plot.run(result, arguments.plot)
+        try:
+            plot.run(result, arguments.plot)
+        except OSError as error:
+            print(f"lumivane: could not write {arguments.plot}: {error}", file=sys.stderr)
+            return 1
     return 0
 
 
@@ -130,40 +169,44 @@ def _many(arguments: argparse.Namespace) -> int:
             client.close()
     text = io.StringIO()
     _table.write_csv(found, text)
-    if arguments.out is None:
+    status = 0
+    if arguments.out is not None:
+        try:
+            with _table.replacing(arguments.out) as file:
+                file.write(text.getvalue().encode("utf-8"))
+        except OSError as error:  # the runs are done: their table goes where it can
+            print(f"lumivane: could not write {arguments.out} ({error}): the table follows "
+                  "on standard output", file=sys.stderr)
+            status = 1
+    if arguments.out is None or status:
         sys.stdout.write(text.getvalue())
         sys.stdout.flush()
-    else:
-        with _table.replacing(arguments.out) as file:
-            file.write(text.getvalue().encode("utf-8"))
     if arguments.plot is not None:
-        plot.ensemble(found, arguments.plot)
+        try:
+            plot.ensemble(found, arguments.plot)
+        except OSError as error:
+            print(f"lumivane: could not write {arguments.plot}: {error}", file=sys.stderr)
+            status = 1
     failed = [row for row in found if row.get("error")]
     if failed:
         print(f"lumivane: {len(failed)} of {len(found)} runs failed; seed {failed[0]['seed']}: "
               f"{failed[0]['error']}", file=sys.stderr)
         return 1
-    return 0
+    return status
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """The command line; answers the exit status."""
-    parser = _parser()
-    arguments = parser.parse_args(argv)
-    if arguments.command == "run":
-        trace, summary = arguments.trace, arguments.summary
-        if trace == "-" and summary == "-":
-            parser.error("--trace - and --summary - cannot share standard output")
-        if None not in (trace, summary) and trace != "-" and \
-                os.path.abspath(trace) == os.path.abspath(summary):
-            parser.error("--trace and --summary name the same file")
-        _check_writable(parser, trace, summary, arguments.plot)
-    else:
-        _check_writable(parser, arguments.out, arguments.plot)
+    arguments = _parser().parse_args(argv)
     try:
         if arguments.plot is not None:
             require("matplotlib", "--plot")
             require("numpy", "--plot")
+        try:
+            _check_outputs(arguments)
+        except ValueError as error:  # before any run: one line, status 2
+            print(f"lumivane: {error}", file=sys.stderr)
+            return 2
         return _one(arguments) if arguments.command == "run" else _many(arguments)
     except RunError as error:
         print(f"lumivane: {error}", file=sys.stderr)

@@ -21,7 +21,8 @@ def _version(text: str) -> Tuple[int, ...]:
 
 class MissingDependency(ImportError):
     """An optional package that a feature needs is not importable, or is too old:
-    `package` is the Debian package that provides it, `pip_name` its name on PyPI."""
+    `package` is the Debian package that provides it, `pip_name` its name on PyPI;
+    `module`, `feature` and `found` (the version found, when too old) as given."""
 
     def __init__(self, module: str, feature: str, found: Optional[str] = None) -> None:
         top = module.partition(".")[0]
@@ -32,8 +33,13 @@ class MissingDependency(ImportError):
         super().__init__(f"{feature} needs {top}, {why}: install Debian's {package} (apt-get "
                          f"install {package}) or `pip install "
                          f"{repr(top + '>=' + wanted) if wanted else top}`", name=top)
+        self.module, self.feature, self.found = module, feature, found
         self.package = package
         self.pip_name = top
+
+    def __reduce__(self) -> Tuple[Any, Tuple[str, str, Optional[str]]]:
+        # Pickled (as Dask sends a task's exception) by the arguments that remake it.
+        return type(self), (self.module, self.feature, self.found)
 
 
 def require(module: str, feature: str) -> Any:

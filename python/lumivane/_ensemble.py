@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import contextlib
+import operator
 import os
 import subprocess
 import sys
@@ -12,14 +13,20 @@ from typing import IO, TYPE_CHECKING, Any, Iterable, List, Optional, Set
 
 from . import _table
 from ._deps import available, require
-from ._owners import check_math
-from ._run import check_seed, end, start, summary_row
+from ._owners import MathMode, check_math
+from ._run import check_seed, end, replay_program, start, summary_row
 from ._table import Row
 
 if TYPE_CHECKING:
-    import pandas  # type: ignore[import]
+    from ._typing import pandas
 
 RUN_MEMORY = 800 * 2 ** 20  # what one run claims at its peak (765 MB), with some room
+
+
+# A cgroup's memory limit and use: v2's files, then v1's (whose "no limit" is a huge number).
+_CGROUP_FILES = (("/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory.current"),
+                 ("/sys/fs/cgroup/memory/memory.limit_in_bytes",
+                  "/sys/fs/cgroup/memory/memory.usage_in_bytes"))
 
 
 def _available_memory() -> Optional[int]:
@@ -29,13 +36,15 @@ def _available_memory() -> Optional[int]:
         with open("/proc/meminfo", encoding="ascii") as file:
             found += [int(line.split()[1]) * 1024 for line in file
                       if line.startswith("MemAvailable:")]
-    with contextlib.suppress(OSError, ValueError):
-        with open("/sys/fs/cgroup/memory.max", encoding="ascii") as file:
-            limit = file.read().strip()
-        with open("/sys/fs/cgroup/memory.current", encoding="ascii") as file:
-            current = int(file.read())
-        if limit != "max":
-            found.append(max(0, int(limit) - current))
+    for limit_file, usage_file in _CGROUP_FILES:
+        with contextlib.suppress(OSError, ValueError):
+            with open(limit_file, encoding="ascii") as file:
+                limit = file.read().strip()
+            with open(usage_file, encoding="ascii") as file:
+                current = int(file.read())
+            if limit != "max":
+                found.append(max(0, int(limit) - current))
+            break
     if not found:
         with contextlib.suppress(OSError, ValueError):
             found.append(os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE"))
@@ -54,16 +63,24 @@ def default_workers(runs: Optional[int] = None) -> int:
     return max(1, count if runs is None else min(count, runs))
 
 
+def _in_notebook() -> bool:
+    """Whether this is a Jupyter (IPython) kernel, whose standard error is no terminal."""
+    shell = getattr(sys.modules.get("IPython"), "get_ipython", lambda: None)()
+    return shell is not None and "IPKernelApp" in getattr(shell, "config", {})
+
+
 class _Progress:
-    """A progress bar on standard error, when it is a terminal: tqdm's, or a plain one."""
+    """A progress bar on standard error, when it is a terminal or in a notebook: tqdm's
+    (tqdm.auto: a widget in a notebook), or a plain one."""
 
     def __init__(self, total: int, enabled: bool) -> None:
         self.total, self.done, self.failed = total, 0, 0
         self.out: IO[str] = sys.stderr
-        self.enabled = enabled and total > 0 and self.out is not None and self.out.isatty()
+        self.enabled = enabled and total > 0 and self.out is not None and (
+            self.out.isatty() or _in_notebook())
         self.tqdm: Any = None
         if self.enabled and available("tqdm"):
-            tqdm = require("tqdm", "the progress bar")
+            tqdm = require("tqdm.auto", "the progress bar")
             self.tqdm = tqdm.tqdm(total=total, unit="run", desc="lumivane", file=self.out)
         elif self.enabled:
             self._draw()
@@ -113,10 +130,10 @@ class _Children:
             self.live.add(process)
             return process
 
-    def row(self, seed: int, math: str) -> Row:
+    def row(self, seed: int, math: MathMode, program: str) -> Row:
         """One seed's row from a child this object keeps track of."""
         try:
-            return summary_row(seed, self.start, math)
+            return summary_row(seed, self.start, math, program)
         finally:
             with self.lock:
                 self.live = {p for p in self.live if p.poll() is None}
@@ -132,13 +149,15 @@ class _Children:
             end(process)
 
 
-def _local(seeds: List[int], workers: int, progress: _Progress, math: str) -> List[Row]:
+def _local(seeds: List[int], workers: int, progress: _Progress, math: MathMode,
+           program: str) -> List[Row]:
     rows: List[Optional[Row]] = [None] * len(seeds)
     children = _Children()
     pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers,
                                                  thread_name_prefix="lumivane-run")
     try:
-        futures = {pool.submit(children.row, seed, math): i for i, seed in enumerate(seeds)}
+        futures = {pool.submit(children.row, seed, math, program): i
+                   for i, seed in enumerate(seeds)}
         for future in concurrent.futures.as_completed(futures):
             row = future.result()
             rows[futures[future]] = row
@@ -152,7 +171,8 @@ def _local(seeds: List[int], workers: int, progress: _Progress, math: str) -> Li
     return [row for row in rows if row is not None]
 
 
-def _on_cluster(seeds: List[int], client: Any, progress: _Progress, math: str) -> List[Row]:
+def _on_cluster(seeds: List[int], client: Any, progress: _Progress,
+                math: MathMode) -> List[Row]:
     distributed = require("distributed", "an ensemble on a Dask cluster")
     futures = client.map(summary_row, seeds, pure=False, math=math)
     index = {future.key: i for i, future in enumerate(futures)}
@@ -171,22 +191,45 @@ def _on_cluster(seeds: List[int], client: Any, progress: _Progress, math: str) -
     return rows
 
 
+def _check_workers(workers: object) -> int:
+    """`workers` as a count of runs at once: an integer from 1 (TypeError, ValueError)."""
+    if isinstance(workers, bool) or not hasattr(workers, "__index__"):
+        raise TypeError(f"workers is an integer, not {workers!r}")
+    count = operator.index(workers)
+    if count < 1:
+        raise ValueError(f"workers must be at least 1, not {count}")
+    return count
+
+
+def check_seeds(seeds: Iterable[int]) -> List[int]:
+    """The seeds as a list of replay seeds, each once (ValueError for one given twice)."""
+    wanted = [check_seed(seed) for seed in seeds]
+    seen: Set[int] = set()
+    for seed in wanted:
+        if seed in seen:
+            raise ValueError(f"seed {seed} is given twice: an ensemble has one row per seed")
+        seen.add(seed)
+    return wanted
+
+
 def ensemble_rows(seeds: Iterable[int], *, workers: Optional[int] = None, client: Any = None,
-                  progress: bool = True, math: str = "system") -> List[Row]:
+                  progress: bool = True, math: MathMode = "system") -> List[Row]:
     """ensemble()'s table as a list of dicts, one per seed (standard library only), None
     where there is no value (the `error` of a seed that ran)."""
-    wanted = [check_seed(seed) for seed in seeds]
-    check_math(math)
+    wanted = check_seeds(seeds)
+    math = check_math(math)
     if client is not None and workers is not None:
         raise ValueError("workers is for local runs: a Dask cluster's workers are its own")
-    if workers is not None and (isinstance(workers, bool) or int(workers) < 1):
-        raise ValueError(f"workers must be at least 1, not {workers}")
+    count = _check_workers(workers) if workers is not None else None
+    # A local ensemble finds its program once, before any run; a cluster's workers each
+    # find their own.
+    program = replay_program() if client is None and wanted else ""
     bar = _Progress(len(wanted), progress)
     try:
         if client is not None:
             found = _on_cluster(wanted, client, bar, math)
         elif wanted:
-            found = _local(wanted, workers or default_workers(len(wanted)), bar, math)
+            found = _local(wanted, count or default_workers(len(wanted)), bar, math, program)
         else:
             found = []
     finally:
@@ -195,7 +238,7 @@ def ensemble_rows(seeds: Iterable[int], *, workers: Optional[int] = None, client
 
 
 def ensemble(seeds: Iterable[int], *, workers: Optional[int] = None, client: Any = None,
-             progress: bool = True, math: str = "system") -> "pandas.DataFrame":
+             progress: bool = True, math: MathMode = "system") -> pandas.DataFrame:
     """Runs the fixed program once per seed: a DataFrame indexed by `seed` (needs pandas;
     ensemble_rows() needs none). The runs are local, `workers` at a time, or tasks on a
     dask.distributed `client`; `math` is run()'s (docs/analysis.md)."""

@@ -9,8 +9,8 @@ import math
 import operator
 import sys
 import weakref
-from typing import (TYPE_CHECKING, Any, Callable, Dict, Generic, Iterator, NamedTuple, Optional,
-                    SupportsFloat, SupportsIndex, Type, TypeVar)
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Generic, Iterator, Literal, NamedTuple,
+                    Optional, SupportsFloat, SupportsIndex, Tuple, Type, TypeVar, cast)
 
 from . import records as r
 from ._deps import require
@@ -72,24 +72,30 @@ def seed(value: SupportsIndex) -> None:
     libc().srand(number)
 
 
-MATH_MODES = ("system", "correct")  # the C interface's modes 0 and 1
+MathMode = Literal["system", "correct"]
+MATH_MODES: Tuple[MathMode, MathMode] = ("system", "correct")  # the C interface's 0 and 1
 
 
-def check_math(mode: str, name: str = "math") -> str:
+def check_math(mode: object, name: str = "math") -> MathMode:
     """`mode` itself when it names a math mode (ValueError naming `name` otherwise)."""
     if mode not in MATH_MODES:
         raise ValueError(f"{name} must be one of {', '.join(MATH_MODES)}, not {mode!r}")
-    return mode
+    return cast(MathMode, mode)
 
 
-def math_mode(mode: Optional[str] = None) -> str:
+def math_mode(mode: Optional[MathMode] = None) -> MathMode:
     """The arithmetic of every sweep in this process (lattice_set_math_mode): "system"
     (the maths library's sin, cos and exp) or "correct" (correctly rounded ones, the same
-    on every machine). Sets it when `mode` is given; answers the mode before the call."""
+    on every machine). Sets it when `mode` is given; answers the mode before the call.
+    RuntimeError, the mode unchanged, where the library cannot serve `mode` (a correct
+    mode built with contracted arithmetic)."""
     lib = load()
     if mode is None:
         return MATH_MODES[lib.lattice_math_mode()]
-    return MATH_MODES[lib.lattice_set_math_mode(MATH_MODES.index(check_math(mode, "mode")))]
+    before = lib.lattice_set_math_mode(MATH_MODES.index(check_math(mode, "mode")))
+    if before < 0:
+        raise RuntimeError(f"this build of lumivane cannot serve the {mode} math mode")
+    return MATH_MODES[before]
 
 
 class _Record(Generic[_P]):
@@ -151,6 +157,7 @@ class Lattice(_Owner[_LatticePointer]):
     slot's whole chunk (751 MB) is made when first touched, released by close() or by the
     last numpy view of it."""
 
+    __slots__ = ("_lib", "__weakref__")
     _kind = "lattice"
     _release_on_close = False  # the numpy views hold the storage too
 
@@ -352,6 +359,7 @@ class CheckpointLog(_Owner[_LogPointer], _Indexed[SnapshotRecord]):
     """The bounded log of weighted snapshots (checkpoint_init, capacity 10): a read-only
     sequence of SnapshotRecord copies, oldest first; add() saves one."""
 
+    __slots__ = ("_lib", "__weakref__")
     _kind = "checkpoint log"
     _what = "snapshot"
 

@@ -3,7 +3,7 @@ program in a child process, so that the run's 765 MB go back to the system with 
 from __future__ import annotations
 
 import contextlib
-import ctypes
+import glob
 import operator
 import os
 import secrets
@@ -12,17 +12,17 @@ import signal
 import subprocess
 import sys
 import tempfile
-from typing import TYPE_CHECKING, Callable, List, Optional
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple
 
 from . import _table
-from ._owners import check_math
+from ._owners import MathMode, check_math
 from ._table import PathLike, Row, Summary, TraceRow
 from .library import generated
 
 if TYPE_CHECKING:
     import numpy
     import numpy.typing
-    import pandas  # type: ignore[import]
+    from ._typing import pandas
 
 PROGRAM = "lumivane-replay"
 SEED_LIMIT = 2 ** 32  # the replay's seed is an unsigned 32-bit number
@@ -46,6 +46,10 @@ class RunError(RuntimeError):
         self.seed = seed
         self.status = status
         self.detail = detail
+
+    def __reduce__(self) -> Tuple[Any, Tuple[int, int, str]]:
+        # Pickled (as Dask sends a task's exception) by the arguments that remake it.
+        return type(self), (self.seed, self.status, self.detail)
 
 
 def check_seed(seed: int) -> int:
@@ -104,26 +108,24 @@ def end(process: "subprocess.Popen[bytes]", grace: float = 2.0) -> None:
 Starter = Callable[[List[str]], "subprocess.Popen[bytes]"]
 
 
-def _die_with_parent() -> Optional[Callable[[], None]]:
-    """What a child runs before the replay starts, on Linux: SIGTERM when the thread that
-    started it ends (a killed Python, a restarted notebook kernel), so that the replay
-    removes its unfinished files and its 765 MB go with it."""
-    if not sys.platform.startswith("linux"):
-        return None
-    prctl = ctypes.CDLL(None, use_errno=True).prctl
-    parent = os.getpid()
-
-    def arm() -> None:
-        prctl(1, int(signal.SIGTERM), 0, 0, 0)  # 1: PR_SET_PDEATHSIG
-        if os.getppid() != parent:  # the parent died before the signal was asked for
-            os.kill(os.getpid(), signal.SIGTERM)
-    return arm
-
-
 def start(command: List[str]) -> "subprocess.Popen[bytes]":
-    """Starts a replay process that ends with the thread that started it (see _die_with_parent)."""
+    """Starts a replay process. On Linux it is given `--parent` with this process's id: the
+    replay then asks for SIGTERM when the thread that started it ends (a killed Python, a
+    restarted notebook kernel), so that it removes its unfinished files and its 765 MB go
+    with it."""
+    if sys.platform.startswith("linux"):
+        command = [*command, "--parent", str(os.getpid())]
     return subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, preexec_fn=_die_with_parent())
+                            stderr=subprocess.PIPE)
+
+
+def _remove_unfinished(outputs: Sequence[str], pid: int) -> None:
+    """Removes what a replay killed outright (SIGKILL) left of its outputs: the temporary
+    files it names after each output and its own pid."""
+    for output in outputs:
+        for part in glob.glob(f"{glob.escape(output)}.{pid}.*.part"):
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(part)
 
 
 def _scratch(suffix: str) -> str:
@@ -133,29 +135,22 @@ def _scratch(suffix: str) -> str:
                         f"lumivane-{os.getpid()}-{secrets.token_hex(8)}{suffix}")
 
 
-def _take(path: str, keep: bool) -> str:
-    """The text of a file the replay wrote ("" when it wrote none), removed unless kept."""
-    if not os.path.exists(path):
-        return ""
-    try:
-        return _table.read_text(path)
-    finally:
-        if not keep:
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(path)
-
-
-def replay(seed: int, options: List[str], start: Starter = start) -> str:
-    """Runs the replay program for `seed` with `options`, the child made by `start`, and
-    answers the report; RunError when it fails. Any exception while waiting ends it first."""
+def replay(seed: int, options: List[str], outputs: Sequence[str] = (), start: Starter = start,
+           program: Optional[str] = None) -> str:
+    """Runs the replay program (`program`, or replay_program()'s) for `seed` with `options`,
+    the child made by `start`, and answers the report; RunError when it fails. Any exception
+    while waiting ends it first; the temporary files of `outputs` never outlive it."""
     seed = check_seed(seed)
-    process = start([replay_program(), str(seed), *options])
-    with process:
-        try:
-            out, err = process.communicate()
-        except BaseException:
-            end(process)
-            raise
+    process = start([program or replay_program(), str(seed), *options])
+    try:
+        with process:
+            try:
+                out, err = process.communicate()
+            except BaseException:
+                end(process)
+                raise
+    finally:
+        _remove_unfinished(outputs, process.pid)
     if process.returncode != 0:
         lines = err.decode("utf-8", "replace").strip().splitlines()
         raise RunError(seed, process.returncode, " / ".join(lines[-3:]))
@@ -202,7 +197,7 @@ class Run:
         """The trace as a list of dicts, one per sweep (standard library only)."""
         return _table.parse_trace(self.trace_text, self._source)
 
-    def trace_frame(self) -> "pandas.DataFrame":
+    def trace_frame(self) -> pandas.DataFrame:
         """The trace as a DataFrame indexed by (`stage`, `sweep`) (needs pandas)."""
         return _table.trace_frame(self.trace_text, self._source)
 
@@ -216,7 +211,7 @@ class Run:
 
 
 def run(seed: int, *, trace: Optional[PathLike] = None,
-        summary: Optional[PathLike] = None, math: str = "system") -> Run:
+        summary: Optional[PathLike] = None, math: MathMode = "system") -> Run:
     """Runs the fixed program for `seed` in a child process and answers the Run; `trace` and
     `summary` keep those files; `math`: "system" (the maths library's sin, cos and exp, the
     run lumivane makes) or "correct" (correctly rounded, the same on every machine)."""
@@ -227,25 +222,37 @@ def run(seed: int, *, trace: Optional[PathLike] = None,
                          "the command line")
     paths = (os.fspath(trace) if trace is not None else _scratch(".csv"),
              os.fspath(summary) if summary is not None else _scratch(".json"))
-    if os.path.abspath(paths[0]) == os.path.abspath(paths[1]):
+    if _table.same_file(*paths):
         raise ValueError(f"the trace and the summary cannot both be written to {paths[0]}")
+    kept = (trace is not None, summary is not None)
     try:
-        report = replay(seed, ["--trace", paths[0], "--summary", paths[1], f"--math={math}"])
+        report = replay(seed, ["--trace", paths[0], "--summary", paths[1], f"--math={math}"],
+                        paths)
+        # Only a run that succeeded wrote the files; a failed one leaves the paths as they
+        # were, and its refusal stands.
+        text = _table.read_text(paths[0])
+        summary_text = _table.read_text(paths[1])
     finally:
-        text = _take(paths[0], trace is not None)
-        summary_text = _take(paths[1], summary is not None)
+        for path, keep in zip(paths, kept):
+            if not keep:
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(path)
     return Run(seed, report, _table.parse_summary(summary_text, paths[1]), text, paths[0])
 
 
-def summary_row(seed: int, starter: Starter = start, math: str = "system") -> Row:
+def summary_row(seed: int, starter: Starter = start, math: MathMode = "system",
+                program: Optional[str] = None) -> Row:
     """One seed's ensemble row (its summary alone is asked for): the summary's scalars, or
     its error (never raises for a run)."""
     path = _scratch(".json")
     try:
         try:
-            replay(seed, ["--summary", path, f"--math={check_math(math)}"], starter)
+            replay(seed, ["--summary", path, f"--math={check_math(math)}"], [path], starter,
+                   program)
+            text = _table.read_text(path)
         finally:
-            text = _take(path, False)
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(path)
         return _table.table_row(seed, _table.parse_summary(text, path))
     except (RunError, OSError, ValueError) as error:
         return _table.table_row(seed, error=str(error))

@@ -5,7 +5,7 @@ from __future__ import annotations
 import collections.abc
 import ctypes
 import operator
-from typing import (TYPE_CHECKING, Any, Callable, Generic, List, Optional, Protocol,
+from typing import (TYPE_CHECKING, Any, Callable, Generic, List, NoReturn, Optional, Protocol,
                     SupportsFloat, SupportsIndex, Tuple, TypeVar, Union, overload)
 
 from . import records as r
@@ -26,7 +26,9 @@ class _Holder(Protocol):
 
 
 class Field(Generic[_T]):
-    """A field of the C record that its holder's _struct() answers, read when asked for."""
+    """A field of the C record that its holder's _struct() answers, read when asked for.
+    Assigning it is refused (AttributeError, and a type checker's error): the holders have
+    __slots__, so nothing can stand in front of the record's value either."""
 
     def __init__(self, doc: str, convert: Callable[[Any], _T]) -> None:
         self.__doc__ = doc
@@ -48,6 +50,9 @@ class Field(Generic[_T]):
             return self
         return self._convert(getattr(holder._struct(), self._name))
 
+    def __set__(self, holder: _Holder, value: NoReturn) -> None:
+        raise AttributeError(f"{self._name} is read-only: the library sets it")
+
 
 class WritableField(Field[float]):
     """A double field that a host may also set."""
@@ -59,6 +64,7 @@ class WritableField(Field[float]):
 class _Indexed(collections.abc.Sequence[_Item]):
     """A sequence of len(self) items made by _item(k), indexed like a list."""
 
+    __slots__ = ()
     _what = "item"
 
     def _item(self, k: int) -> _Item:
@@ -176,6 +182,7 @@ class SlotView(_SlotFields):
 class Slots(_Indexed[SlotView]):
     """The declared slots, indexed like a list (negative indexes count from the end)."""
 
+    __slots__ = ("_lattice",)
     _what = "declared slot"
 
     def __init__(self, lattice: Lattice) -> None:

@@ -6,7 +6,8 @@ import contextlib
 import csv
 import json
 import os
-import tempfile
+import secrets
+import stat
 from typing import (IO, TYPE_CHECKING, Any, Dict, Iterator, List, Literal, Mapping,
                     Optional, Sequence, Tuple, TypedDict, Union, cast)
 
@@ -15,7 +16,7 @@ from ._deps import require
 if TYPE_CHECKING:
     import numpy
     import numpy.typing
-    import pandas  # type: ignore[import]
+    from ._typing import pandas
 
 Scalar = Union[int, float, str, None]
 Row = Dict[str, Scalar]
@@ -148,10 +149,10 @@ def trace_array(text: str, source: str = "trace") -> "numpy.typing.NDArray[numpy
     return array
 
 
-def trace_frame(text: str, source: str = "trace") -> "pandas.DataFrame":
+def trace_frame(text: str, source: str = "trace") -> pandas.DataFrame:
     """The trace as a DataFrame indexed by (`stage`, `sweep`), `stage` a category (needs pandas)."""
-    pandas = require("pandas", "the trace as a DataFrame")
-    return _frame(pandas, parse_trace(text, source), _TRACE_KINDS, ["stage", "sweep"])
+    pd = require("pandas", "the trace as a DataFrame")
+    return _frame(pd, parse_trace(text, source), _TRACE_KINDS, ["stage", "sweep"])
 
 
 def read_trace(path: PathLike) -> "numpy.typing.NDArray[numpy.void]":
@@ -198,33 +199,46 @@ def table_row(seed: int, summary: Optional[Summary] = None, error: Optional[str]
     return row
 
 
-def _pandas_dtype(pandas: Any, kind: str) -> Any:
+def _pandas_dtype(pd: Any, kind: str) -> Any:
     return {"int": "Int64", "float": "float64", "str": "string", "int64": "int64",
-            "stage": pandas.CategoricalDtype(list(STAGES))}.get(kind, object)
+            "stage": pd.CategoricalDtype(list(STAGES))}.get(kind, object)
 
 
-def _frame(pandas: Any, rows: Sequence[Mapping[str, object]], kinds: Mapping[str, str],
-           index: Any) -> "pandas.DataFrame":
+def _frame(pd: Any, rows: Sequence[Mapping[str, object]], kinds: Mapping[str, str],
+           index: Any) -> pandas.DataFrame:
     """`rows` as a DataFrame: the columns of `kinds`, each of its kind, then any others."""
     names = dict.fromkeys([*kinds, *(name for row in rows for name in row)])
-    data = {name: pandas.Series([row.get(name) for row in rows],
-                                dtype=_pandas_dtype(pandas, kinds.get(name, "")))
+    data = {name: pd.Series([row.get(name) for row in rows],
+                            dtype=_pandas_dtype(pd, kinds.get(name, "")))
             for name in names}
-    return pandas.DataFrame(data).set_index(index)
+    table: pandas.DataFrame = pd.DataFrame(data).set_index(index)
+    return table
 
 
-def frame(rows: List[Row]) -> "pandas.DataFrame":
+def frame(rows: List[Row]) -> pandas.DataFrame:
     """Ensemble rows as a DataFrame indexed by `seed`, each column of its fixed type."""
-    pandas = require("pandas", "the ensemble as a DataFrame")
-    return _frame(pandas, rows, dict(ENSEMBLE_COLUMNS), "seed")
+    pd = require("pandas", "the ensemble as a DataFrame")
+    return _frame(pd, rows, dict(ENSEMBLE_COLUMNS), "seed")
 
 
-def read_ensemble(path: PathLike) -> "pandas.DataFrame":
-    """Reads a table that `python3 -m lumivane ensemble --out` (or DataFrame.to_csv)
-    wrote, with the column types of frame() (needs pandas)."""
-    pandas = require("pandas", "lumivane.read_ensemble()")
-    dtypes = {name: _pandas_dtype(pandas, kind) for name, kind in ENSEMBLE_COLUMNS}
-    return pandas.read_csv(path, dtype=dtypes).set_index("seed")
+def read_ensemble(path: PathLike) -> pandas.DataFrame:
+    """Reads a table that `python3 -m lumivane ensemble --out` (or DataFrame.to_csv) wrote,
+    with the column types of frame() and every double exactly as written (needs pandas);
+    ValueError for a file that is not such a table."""
+    pd = require("pandas", "lumivane.read_ensemble()")
+    source = os.fspath(path)
+    with open(path, encoding="utf-8", newline="") as file:
+        header: List[str] = next(csv.reader(file), [])
+    if "seed" not in header:
+        raise _fail(source, 1, f"not an ensemble table: no seed column in {','.join(header)!r}")
+    dtypes = {name: _pandas_dtype(pd, kind) for name, kind in ENSEMBLE_COLUMNS
+              if name in header}
+    # float_precision: pandas' default parser may miss a double's last bit; an empty cell
+    # alone is a missing value, so that a text such as "NA" stays itself.
+    table: pandas.DataFrame = pd.read_csv(
+        path, dtype=dtypes, float_precision="round_trip", keep_default_na=False,
+        na_values=[""]).set_index("seed")
+    return table
 
 
 def write_csv(rows: List[Row], out: IO[str]) -> None:
@@ -237,23 +251,68 @@ def write_csv(rows: List[Row], out: IO[str]) -> None:
                          if isinstance(row[n], float) else row[n] for n in names])
 
 
-# The umask, read once on import: reading it means setting it, and a replay that an
-# ensemble's thread started in between would inherit the stand-in, 0.
-_UMASK = os.umask(0)
-os.umask(_UMASK)
+def _temporary_beside(target: str) -> Tuple[int, str]:
+    """A new file beside `target` (`NAME.PID.XXXXXX.part`), open for writing: made with
+    O_EXCL and mode 0666, so that the kernel applies the umask in force now."""
+    directory, name = os.path.split(target)
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
+    while True:
+        temporary = os.path.join(directory, f"{name}.{os.getpid()}.{secrets.token_hex(3)}.part")
+        try:
+            return os.open(temporary, flags, 0o666), temporary
+        except FileExistsError:
+            continue
+
+
+def output_path(path: PathLike, what: str = "output") -> str:
+    """The file a write of `path` replaces, checked as it would be written (following a
+    symbolic link): ValueError in one line for an empty path, a directory, anything but a
+    regular file, or a directory where no new file can be made."""
+    text = os.fspath(path)
+    if not text:
+        raise ValueError(f"{what}: an empty path names no file")
+    target = os.path.realpath(text)
+    try:
+        mode = os.stat(target).st_mode
+    except FileNotFoundError:
+        mode = None
+    except OSError as error:
+        raise ValueError(f"cannot write {text}: {error.strerror}") from None
+    if mode is not None and stat.S_ISDIR(mode):
+        raise ValueError(f"cannot write {text}: it is a directory")
+    if mode is not None and not stat.S_ISREG(mode):
+        raise ValueError(f"cannot write {text}: it is not a regular file")
+    try:
+        fd, temporary = _temporary_beside(target)
+    except OSError as error:
+        raise ValueError(f"cannot write {text}: {error.strerror}") from None
+    os.close(fd)
+    os.unlink(temporary)
+    return target
+
+
+def same_file(a: PathLike, b: PathLike) -> bool:
+    """Whether two output paths name one file (the same path, or links to one file)."""
+    first, second = os.path.realpath(a), os.path.realpath(b)
+    if first == second:
+        return True
+    try:
+        return os.path.samefile(first, second)
+    except OSError:
+        return False
 
 
 @contextlib.contextmanager
 def replacing(path: PathLike) -> Iterator[IO[bytes]]:
     """A file to write `path` through: a temporary file beside it, renamed to `path` when
     the block ends normally and removed when it raises, so that `path` is always whole."""
-    target = os.fspath(path)
-    directory, name = os.path.split(os.path.abspath(target))
-    fd, temporary = tempfile.mkstemp(prefix=name + ".", suffix=".part", dir=directory)
+    target = os.path.realpath(path)
+    fd, temporary = _temporary_beside(target)
     try:
         with os.fdopen(fd, "wb") as file:
             yield file
-        os.chmod(temporary, 0o666 & ~_UMASK)  # the mode a new file gets, not mkstemp's 0600
+            file.flush()
+            os.fsync(file.fileno())
         os.replace(temporary, target)
     except BaseException:
         with contextlib.suppress(FileNotFoundError):

@@ -1,10 +1,11 @@
 """Plots of a run and of an ensemble (needs matplotlib 3.6 or later, and numpy), each on a
-Figure of its own (no pyplot, no window) or on the two Axes given as `ax=`."""
+Figure of its own (no pyplot, no window) or on the Axes given as `ax=` (one, or a pair)."""
 from __future__ import annotations
 
 import math
 import os
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Union
+from typing import (TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple,
+                    Union)
 
 from . import _table, records as _records
 from ._deps import require
@@ -25,116 +26,154 @@ _LOCK = "#c0392b"
 _NEVER = "#9a9a9a"
 
 
-def _axes(ax: Optional[Sequence[Axes]], width: float, height: float, vertical: bool,
-          ratios: List[float]) -> Sequence[Axes]:
-    """The two Axes to draw on: `ax`, or those of a new Figure with its own Agg canvas
-    (no pyplot, nothing global changes)."""
+def check_path(path: PathLike) -> str:
+    """The format a plot saved to `path` is written in, named by its extension (no extension:
+    PNG); ValueError when matplotlib writes no such format (needs matplotlib)."""
+    backend = require("matplotlib.backend_bases", "lumivane.plot")
+    kind = os.path.splitext(os.fspath(path))[1][1:].lower() or "png"
+    formats = backend.FigureCanvasBase.get_supported_filetypes()
+    if kind not in formats:
+        raise ValueError(f"cannot plot to {os.fspath(path)}: matplotlib writes "
+                         f"{', '.join('.' + k for k in sorted(formats))}, not .{kind}")
+    return kind
+
+
+def _is_axes(value: Any) -> bool:
+    return hasattr(value, "plot") and hasattr(value, "figure")
+
+
+def _axes(ax: Union[Axes, Sequence[Axes], None], width: float, height: float,
+          vertical: bool, ratios: List[float]) -> Tuple[Axes, Optional[Axes], bool]:
+    """The main Axes, the second one (None for a single Axes given) and whether the Figure
+    is the plot's own: `ax`, or those of a new Figure with its own Agg canvas (no pyplot,
+    nothing global changes)."""
     if ax is not None:
-        if len(ax) != 2:
-            raise ValueError(f"ax is a pair of matplotlib Axes, not {len(ax)}")
-        return ax
+        if _is_axes(ax):
+            return ax, None, False
+        given = list(ax.flat) if hasattr(ax, "flat") else list(ax)
+        if len(given) != 2 or not all(map(_is_axes, given)):
+            raise ValueError(f"ax is one matplotlib Axes or a pair of them, not {len(given)} "
+                             "objects" if len(given) != 2 else
+                             "ax is one matplotlib Axes or a pair of them")
+        return given[0], given[1], False
     figure_module = require("matplotlib.figure", "lumivane.plot")
     agg = require("matplotlib.backends.backend_agg", "lumivane.plot")
     figure = figure_module.Figure(figsize=(width, height), dpi=100, layout="constrained")
     agg.FigureCanvasAgg(figure)
     if vertical:
-        pair: Sequence[Axes] = figure.subplots(2, 1, sharex=True, height_ratios=ratios)
+        pair = figure.subplots(2, 1, sharex=True, height_ratios=ratios)
     else:
         pair = figure.subplots(1, 2, width_ratios=ratios)
-    return pair
+    return pair[0], pair[1], True
+
+
+def _present(*axes: Optional[Axes]) -> List[Axes]:
+    return [a for a in axes if a is not None]
 
 
 def _save(figure: Figure, path: Optional[PathLike]) -> Figure:
     """Saves the figure, when a path is given, in the format its extension names."""
     if path is not None:
-        kind = os.path.splitext(os.fspath(path))[1][1:].lower() or "png"
+        kind = check_path(path)
         with _table.replacing(path) as file:
             figure.savefig(file, format=kind)
     return figure
 
 
+def _spans_decade(values: Any) -> bool:
+    """Whether positive values span more than a decade: a log axis shows them better."""
+    return len(values) > 0 and float(values.min()) > 0 and \
+        float(values.max()) > 10 * float(values.min())
+
+
 def _log_ticks(axis: Any, low: float, high: float) -> None:
-    """Readable tick labels on a log axis whose data spans less than a few decades: evenly
-    spaced within a factor of three (nearly linear), 1, 2 and 5 of each decade within thirty."""
+    """Readable tick labels on a log axis whose data spans less than thirty times: 1, 2 and 5
+    of each decade."""
     ticker = require("matplotlib.ticker", "lumivane.plot")
-    label = ticker.FuncFormatter(lambda value, _: f"{value:.6g}")
-    if high <= low * 3:
-        axis.set_major_locator(ticker.MaxNLocator(nbins=6))
-        axis.set_minor_locator(ticker.NullLocator())
-        axis.set_major_formatter(label)
-    elif high <= low * 30:
+    if high <= low * 30:
         axis.set_major_locator(ticker.LogLocator(base=10, subs=(1.0, 2.0, 5.0)))
-        axis.set_major_formatter(label)
+        axis.set_major_formatter(ticker.FuncFormatter(lambda value, _: f"{value:.6g}"))
         axis.set_minor_formatter(ticker.NullFormatter())
 
 
 def run(run: "Run", path: Optional[PathLike] = None, *,
-        ax: Optional[Sequence[Axes]] = None) -> Figure:
-    """Plots one run: the phase variance over all sweeps, the adaptive step beneath (`ax`:
-    top and bottom); saves to `path` when given and answers the Figure."""
+        ax: Union[Axes, Sequence[Axes], None] = None) -> Figure:
+    """Plots one run: the RMS phase spread over all sweeps and, beneath, the adaptive step;
+    `ax` is one Axes (the spread alone) or a pair (top and bottom), whose titles are left
+    as they are. Saves to `path` when given and answers the Figure."""
     require("matplotlib", "lumivane.plot")
     np = require("numpy", "lumivane.plot")
+    if path is not None:
+        check_path(path)
     trace = run.trace
     summary = run.summary
     x = np.arange(len(trace))
     boot = int(np.count_nonzero(trace["stage"] == "boot"))
-    var = trace["phase_var"]
-    lock, lock_at = summary.get("lock_sweep"), summary.get("lock_run_sweep")
+    spread = trace["phase_var"]
+    lock_at = summary.get("lock_run_sweep")
 
-    top, bottom = _axes(ax, 11, 6.8, True, [3, 1.3])
+    top, bottom, own = _axes(ax, 11, 6.8, True, [3, 1.3])
     figure = top.figure
-    for axes in (top, bottom):
+    for axes in _present(top, bottom):
         axes.axvspan(-0.5, boot - 0.5, color="#eef2f7", zorder=0)
         axes.axvline(boot - 0.5, color=_FOLD, linestyle="--", linewidth=1.4)
         axes.grid(True, which="major", color="#dddddd", linewidth=0.7)
         axes.set_xlim(-0.5, len(trace) - 0.5)
 
-    positive = var[var > 0]
-    top.plot(x, var, color=_VAR, linewidth=1.6, label="phase variance")
-    top.set_yscale("log")
-    if len(positive):
+    top.plot(x, spread, color=_VAR, linewidth=1.6, label="RMS phase spread")
+    positive = spread[spread > 0]
+    if len(positive) == len(spread) and _spans_decade(positive):
+        top.set_yscale("log")
         _log_ticks(top.yaxis, float(positive.min()), float(positive.max()))
     snapshots = summary.get("checkpoints", {}).get("snapshots", []) or []
     if snapshots:
         evo = [s["evo"] for s in snapshots]
         top.plot(evo, [s["var"] for s in snapshots], linestyle="none", marker="o",
                  markersize=7, markerfacecolor="white", markeredgecolor=_CHECKPOINT,
-                 markeredgewidth=1.8, label="checkpoints (evo " + ", ".join(map(str, evo)) + ")")
+                 markeredgewidth=1.8, label="checkpoints (sweeps " + ", ".join(map(str, evo))
+                 + ")")
     fold = summary.get("fold", {})
     fold_text = (f"fold {fold['before']} \u2192 {fold['after']} instances"
                  if "before" in fold and "after" in fold else "fold")
     top.plot([], [], color=_FOLD, linestyle="--", label=fold_text)
-    where = f"{summary.get('lock_stage')} sweep {lock}"
     if lock_at is not None:
         at = int(lock_at)
+        where = f"sweep {at} ({summary.get('lock_stage')} sweep {summary.get('lock_sweep')})"
         top.axvline(at, color=_LOCK, linewidth=1.6)
-        top.plot([at], [var[at]], marker="v", markersize=10, color=_LOCK, linestyle="none",
-                 label=f"consensus locked ({where})")
-        bottom.axvline(at, color=_LOCK, linewidth=1.4)
+        top.plot([at], [spread[at]], marker="v", markersize=10, color=_LOCK, linestyle="none",
+                 label=f"consensus locked at {where}")
+        if bottom is not None:
+            bottom.axvline(at, color=_LOCK, linewidth=1.4)
     else:
         top.plot([], [], linestyle="none", label="consensus never locked")
     for middle, stage in ((boot / 2, "boot"),
                           (boot + (len(trace) - boot) / 2, "extended evolution")):
         top.text(middle, 1.01, stage, transform=top.get_xaxis_transform(), ha="center",
                  va="bottom", fontsize=11, color="#445566")
-    top.set_ylabel("phase variance (log)", fontsize=11)
+    top.set_ylabel("RMS phase spread (rad)", fontsize=11)
     top.legend(loc="lower left", fontsize=10, framealpha=0.9)
-    title = f"lumivane run, seed {run.seed}: " + (
-        f"locked at {where}" if lock_at is not None else "never locked")
-    final = summary.get("final_phase_var")
-    if isinstance(final, (int, float)):
-        title += f", final phase variance {final:.6g}"
-    figure.suptitle(title, fontsize=13)
+    sweeps = (f"sweep of the run (0\u2013{boot - 1} boot, {boot}\u2013{len(trace) - 1} after "
+              "the fold)")
+    if own:
+        title = f"lumivane run, seed {run.seed}: " + (
+            f"consensus locked at sweep {int(lock_at)}" if lock_at is not None
+            else "consensus never locked")
+        final = summary.get("final_phase_var")
+        if isinstance(final, (int, float)):
+            title += f"; final RMS phase spread {final:.6g} rad"
+        figure.suptitle(title, fontsize=13)
+    if bottom is None:
+        top.set_xlabel(sweeps, fontsize=11)
+        return _save(figure, path)
 
     step = trace["dt_end"]
     bottom.plot(x, step, color=_STEP, linewidth=1.3, label="step at the end of the sweep")
     bottom.axhline(NOMINAL_STEP, color="#555555", linestyle=":", linewidth=1.2,
                    label="nominal step 2\u207b\u00b9\u2075")
-    if len(step) and float(step.min()) > 0 and float(step.max()) > 10 * float(step.min()):
+    if _spans_decade(step):
         bottom.set_yscale("log")
-    bottom.set_ylabel("adaptive step", fontsize=11)
-    bottom.set_xlabel(f"sweep (0\u2013{boot - 1} boot, {boot}\u2013{len(trace) - 1} after the "
-                      "fold)", fontsize=11)
+    bottom.set_ylabel("step (time units)", fontsize=11)
+    bottom.set_xlabel(sweeps, fontsize=11)
     bottom.legend(loc="upper right", fontsize=9, framealpha=0.9)
     if bottom.get_yscale() == "linear":
         bottom.ticklabel_format(axis="y", style="sci", scilimits=(-3, 3))
@@ -160,60 +199,96 @@ def _missing(value: Any) -> bool:
     return value is None or value == "" or (isinstance(value, float) and math.isnan(value))
 
 
+STRIP_SEEDS = 24  # up to this many seeds, each one is a point of its own (a strip plot)
+
+
 def ensemble(table: Any, path: Optional[PathLike] = None, *,
-             ax: Optional[Sequence[Axes]] = None) -> Figure:
+             ax: Union[Axes, Sequence[Axes], None] = None) -> Figure:
     """Plots an ensemble (what ensemble() or ensemble_rows() answers, or pd.read_csv of its
-    file): when consensus locked and the final variance; saves to `path` when given."""
+    file): the sweep at which consensus locked and, beside it, the final RMS phase spread,
+    a point per seed for up to STRIP_SEEDS seeds and histograms past that; `ax` is one Axes
+    (the lock sweeps alone) or a pair (left and right), whose titles are left as they are.
+    Saves to `path` when given and answers the Figure."""
     require("matplotlib", "lumivane.plot")
     np = require("numpy", "lumivane.plot")
+    if path is not None:
+        check_path(path)
     rows = _rows(table)
     good = [row for row in rows if row.get("error") is None]
     failed = len(rows) - len(good)
-    locks = [float(row["lock_run_sweep"]) for row in good
-             if row.get("lock_run_sweep") is not None]
-    never = len(good) - len(locks)
-    finals = [float(row["final_phase_var"]) for row in good
-              if row.get("final_phase_var") is not None]
+    locks = [row.get("lock_run_sweep") for row in good]
+    never = locks.count(None)
+    finals = [row.get("final_phase_var") for row in good]
+    strip = len(good) <= STRIP_SEEDS
 
-    left, right = _axes(ax, 12, 5.2, False, [1.25, 1])
+    left, right, own = _axes(ax, 12, 5.2 if not strip else max(3.6, 1.6 + 0.3 * len(good)),
+                             False, [1.25, 1])
     figure = left.figure
     boot = _table.STAGE_SWEEPS["boot"]
-    edges = np.linspace(0, 1500, 31)
+    never_at = 1620
     left.axvspan(0, boot, color="#eef2f7", zorder=0, label="boot")
-    left.hist(locks, bins=edges, color=_LOCK, edgecolor="white", label="locked")
-    left.bar([1620], [never], width=100, color=_NEVER, edgecolor="white", label="never locked")
-    share = f"{never} of {len(good)} ({100.0 * never / len(good):.0f}%)" if good else "none"
-    left.text(1620, never, f"{never}\n({100.0 * never / len(good):.0f}%)" if good else "",
-              ha="center", va="bottom", fontsize=10)
-    counts = np.histogram(locks, bins=edges)[0]
-    left.set_ylim(0, max([never, *counts.tolist(), 1]) * 1.22)
-    left.set_xticks([0, 250, 500, 750, 1000, 1250, 1500, 1620],
+    if strip:
+        # One row per seed, in the table's order from the top, in both panels.
+        y = np.arange(len(good))[::-1]
+        labels = [str(row.get("seed")) for row in good]
+        at = [never_at if lock is None else float(lock) for lock in locks]
+        locked = [i for i, lock in enumerate(locks) if lock is not None]
+        left.plot([at[i] for i in locked], y[locked], linestyle="none", marker="o",
+                  markersize=8, color=_LOCK, label="locked")
+        unlocked = [i for i, lock in enumerate(locks) if lock is None]
+        left.plot([never_at] * len(unlocked), y[unlocked], linestyle="none", marker="x",
+                  markersize=9, markeredgewidth=2, color=_NEVER, label="never locked")
+        for axes in _present(left, right):
+            axes.set_yticks(y, labels)
+            axes.set_ylim(-0.7, len(good) - 0.3)
+            axes.set_ylabel("seed", fontsize=11)
+            axes.grid(True, axis="x", color="#dddddd")
+    else:
+        edges = np.linspace(0, 1500, 31)
+        sweeps = [float(lock) for lock in locks if lock is not None]
+        left.hist(sweeps, bins=edges, color=_LOCK, edgecolor="white", label="locked")
+        left.bar([never_at], [never], width=100, color=_NEVER, edgecolor="white",
+                 label="never locked")
+        left.text(never_at, never, f"{never}\n({100.0 * never / len(good):.0f}%)",
+                  ha="center", va="bottom", fontsize=10)
+        counts = np.histogram(sweeps, bins=edges)[0]
+        left.set_ylim(0, max([never, *counts.tolist(), 1]) * 1.22)
+        left.set_ylabel("seeds", fontsize=11)
+        left.yaxis.get_major_locator().set_params(integer=True)
+        left.grid(True, axis="y", color="#dddddd")
+    left.set_xticks([0, 250, 500, 750, 1000, 1250, 1500, never_at],
                     ["0", "250", "500", "750", "1000", "1250", "1500", "never"])
     left.set_xlim(-20, 1690)
-    left.set_xlabel("sweep of the run in which consensus locked (0\u2013499 boot)", fontsize=11)
-    left.set_title(f"When consensus locked (never: {share})", fontsize=12)
+    left.set_xlabel("sweep of the run in which consensus locked (0\u2013499 boot)",
+                    fontsize=11)
     left.legend(loc="upper left", fontsize=10)
 
-    values = np.array(finals, dtype=float)
-    positive = values[values > 0]
-    log = len(positive) == len(values) and len(values) > 0 and \
-        float(positive.max()) > 10 * float(positive.min())
-    bins: Union[Sequence[float], int] = 20
-    if log:
-        bins = list(np.geomspace(float(positive.min()), float(positive.max()), 21))
-        right.set_xscale("log")
-    heights = right.hist(values, bins=bins, color=_VAR, edgecolor="white")[0]
-    right.set_ylim(0, max([*list(heights), 1]) * 1.12)
-    right.set_xlabel("phase variance after the last sweep" + (" (log)" if log else ""),
-                     fontsize=11)
-    if len(values):
-        right.set_title(f"Final phase variance: median {float(np.median(values)):.4g}",
-                        fontsize=12)
-    for axes in (left, right):
-        axes.set_ylabel("seeds", fontsize=11)
-        axes.yaxis.get_major_locator().set_params(integer=True)
-        axes.grid(True, axis="y", color="#dddddd")
-    note = f", {failed} failed and left out" if failed else ""
-    figure.suptitle(f"lumivane ensemble of {len(rows)} seeds{note}", fontsize=13)
+    if right is not None:
+        values = np.array([np.nan if v is None else float(v) for v in finals], dtype=float)
+        known = values[~np.isnan(values)]
+        log = len(known) == len(values) and _spans_decade(known)
+        if log:
+            right.set_xscale("log")
+        if strip:
+            right.plot(values, y, linestyle="none", marker="o", markersize=8, color=_VAR)
+        else:
+            count = max(5, min(30, int(math.sqrt(len(known)))))
+            bins: Union[List[float], int] = count
+            if log:
+                bins = list(np.geomspace(float(known.min()), float(known.max()), count + 1))
+            heights = right.hist(known, bins=bins, color=_VAR, edgecolor="white")[0]
+            right.set_ylim(0, max([*list(heights), 1]) * 1.12)
+            right.set_ylabel("seeds", fontsize=11)
+            right.yaxis.get_major_locator().set_params(integer=True)
+            right.grid(True, axis="y", color="#dddddd")
+        if len(known):
+            median = float(np.median(known))
+            right.axvline(median, color="#555555", linestyle=":", linewidth=1.2,
+                          label=f"median {median:.4g} rad")
+            right.legend(loc="upper right", fontsize=10)
+        right.set_xlabel("RMS phase spread after the last sweep (rad)", fontsize=11)
+    if own:
+        share = f"{never} of {len(good)} never locked" if good else "no run finished"
+        note = f", {failed} failed and left out" if failed else ""
+        figure.suptitle(f"lumivane ensemble of {len(rows)} seeds: {share}{note}", fontsize=13)
     return _save(figure, path)
-

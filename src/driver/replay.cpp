@@ -3,7 +3,11 @@
 // JSON object of the report's figures).
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -23,7 +27,7 @@ namespace {
 const char *program = "lumivane-replay";
 
 void usage() {
-    std::printf("usage: %s SEED [--trace PATH] [--summary PATH] [--math=MODE]\n"
+    std::printf("usage: %s SEED [--trace PATH] [--summary PATH] [--math=MODE] [--parent PID]\n"
                 "Runs lumivane's fixed run with the random generator seeded by SEED (an\n"
                 "unsigned 32-bit decimal number) instead of the calendar clock, and prints\n"
                 "what lumivane printed when time(NULL) answered SEED.\n"
@@ -35,6 +39,9 @@ void usage() {
                 "  --math=MODE     system (the default): the maths library's sin, cos and\n"
                 "                  exp, the run lumivane makes; correct: correctly rounded\n"
                 "                  ones, the same run on every machine and maths library\n"
+                "  --parent PID    end by SIGTERM (removing unfinished files) when the\n"
+                "                  parent process, PID, ends, even if SIGTERM came ignored;\n"
+                "                  end so at once if the parent is no longer PID\n"
                 "  --help          show this text and exit\n"
                 "  --version       show the version, and the path the sines and cosines\n"
                 "                  take here, and exit\n"
@@ -75,19 +82,32 @@ struct Output {
     bool requested() const { return path != nullptr; }
     bool to_stdout() const { return path != nullptr && std::strcmp(path, "-") == 0; }
 
-    // Makes the temporary file; answers an empty string or what went wrong.
+    // Makes the temporary file, PATH.PID.XXXXXX.part: new (O_EXCL) and with
+    // the mode any new file gets, the kernel applying the umask. The pid in
+    // the name lets the parent remove what a replay killed outright left.
     std::string open() {
         struct stat st {};
         if (::stat(path, &st) == 0 && S_ISDIR(st.st_mode))
             return std::string("cannot write ") + path + ": it is a directory";
-        std::string name = std::string(path) + ".XXXXXX.part";
-        if (name.size() >= PATH_MAX) return std::string("cannot write ") + path + ": its name is too long";
-        const int fd = ::mkstemps(name.data(), 5);
+        const std::string stem = std::string(path) + "." + std::to_string(::getpid()) + ".";
+        if (stem.size() + 12 >= PATH_MAX) return std::string("cannot write ") + path + ": its name is too long";
+        static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+        timespec now {};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        unsigned long long state = static_cast<unsigned long long>(now.tv_nsec) * 0x9E3779B97F4A7C15ull + slot;
+        int fd = -1;
+        std::string name;
+        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+            name = stem;
+            for (int k = 0; k < 6; ++k) {
+                state = state * 6364136223846793005ull + 1442695040888963407ull;
+                name += letters[(state >> 33) % 36];
+            }
+            name += ".part";
+            fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0 && errno != EEXIST) break;
+        }
         if (fd < 0) return std::string("cannot write ") + path + ": " + std::strerror(errno);
-        // mkstemps makes the file private; give it the mode a new file gets.
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::fchmod(fd, 0666 & ~mask);
         temporary = name;
         std::memcpy(pending[slot], name.c_str(), name.size() + 1);
         pending_live[slot] = 1;
@@ -254,12 +274,19 @@ int main(int argc, char **argv) {
 
     const char *seed_text = nullptr;
     const char *math = nullptr;
+    const char *parent_text = nullptr;
     Output trace(0), summary(1);
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
         if (std::strncmp(arg, "--math=", 7) == 0) {
             if (math != nullptr) return refuse("--math given twice");
             math = arg + 7;
+            continue;
+        }
+        if (std::strcmp(arg, "--parent") == 0) {
+            if (parent_text != nullptr) return refuse("--parent given twice");
+            if (i + 1 == argc) return refuse("--parent needs a PID");
+            parent_text = argv[++i];
             continue;
         }
         Output *out = std::strcmp(arg, "--trace") == 0     ? &trace
@@ -291,6 +318,17 @@ int main(int argc, char **argv) {
         return refuse(std::string("--math takes system or correct, not '") + math + "'");
     if (const char *problem = lv::mode_problem(mode))
         return refuse(std::string("--math=") + lv::math_mode_name(mode) + " cannot run here: " + problem, false);
+    long parent = 0;
+    if (parent_text != nullptr) {
+        char *parent_end = nullptr;
+        errno = 0;
+        parent = std::strtol(parent_text, &parent_end, 10);
+        if (errno != 0 || parent_end == parent_text || *parent_end != '\0' || parent < 1 || parent > INT_MAX)
+            return refuse(std::string("--parent takes a process id, not '") + parent_text + "'");
+#if !defined(__linux__)
+        return refuse("--parent needs Linux's parent-death signal");
+#endif
+    }
     if (const char *problem = lv::sincos_request_problem(mode)) return refuse(problem, false);
     lv::set_math_mode(static_cast<int32_t>(mode));
     if (trace.to_stdout() && summary.to_stdout())
@@ -298,6 +336,16 @@ int main(int argc, char **argv) {
     if (trace.requested() && summary.requested() && !trace.to_stdout() &&
         std::strcmp(trace.path, summary.path) == 0)
         return refuse("--trace and --summary name the same file");
+    // The parent-death signal. A parent that ignores SIGTERM (as some
+    // supervisors start their jobs) passes that on: it is put back to the
+    // default here, so that the signal ends the run.
+    if (parent_text != nullptr) {
+        std::signal(SIGTERM, SIG_DFL);
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        ::sigprocmask(SIG_UNBLOCK, &term, nullptr);
+    }
     // Ended by a signal, the run ends as it would have, without its
     // temporary files; a signal the caller ignores stays ignored.
     if (trace.requested() || summary.requested())
@@ -306,6 +354,15 @@ int main(int argc, char **argv) {
             if (::sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN)
                 std::signal(sig, remove_pending_and_end);
         }
+#if defined(__linux__)
+    // Armed after exec, the signal may come too late: a parent that ended
+    // before it leaves this process with another parent, and the run ends.
+    if (parent_text != nullptr &&
+        (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != static_cast<pid_t>(parent))) {
+        std::raise(SIGTERM);
+        return 1;
+    }
+#endif
     for (Output *out : {&trace, &summary}) {
         if (!out->requested() || out->to_stdout()) continue;
         if (const std::string failed = out->open(); !failed.empty()) {

@@ -1,33 +1,53 @@
 """fake_replay.py: stands in for lumivane-replay where a test needs a run to fail, hang or
 finish at once.
 
-    fake_replay.py SEED [--trace PATH] [--summary PATH] [--math=MODE]
+    fake_replay.py SEED [--trace PATH] [--summary PATH] [--math=MODE] [--parent PID]
+
+--parent arms the parent-death signal as the program does;
 
 FAKE_REPLAY_FAIL=SEED  that seed fails: a line on standard error, status 1;
 FAKE_REPLAY_REAL=PATH  every other seed runs the real program at PATH;
 FAKE_REPLAY_PIDS=DIR   every other seed writes DIR/<pid> and sleeps for a minute;
+FAKE_REPLAY_RMDIR=DIR  DIR is removed (as if by someone else during the run);
 otherwise              every other seed copies FAKE_REPLAY_SAMPLE/sample_*.{csv,json}
                        (the summary with its seed and the --math given), prints a
                        line and ends.
 """
+import ctypes
 import json
 import os
+import shutil
+import signal
 import sys
 import time
 
 
+def die_with(parent):
+    """SIGTERM when the parent ends, as the program's --parent asks for."""
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    ctypes.CDLL(None).prctl(1, int(signal.SIGTERM), 0, 0, 0)  # 1: PR_SET_PDEATHSIG
+    if os.getppid() != parent:
+        os.kill(os.getpid(), signal.SIGTERM)
+
+
 def main(argv):
+    if os.environ.get("FAKE_REPLAY_REAL") and argv[1] != os.environ.get("FAKE_REPLAY_FAIL"):
+        os.execv(os.environ["FAKE_REPLAY_REAL"], [os.environ["FAKE_REPLAY_REAL"], *argv[1:]])
+    if "--parent" in argv:
+        at = argv.index("--parent")
+        die_with(int(argv[at + 1]))
+        argv = argv[:at] + argv[at + 2:]
     seed = argv[1]
     if seed == os.environ.get("FAKE_REPLAY_FAIL"):
         sys.stderr.write(f"fake_replay: seed {seed} fails on purpose\n")
         return 1
-    if os.environ.get("FAKE_REPLAY_REAL"):
-        os.execv(os.environ["FAKE_REPLAY_REAL"], [os.environ["FAKE_REPLAY_REAL"], *argv[1:]])
     if os.environ.get("FAKE_REPLAY_PIDS"):
         with open(os.path.join(os.environ["FAKE_REPLAY_PIDS"], str(os.getpid())), "w"):
             pass
         time.sleep(60)
         return 0
+    if os.environ.get("FAKE_REPLAY_RMDIR"):
+        shutil.rmtree(os.environ["FAKE_REPLAY_RMDIR"], ignore_errors=True)
     math = [a.partition("=")[2] for a in argv[2:] if a.startswith("--math=")]
     rest = [a for a in argv[2:] if not a.startswith("--math=")]
     options = dict(zip(rest[::2], rest[1::2]))

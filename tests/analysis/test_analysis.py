@@ -9,6 +9,7 @@ matplotlib, pandas and dask.distributed are importable.
 """
 import concurrent.futures
 import contextlib
+import functools
 import io
 import os
 import pathlib
@@ -119,6 +120,9 @@ class Light(unittest.TestCase):
         cases = [  # (what to plot, how)
             (lumivane.Run.from_files(TRACE, SUMMARY), lumivane.plot.run),
             (rows + [{"seed": 99, "error": "failed"}], lumivane.plot.ensemble),
+            ([lumivane._table.table_row(s, {"seed": s, "final_phase_var": 1.8 + s * 1e-4,
+                                            "lock_run_sweep": 40 * s if s % 4 else None})
+              for s in range(40)], lumivane.plot.ensemble),  # histograms, not points
             ([{"seed": 1, "error": None, "lock_sweep": None, "final_phase_var": 1.8}],
              lumivane.plot.ensemble),
             ([{"seed": 1, "error": "failed"}], lumivane.plot.ensemble),
@@ -126,27 +130,78 @@ class Light(unittest.TestCase):
         for i, (what, plot) in enumerate(cases):
             self.assertEqual(plot_bytes(plot, what)[:8], b"\x89PNG\r\n\x1a\n", i)
             self.assertGreater(len(plot_bytes(plot, what)), 20000, i)  # not a blank
+        # On the caller's Axes: one (the main panel) or a pair, the caller's titles kept.
         import matplotlib.figure
-        figure = matplotlib.figure.Figure()
-        pair = figure.subplots(1, 2)
-        self.assertIs(lumivane.plot.ensemble(rows, ax=pair), figure)
+        for shape, plot, what in (((1, 2), lumivane.plot.ensemble, rows), ((1, 1),
+                                  lumivane.plot.ensemble, rows), ((2, 1), lumivane.plot.run,
+                                  cases[0][0]), ((1, 1), lumivane.plot.run, cases[0][0])):
+            figure = matplotlib.figure.Figure()
+            figure.suptitle("mine")
+            self.assertIs(plot(what, ax=figure.subplots(*shape)), figure, shape)
+            self.assertEqual(figure._suptitle.get_text(), "mine", shape)
+            self.assertTrue(all(a.has_data() and not a.get_title() for a in figure.axes), shape)
+        with self.assertRaisesRegex(ValueError, "a pair of them, not 4"):
+            lumivane.plot.ensemble(rows, ax=matplotlib.figure.Figure().subplots(2, 2))
 
-    @unittest.skipUnless(all(map(_deps.available, ("matplotlib", "numpy", "pandas"))),
-                         "matplotlib, numpy or pandas is not importable")
-    def test_ensemble_table_round_trip(self):
+    @unittest.skipUnless(_deps.available("pandas"), "pandas is not importable")
+    def test_ensemble_table_round_trip_is_exact(self):
         import pandas
-        out = os.path.join(SCRATCH.name, "ensemble.csv")
-        done = python(None, "ensemble", "3,13,5", "--workers", "2", "--out", out,
-                      "--no-progress", FAKE_REPLAY_FAIL="13")
-        self.assertEqual(done.returncode, 1, done.stderr)
+        hard = [0.000622992530663234, 0.1 + 0.2, 5e-324, 2.2250738585072014e-308,
+                1.7976931348623157e308, 1 / 3, -0.0, 1.8169937484233001]
+        summary = lumivane.read_summary(SUMMARY)
+        rows = [lumivane._table.table_row(i, dict(summary, seed=i, final_phase_var=x,
+                                                  boot=dict(summary["boot"], time=-x)))
+                for i, x in enumerate(hard)] + [lumivane._table.table_row(99, error="NA")]
         with unittest.mock.patch.dict(os.environ, LUMIVANE_REPLAY=FAKE, FAKE_REPLAY_FAIL="13"):
             made = lumivane.ensemble([3, 13, 5], workers=2, progress=False)
-        read = pandas.read_csv(out)  # the user's way: NaN for every empty cell
-        drawn = {plot_bytes(lumivane.plot.ensemble, table) for table in
-                 (made, read, lumivane.read_ensemble(out), rows_of_csv(out))}
-        self.assertEqual(len(drawn), 1, "the same plot from each form of the table")
-        self.assertEqual(lumivane.read_ensemble(out).dtypes.to_dict(), made.dtypes.to_dict())
-        self.assertEqual(made["error"].isna().tolist(), [True, False, True])
+        out = tempfile.mkdtemp(dir=SCRATCH.name)
+        gone = os.path.join(out, "gone")
+        os.mkdir(gone)
+        tables = [  # (the table, how it is written: to_csv, write_csv or the command line)
+            (lumivane._table.frame(rows), "to_csv", {}),
+            (lumivane._table.frame(rows), "write_csv", {}),
+            (made, ["ensemble", "3,13,5", "--workers", "2", "--no-progress"], {}),
+            # The output's directory removed during the runs: the table on standard output.
+            (made, ["ensemble", "3,13,5", "--no-progress", "--out",
+                    os.path.join(gone, "t.csv")], {"FAKE_REPLAY_RMDIR": gone}),
+        ]
+        for i, (table, how, env) in enumerate(tables):
+            path = os.path.join(out, f"{i}.csv")
+            if how == "to_csv":
+                table.to_csv(path)
+            elif how == "write_csv":
+                with open(path, "w", encoding="utf-8", newline="") as file:
+                    lumivane._table.write_csv(rows, file)
+            else:
+                done = python(None, *how, FAKE_REPLAY_FAIL="13", **env)
+                self.assertEqual((done.returncode, len(done.stdout.splitlines())), (1, 4),
+                                 done.stderr)
+                with open(path, "w", encoding="utf-8", newline="") as file:
+                    file.write(done.stdout)
+            read = lumivane.read_ensemble(path)
+            pandas.testing.assert_frame_equal(read, table, check_exact=True, obj=str(i))
+            plain = pandas.read_csv(path, float_precision="round_trip", index_col="seed")
+            pandas.testing.assert_series_equal(plain["boot.time"], table["boot.time"],
+                                               check_exact=True, obj=str(i))  # the docs' way
+        with self.assertRaisesRegex(ValueError, "sample_trace.csv:1: not an ensemble table"):
+            lumivane.read_ensemble(TRACE)
+        if _deps.available("matplotlib") and _deps.available("numpy"):
+            drawn = {plot_bytes(lumivane.plot.ensemble, t) for t in
+                     (made, pandas.read_csv(os.path.join(out, "2.csv")), rows_of_csv(
+                         os.path.join(out, "2.csv")))}
+            self.assertEqual(len(drawn), 1, "the same plot from each form of the table")
+
+    def test_errors_survive_pickling(self):
+        import pickle
+        with unittest.mock.patch.dict(os.environ, LUMIVANE_REPLAY=FAKE, FAKE_REPLAY_FAIL="13"):
+            with self.assertRaises(lumivane.RunError) as failed:
+                lumivane.run(13)
+        for error in (failed.exception, lumivane.RunError(7, -9, ""),
+                      lumivane.MissingDependency("pandas", "lumivane.ensemble()"),
+                      lumivane.MissingDependency("matplotlib.figure", "plot", "3.5.1")):
+            back = pickle.loads(pickle.dumps(error))  # the fields are the instance's dict
+            self.assertEqual((type(back), str(back), vars(back)),
+                             (type(error), str(error), vars(error)))
 
     @unittest.skipUnless(_deps.available("pandas"), "pandas is not importable")
     def test_ensemble_column_types_do_not_depend_on_the_data(self):
@@ -170,44 +225,82 @@ class Light(unittest.TestCase):
         self.assertEqual(str(frame.index.levels[0].dtype), "category")
         self.assertEqual({str(t) for t in frame.dtypes}, {"int64", "float64"})
 
-    def test_run_refuses_what_it_cannot_do(self):
-        table = [  # (call, part of the message)
-            (lambda: lumivane.run(1, trace=pathlib.Path("-")), "standard output"),
-            (lambda: lumivane.run(1, trace="x.csv", summary="./x.csv"), "both"),
-            (lambda: lumivane.Run.from_files(TRACE, SUMMARY, seed=7), "not 7"),
+    def test_refusals_come_before_any_run(self):
+        # Each refusal is one line (status 2 on the command line), no run starts and no file
+        # is left: the replay here records that it was started.
+        started = os.path.join(SCRATCH.name, "started")
+        records = os.path.join(SCRATCH.name, "records-start")
+        with open(records, "w", encoding="utf-8") as script:
+            script.write(f"#!/bin/sh\ntouch '{started}'\nexit 1\n")
+        os.chmod(records, 0o755)
+        out = tempfile.mkdtemp(dir=SCRATCH.name)
+        there = functools.partial(os.path.join, out)
+        os.mkdir(there("dir"))
+        table = [  # (command-line arguments or a call, exception, part of the message)
+            ([], None, "required"),
+            (["frobnicate"], None, "invalid choice"),
+            (["run", "x"], None, "decimal number"),
+            (["run", "4294967296"], None, "outside"),
+            (["run", "1", "--trace", "-", "--summary", "-"], None, "standard output"),
+            (["run", "1", "--trace", there("x"), "--summary", there("x")], None, "same file"),
+            (["run", "1", "--trace", there("dir")], None, "it is a directory"),
+            (["run", "1", "--summary", "/nonexistent/dir/s.json"], None, "No such file"),
+            (["run", "1", "--trace", "/proc/t.csv"], None, "cannot write /proc/t.csv"),
+            (["run", "1", "--trace", "/dev/null"], None, "not a regular file"),
+            (["ensemble", "5-1"], None, "backwards"),
+            (["ensemble", "1-x"], None, "decimal number"),
+            (["ensemble", "0-4294967295"], None, "more than"),
+            (["ensemble", "1-3,2"], None, "seed 2 is given twice"),
+            (["ensemble", "1", "--workers", "0"], None, "from 1"),
+            (["ensemble", "1", "--workers", "2", "--scheduler", "tcp://h:8786"], None,
+             "not allowed"),
+            (["ensemble", "1,2", "--out", there("dir")], None, "it is a directory"),
+            (["ensemble", "1", "--out", ""], None, "empty path"),
+            (lambda: lumivane.run(1, trace=pathlib.Path("-")), ValueError, "standard output"),
+            (lambda: lumivane.run(1, trace=there("x"), summary=there(".", "x")), ValueError,
+             "both"),
+            (lambda: lumivane.Run.from_files(TRACE, SUMMARY, seed=7), ValueError, "not 7"),
+            (lambda: lumivane.ensemble_rows([1], workers="2"), TypeError, "an integer"),
+            (lambda: lumivane.ensemble_rows([1], workers=2.5), TypeError, "an integer"),
+            (lambda: lumivane.ensemble_rows([3, 4, 3]), ValueError, "seed 3 is given twice"),
+            (lambda: lumivane.ensemble_rows([1, 2], math="fast"), ValueError, "not 'fast'"),
         ]
-        with unittest.mock.patch.dict(os.environ, LUMIVANE_REPLAY="/bin/false"):
-            for i, (call, message) in enumerate(table):
-                with self.assertRaises(ValueError, msg=i) as caught:
-                    call()
-                self.assertIn(message, str(caught.exception), i)
-
-    def test_command_line_refuses_bad_arguments(self):
-        table = [  # (arguments, part of the message); status 2 and no run for each
-            ([], "required"),
-            (["frobnicate"], "invalid choice"),
-            (["run"], "SEED"),
-            (["run", "x"], "decimal number"),
-            (["run", "-1"], "decimal number"),
-            (["run", "4294967296"], "outside"),
-            (["run", "1", "--trace", "-", "--summary", "-"], "standard output"),
-            (["run", "1", "--trace", "x", "--summary", "./x"], "same file"),
-            (["run", "1", "--plot", "/nonexistent/dir/p.png"], "not a writable directory"),
-            (["ensemble", "5-1"], "backwards"),
-            (["ensemble", "1,,2"], "decimal number"),
-            (["ensemble", "1-x"], "decimal number"),
-            (["ensemble", "0-4294967295"], "more than"),
-            (["ensemble", "1", "--workers", "0"], "from 1"),
-            (["ensemble", "1", "--workers", "2", "--scheduler", "tcp://h:8786"], "not allowed"),
-            (["ensemble", "1", "--out", "/nonexistent/dir/t.csv"], "not a writable directory"),
-        ]
-        for args, message in table:
+        if _deps.available("matplotlib") and _deps.available("numpy"):
+            table += [
+                (["ensemble", "1", "--plot", ""], None, "empty path"),
+                (["run", "12", "--plot", there("x.txt")], None, "not .txt"),
+                (["ensemble", "1,2", "--out", there("same.png"), "--plot", there("same.png")],
+                 None, "--out and --plot name the same file"),
+                (["run", "3", "--summary", there("s.pdf"), "--plot", there("s.pdf")], None,
+                 "--summary and --plot name the same file"),
+            ]
+        for what, error, message in table:
             err = io.StringIO()
-            with contextlib.redirect_stderr(err), self.assertRaises(SystemExit) as caught, \
-                    unittest.mock.patch.dict(os.environ, LUMIVANE_REPLAY="/bin/false"):
-                cli.main(args)
-            self.assertEqual(caught.exception.code, 2, (args, err.getvalue()))
-            self.assertIn(message, err.getvalue(), args)
+            with contextlib.redirect_stderr(err), \
+                    unittest.mock.patch.dict(os.environ, LUMIVANE_REPLAY=records):
+                if error is None:
+                    status = command_line(what)
+                    self.assertEqual(status, 2, (what, err.getvalue()))
+                    self.assertEqual(len(err.getvalue().splitlines()), 1, (what, err.getvalue()))
+                    self.assertIn(message, err.getvalue(), what)
+                else:
+                    with self.assertRaises(error, msg=message) as caught:
+                        what()
+                    self.assertIn(message, str(caught.exception))
+            self.assertFalse(os.path.exists(started), (what, message))
+            self.assertEqual(sorted(os.listdir(out)), ["dir"], (what, message))
+        # What the program refuses is the program's own refusal, and a missing program is
+        # found missing once, before any run.
+        with self.assertRaises(lumivane.RunError) as caught, \
+                unittest.mock.patch.dict(os.environ, LUMIVANE_REPLAY=REPLAY):
+            lumivane.run(1, trace=there("dir"))
+        self.assertEqual(caught.exception.status, 2)
+        self.assertIn("it is a directory", str(caught.exception))
+        with unittest.mock.patch.dict(os.environ, LUMIVANE_REPLAY=there("absent")), \
+                unittest.mock.patch.object(_ensemble, "_local") as local, \
+                self.assertRaises(FileNotFoundError):
+            lumivane.ensemble_rows([1, 2])
+        local.assert_not_called()
 
     def test_math_mode_reaches_the_replay(self):
         # The fake writes every --math it was given into the summary, and no "math" for none.
@@ -275,6 +368,52 @@ class Light(unittest.TestCase):
                          ["list [(3, False, 612), (13, True, None), (5, False, 612)]", "[]"],
                          done.stderr)
 
+    def test_runs_and_their_files_end_with_their_parent(self):
+        # The real program, ended as soon as its temporary files exist (before its boot has
+        # done much): by its parent's SIGKILL in a parent started with SIGTERM ignored (as
+        # some supervisors start jobs), by a SIGKILL of its own, or at once for a parent that
+        # is already not the one named. Then nothing of it may be left.
+        code = ("import signal, sys\n"
+                "if sys.argv[3] == 'ignore': signal.signal(signal.SIGTERM, signal.SIG_IGN)\n"
+                "import lumivane\n"
+                "try:\n    lumivane.run(5, trace=sys.argv[1], summary=sys.argv[2])\n"
+                "except lumivane.RunError as error:\n    print(error.status)\n")
+        table = [  # (who is killed, the parent's SIGTERM, what the parent prints)
+            ("parent", "ignore", None),
+            ("replay", "default", "-9"),
+        ]
+        for killed, term, said in table:
+            with tempfile.TemporaryDirectory() as out:
+                trace, summary = os.path.join(out, "t.csv"), os.path.join(out, "s.json")
+                parent = subprocess.Popen(
+                    [sys.executable, "-c", code, trace, summary, term], text=True,
+                    env=dict(os.environ, PYTHONPATH=PACKAGE_DIR, LUMIVANE_REPLAY=REPLAY),
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                deadline = time.monotonic() + 30
+                while len(os.listdir(out)) < 2 and time.monotonic() < deadline:
+                    time.sleep(0.01)
+                parts = os.listdir(out)
+                self.assertEqual(len(parts), 2, killed)
+                replay = int(parts[0].split(".")[2])  # NAME.PID.XXXXXX.part
+                try:
+                    os.kill(parent.pid if killed == "parent" else replay, signal.SIGKILL)
+                    printed, _ = parent.communicate(timeout=30)
+                    deadline = time.monotonic() + 10
+                    while alive(replay) and time.monotonic() < deadline:
+                        time.sleep(0.05)
+                    self.assertFalse(alive(replay), killed)
+                finally:  # a replay left running would hold its 765 MB for half a minute
+                    with contextlib.suppress(ProcessLookupError):
+                        os.kill(replay, signal.SIGKILL)
+                if said is not None:
+                    self.assertEqual(printed.strip(), said, killed)
+                self.assertEqual(os.listdir(out), [], killed)
+        with tempfile.TemporaryDirectory() as out:
+            done = subprocess.run([REPLAY, "5", "--trace", os.path.join(out, "t.csv"),
+                                   "--parent", "1"], capture_output=True, timeout=30)
+            self.assertEqual((done.returncode, done.stdout, os.listdir(out)),
+                             (-signal.SIGTERM, b"", []))
+
     def test_interrupt_or_death_ends_every_local_run(self):
         # SIGINT: Python's KeyboardInterrupt, not the runs'; SIGKILL: the runs' parent-death
         # signal, within 5 s.
@@ -299,6 +438,14 @@ class Light(unittest.TestCase):
                 while any(map(alive, started)) and time.monotonic() < deadline:
                     time.sleep(0.05)
                 self.assertEqual([pid for pid in started if alive(pid)], [], sig)
+
+
+def command_line(arguments):
+    """The status of `python3 -m lumivane ARGUMENTS`, run in this process."""
+    try:
+        return cli.main(arguments)
+    except SystemExit as done:
+        return done.code
 
 
 def plot_bytes(plot, table):

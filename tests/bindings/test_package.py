@@ -115,6 +115,26 @@ class Light(unittest.TestCase):
             lumivane.math_mode("system")  # what the other tests in this process sweep with
         self.assertEqual(lib.lattice_math_mode(), 0)
 
+    def test_fields_are_the_records_and_refuse_assignment(self):
+        # A field the library sets refuses assignment, and nothing else can be set in front
+        # of it: the record's value is what is read afterwards.
+        lattice, value, log = lumivane.Lattice(2, 3), lumivane.Value(1.5), lumivane.CheckpointLog()
+        table = [  # (holder, name)
+            (lattice, "time"), (lattice, "phase_var"), (lattice, "num_instances"),
+            (lattice, "declared_slots"), (lattice, "tiem"), (value, "phase"),
+            (value, "num_words"), (value, "negative"), (value, "extra"), (log, "capacity"),
+            (log, "count"),
+        ]
+        for holder, name in table:
+            before = getattr(holder, name, None)
+            with self.assertRaises(AttributeError, msg=name):
+                setattr(holder, name, 5)
+            self.assertEqual(getattr(holder, name, None), before, name)
+            self.assertFalse(hasattr(holder, "__dict__"), type(holder))
+        self.assertEqual(lattice.time, lattice._check().contents.time)
+        for owner in (lattice, value, log):
+            owner.close()
+
     def test_checkpoint_log_is_a_read_only_sequence(self):
         with lumivane.Lattice(4, 4) as lattice, lumivane.CheckpointLog() as log:
             for evo in range(1, 12):  # the eleventh prunes
@@ -168,6 +188,8 @@ class Chunk(unittest.TestCase):
             view = lattice.slot(3)
             view.phase, view.phase_vel, view.amp_im = 0.25, -0.5, 2.0
             view.exclude()
+            with self.assertRaises(AttributeError):
+                view.flags = 0  # the library's
             lattice.sweep()  # an excluded slot is passed over
             raw = lib.lattice_get_slot(lattice._check(), 3).contents
             self.assertEqual((raw.phase, raw.phase_vel, raw.amp_im), (0.25, -0.5, 2.0))
