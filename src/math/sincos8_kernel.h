@@ -173,9 +173,11 @@ struct Answered {
 };
 
 // Correct: a lane is answered when its rounding is certain (the correctly
-// rounded result); otherwise when the library's is (its bits).
+// rounded result); otherwise when the library's is (its bits). Always inlined
+// into its block (as is exp_lanes): a call would hand the pairs and masks
+// back through memory, and the compiler leaves it a call.
 template <int W, bool Correct>
-inline Answered<W> lanes(typename Lanes<W>::D x, Pair<W> &sn, Pair<W> &cs) {
+[[gnu::always_inline]] inline Answered<W> lanes(typename Lanes<W>::D x, Pair<W> &sn, Pair<W> &cs) {
     using L = Lanes<W>;
     using D = typename L::D;
     using I = typename L::I;
@@ -293,7 +295,7 @@ inline Answered<W> lanes(typename Lanes<W>::D x, Pair<W> &sn, Pair<W> &cs) {
 // before the scaling by 2^m, which is exact where the lane is answered.
 // The lanes answered, under either rule; `scale` is 2^m.
 template <int W, bool Correct>
-inline typename Lanes<W>::I exp_lanes(typename Lanes<W>::D x, Pair<W> &e, typename Lanes<W>::D &scale) {
+[[gnu::always_inline]] inline typename Lanes<W>::I exp_lanes(typename Lanes<W>::D x, Pair<W> &e, typename Lanes<W>::D &scale) {
     using L = Lanes<W>;
     using D = typename L::D;
     using I = typename L::I;
