@@ -190,9 +190,9 @@ template <int W, bool Correct>
 
     // r = x - k (pi/512), |k| < 2^16. k kStep1 and k kStep2 are exact (35
     // significant bits each), and so is r1: a multiple of the finer of its
-    // operands' units, 2^-61 or finer where k != 0 (|x| > 2^-9), and below
-    // 2^-8. q is a multiple of 2^-81. Both sums are exact for every k: where
-    // |r1| >= |q| the first is a fast two-sum; otherwise r1 - q (below 2^-29.5,
+    // operands' units, so of 2^-61 where k != 0 (|x| > 2^-9), and below 2^-8.
+    // q is a multiple of 2^-81. Both sums are exact for every k: where |r1|
+    // >= |q| the first is an exact fast two-sum; otherwise r1 - q (below 2^-29.5,
     // a multiple of 2^-81) is s0 itself and e0 = 0. The second is a fast
     // two-sum where |s0| >= |its other operand| (below 2^-61.9), and
     // otherwise exact as well, s0 being a multiple of that operand's unit.
@@ -232,11 +232,12 @@ template <int W, bool Correct>
 
     // sin x = S cos r + C sin r = S + C rh + [the small terms]. |S| >= |C rh|
     // for every row (|tan(j pi/512)| >= pi/512 > |r|, or S = 0 exactly), so
-    // the last fast two-sum is exact; so are p + pe and a + ae.
+    // the fast two-sum a + ae = S + p is exact; so are p + pe = C rh and the
+    // last fast two-sum (|low| < |a|).
     // Rounded, each within u of its value:
     // - four sums of about S cmh + C tail (|S| r^2/2 <= 2^-17.70 |S|, and
     //   |C tail|): the first fma, `small`, the inner sum, `low` (the rest of
-    //   each, |S cml|, |Sl|, |ae| <= u |a|, is u^2 small);
+    //   each, |S cml| <= 2^-38 |S|, |Sl|, |ae| <= u |a|, adds below 2^-90);
     // - besides those four, two more of |C tail|: the product ch tail, and
     //   tail = rl + sp itself; and sp's own 5u |sp| (above).
     // Left out: C rl r^2/2 + Cl tail <= 2^-79.7 + 2^-80.6 = 2^-79.1 |C|, and
@@ -343,7 +344,7 @@ template <int W, bool Correct>
     // Every term below is a multiple of T, and the result is at least
     // e^-|r| T >= 0.9973 T. Rounded, each within u of its value: the two
     // steps of tail (|tail| <= 2^-62 + |p| <= 2^-18.056), Th tail + ..., and
-    // `low` (the same size; the rest of it, |ae| + |pe|, is u^2 small): 4u
+    // `low` (the same size; the rest of it, |ae| + |pe|, adds u^2): 4u
     // |tail| <= 2^-69.06. Left out: Tl p <= 2^-71.06, rl p <= 2^-80, the
     // table's own error (2^-106) and the reduction's. With p's 2^-69.4 and
     // the polynomial's 2^-72.0, the sum is below 2^-67.9 of the result:
