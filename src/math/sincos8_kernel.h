@@ -296,7 +296,8 @@ template <int W, bool Correct>
 // before the scaling by 2^m, which is exact where the lane is answered.
 // The lanes answered, under either rule; `scale` is 2^m.
 template <int W, bool Correct>
-[[gnu::always_inline]] inline typename Lanes<W>::I exp_lanes(typename Lanes<W>::D x, Pair<W> &e, typename Lanes<W>::D &scale) {
+[[gnu::always_inline]] inline typename Lanes<W>::I exp_lanes(typename Lanes<W>::D x, Pair<W> &e,
+                                                             typename Lanes<W>::D &scale) {
     using L = Lanes<W>;
     using D = typename L::D;
     using I = typename L::I;
