@@ -173,9 +173,11 @@ struct Answered {
 };
 
 // Correct: a lane is answered when its rounding is certain (the correctly
-// rounded result); otherwise when the library's is (its bits).
+// rounded result); otherwise when the library's is (its bits). Always inlined
+// into its block (as is exp_lanes): a call would hand the pairs and masks
+// back through memory, and the compiler leaves it a call.
 template <int W, bool Correct>
-inline Answered<W> lanes(typename Lanes<W>::D x, Pair<W> &sn, Pair<W> &cs) {
+[[gnu::always_inline]] inline Answered<W> lanes(typename Lanes<W>::D x, Pair<W> &sn, Pair<W> &cs) {
     using L = Lanes<W>;
     using D = typename L::D;
     using I = typename L::I;
@@ -186,12 +188,17 @@ inline Answered<W> lanes(typename Lanes<W>::D x, Pair<W> &sn, Pair<W> &cs) {
     const I row = reinterpret_cast<I>(t) & 1023;
     const D k = t - splat<D>(kShifter);
 
-    // r = x - k (pi/512), |k| < 2^16. k kStep1 and k kStep2 are exact, and
-    // so is r1 (a small multiple of the coarser of its operands' units). For
-    // |r| >= kMinReduced, |r1| > |q|, so the fast two-sum is exact. What is
-    // rounded: fma(-k, kStep3, e0), |.| <= 2^-62, error <= 2^-115; and the
-    // split of pi/512, error <= |k| 2^-137 <= 2^-121. So |r - (rh + rl)| <=
-    // 2^-114.9, |rh| <= pi/1024 (1 + 2^-36) < 2^-8.34, |rl| <= 2^-62.
+    // r = x - k (pi/512), |k| < 2^16. k kStep1 and k kStep2 are exact (35
+    // significant bits each), and so is r1: a multiple of the finer of its
+    // operands' units, so of 2^-61 where k != 0 (|x| > 2^-9), and below 2^-8.
+    // q is a multiple of 2^-81. Both sums are exact for every k: where |r1|
+    // >= |q| the first is an exact fast two-sum; otherwise r1 - q (below 2^-29.5,
+    // a multiple of 2^-81) is s0 itself and e0 = 0. The second is a fast
+    // two-sum where |s0| >= |its other operand| (below 2^-61.9), and
+    // otherwise exact as well, s0 being a multiple of that operand's unit.
+    // What is rounded: fma(-k, kStep3, e0), error <= 2^-114.9; and the split
+    // of pi/512, error <= |k| 2^-137 <= 2^-121. So |r - (rh + rl)| <=
+    // 2^-114.9, |rh| <= rho = pi/1024 (1 + 2^-36) < 2^-8.348, |rl| <= 2^-62.
     const D r1 = L::fma(-k, splat<D>(kStep1), x);
     const D q = k * splat<D>(kStep2);
     const D s0 = r1 - q;
@@ -202,12 +209,14 @@ inline Answered<W> lanes(typename Lanes<W>::D x, Pair<W> &sn, Pair<W> &cs) {
     // Comparisons false on NaN send NaN and infinities to the library.
     const I ok = (ax <= splat<D>(kMaxArgument)) & (arh >= splat<D>(kMinReduced));
 
-    // sin r = rh + (rl + sp), cos r = 1 + cmh + cml, |r| <= pi/1024 (1 + 2^-36).
-    // Left out: r^9/9! <= 2^-93.6 from the sine, r^8/8! <= 2^-82 from the
-    // cosine, rl's share of the higher terms (<= r^2 |rl| / 2 <= 2^-79.7).
-    // Rounded: sp, about r^3/6 <= 2^-27.6 |r| / |r|, within 5u |sp| (its
-    // constants' roundings included), so within 2^-70 |r|; cmh = -r2/2 is
-    // exact with r2's error r2l carried into cml; cml (<= 2^-38) within 3u.
+    // sin r = rh + (rl + sp), cos r = 1 + cmh + cml. Left out: r^9/9! <=
+    // 2^-93.6 from the sine, r^8/8! <= 2^-82.1 from the cosine, and rl's share
+    // of the higher terms: rl r^2/2 <= 2^-79.7 (sine; the cosine keeps -rh rl).
+    // Rounded: sp, about r^3/6 (|sp| <= rho^3/6 < 2^-27.63, and <= 2^-19.28
+    // |r|), within 5u |sp| (r2, rh r2, the outer fma, the product, and kS3's
+    // own rounding; the inner steps are scaled down by r2), so within 2^-78.3,
+    // and 2^-69.96 |r|; cmh = -r2/2 is exact, r2's error r2l carried into
+    // cml; cml (<= 2^-38) within 3u, 2^-89.4.
     const D r2 = rh * rh;
     const D r2l = L::fma(rh, rh, -r2);
     const D sp = (rh * r2) * L::fma(r2, L::fma(r2, splat<D>(kS7), splat<D>(kS5)), splat<D>(kS3));
@@ -223,18 +232,27 @@ inline Answered<W> lanes(typename Lanes<W>::D x, Pair<W> &sn, Pair<W> &cs) {
 
     // sin x = S cos r + C sin r = S + C rh + [the small terms]. |S| >= |C rh|
     // for every row (|tan(j pi/512)| >= pi/512 > |r|, or S = 0 exactly), so
-    // the fast two-sum is exact; so are p + pe and a + ae.
-    // Rounded, each within u of its value: the fma of S cmh + C tail (|.| <=
-    // |S| 2^-17.7 + |C| 2^-27.5), `small` and the inner sum (the same size),
-    // and `low` (that, plus |ae| <= u |a|); tail = rl + sp itself (u |C|
-    // 2^-27.5). Left out: Sl cml + Cl tail <= 2^-80.5. The table's pairs are
-    // within 2^-106 of sin and cos. For j not 0 or 512, |sin x| >= 2^-8.35 and
-    // |S| <= 2 |sin x|, |C tail| <= 2^-19.3 |sin x|, so the sum is below
-    // u (6 2^-17.7 + 4 2^-19.3 + u) |sin x| + 2^-82 <= 2^-67.7 |sin x|. For
-    // j = 0 or 512 (S = 0 exactly, C = +-1) every S term vanishes and what
-    // remains is sp's error and tail's rounding: <= 2^-69.9 |sin x|. The
-    // cosine is the same with S and C exchanged: together, kOwnError = 2^-66
-    // bounds both with a factor of three to spare.
+    // the fast two-sum a + ae = S + p is exact; so are p + pe = C rh and the
+    // last fast two-sum (|low| < |a|).
+    // Rounded, each within u of its value:
+    // - four sums of about S cmh + C tail (|S| r^2/2 <= 2^-17.70 |S|, and
+    //   |C tail|): the first fma, `small`, the inner sum, `low` (the rest of
+    //   each, |S cml| <= 2^-38 |S|, |Sl|, |ae| <= u |a|, adds below 2^-90);
+    // - besides those four, two more of |C tail|: the product ch tail, and
+    //   tail = rl + sp itself; and sp's own 5u |sp| (above).
+    // Left out: C rl r^2/2 + Cl tail <= 2^-79.7 + 2^-80.6 = 2^-79.1 |C|, and
+    // S r^8/8! + Sl cml <= 2^-82.1 |S|; the table's pairs are within 2^-106
+    // of sin and cos, the reduction within 2^-114.9.
+    // For j not 0 or 512, |sin x| >= sin(pi/1024 (1 - 2^-36)) >= 2^-8.349,
+    // |S| <= 2 |sin x| and |C tail| <= 2^-19.28 |sin x|, so the sum is below
+    //   u (4 2 2^-17.70 + (6 + 5) 2^-19.28) |sin x| + 2^-70.7 |sin x|
+    //   = (2^-67.70 + 2^-69.70 + 2^-69.96 + 2^-70.7) |sin x| <= 2^-67.0 |sin x|.
+    // For j = 0 or 512 (S = 0 exactly, C = +-1) the sums and ch tail are
+    // exact; what remains is tail's rounding (u |tail| <= 2^-72.3 |r|, |rl| <=
+    // u |r|), sp's 2^-69.96 |r| and rl r^2/2 <= 2^-70.7 |r|, with |sin x| >=
+    // |r| (1 - 2^-19.3) and |r| >= kMinReduced: <= 2^-69.1 |sin x|. The cosine
+    // is the same with S and C exchanged. kOwnError = 2^-66 bounds both with
+    // a factor of 2.05 to spare (8.6 where the row's S, or C, is 0).
     {
         const D p = ch * rh;
         const D pe = L::fma(ch, rh, -p);
@@ -278,7 +296,8 @@ inline Answered<W> lanes(typename Lanes<W>::D x, Pair<W> &sn, Pair<W> &cs) {
 // before the scaling by 2^m, which is exact where the lane is answered.
 // The lanes answered, under either rule; `scale` is 2^m.
 template <int W, bool Correct>
-inline typename Lanes<W>::I exp_lanes(typename Lanes<W>::D x, Pair<W> &e, typename Lanes<W>::D &scale) {
+[[gnu::always_inline]] inline typename Lanes<W>::I exp_lanes(typename Lanes<W>::D x, Pair<W> &e,
+                                                             typename Lanes<W>::D &scale) {
     using L = Lanes<W>;
     using D = typename L::D;
     using I = typename L::I;
@@ -294,7 +313,14 @@ inline typename Lanes<W>::I exp_lanes(typename Lanes<W>::D x, Pair<W> &e, typena
     // 2^m: m 2^52 is (k - j) 2^45, exact for |m| < 2^11.
     scale = reinterpret_cast<D>((reinterpret_cast<U>(kbits - row) << 45) + reinterpret_cast<U>(splat<D>(1.0)));
 
-    // r = x - k ln2/128 as rh + rl, the same exact steps as the sines' reduction.
+    // r = x - k ln2/128 as rh + rl, the same exact steps as the sines'
+    // reduction, with |k| < 2^17 and kExpStep1, kExpStep2 of 34 significant
+    // bits: r1 is a multiple of 2^-61 below 2^-8, q of 2^-76 below 2^-25.8, so
+    // both sums are exact for every k, with no guard like kMinReduced (where
+    // |r1| < |q|, r1 - q has fewer than 52 bits at q's unit; where |s0| is
+    // below the other operand, s0 is a multiple of that operand's unit).
+    // Rounded: fma(-k, kExpStep3, e0), <= 2^-113.4; the split of ln2/128,
+    // <= 2^-117.5. |r| <= ln2/256 (1 + 2^-40) < 2^-8.528, |rl| <= 2^-62.
     const D r1 = L::fma(-k, splat<D>(kExpStep1), x);
     const D q = k * splat<D>(kExpStep2);
     const D s0 = r1 - q;
@@ -302,10 +328,10 @@ inline typename Lanes<W>::I exp_lanes(typename Lanes<W>::D x, Pair<W> &e, typena
     D rh, rl;
     fast_two_sum(s0, L::fma(-k, splat<D>(kExpStep3), e0), rh, rl);
 
-    // e^r - 1 - r = r^2 (1/2 + r (1/6 + r (1/24 + r (1/120 + r/720)))), |r| <= 2^-8.5:
-    // the first term left out, r^7/5040, is below 2^-72. p <= 2^-18.06 is
-    // within 3u of its value (rh rh, the outer fma, the product; the inner
-    // steps are scaled down by r): 2^-69.5.
+    // e^r - 1 - r = r^2 (1/2 + r (1/6 + r (1/24 + r (1/120 + r/720)))), |r| <= 2^-8.528:
+    // the first term left out, r^7/5040, is below 2^-72.0. |p| <= 2^-18.056 is
+    // within 3.1u of its value (rh rh, the outer fma, the product, each u;
+    // the inner steps and their constants are scaled down by r): 2^-69.4.
     const D p = (rh * rh) * L::fma(rh, L::fma(rh, L::fma(rh, L::fma(rh, splat<D>(1.0 / 720.0), splat<D>(1.0 / 120.0)),
                                                          splat<D>(1.0 / 24.0)),
                                               splat<D>(1.0 / 6.0)),
@@ -315,11 +341,15 @@ inline typename Lanes<W>::I exp_lanes(typename Lanes<W>::D x, Pair<W> &e, typena
     D th, tl;
     L::pairs(j, th, tl);
     // T e^r = Th + Th rh + [Th (rl (1 + rh) + p) + Tl (1 + rh)], Th >= 1 >
-    // |Th rh|: the fast two-sums are exact. Rounded, each within u of its
-    // value: tail (<= 2^-18, so 2^-71), Th tail + ... (<= 2^-17: 2^-70), and
-    // `low` (2^-70). Left out: Tl p and the table's own error (2^-106). With
-    // p's 2^-68.5 (times Th < 2) and the polynomial's 2^-71, the sum is below
-    // 2^-67.2 of the result (>= 0.997): kOwnError = 2^-66 bounds it too.
+    // |Th rh|: the fast two-sums are exact, and so are p + pe and a + ae.
+    // Every term below is a multiple of T, and the result is at least
+    // e^-|r| T >= 0.9973 T. Rounded, each within u of its value: the two
+    // steps of tail (|tail| <= 2^-62 + |p| <= 2^-18.056), Th tail + ..., and
+    // `low` (the same size; the rest of it, |ae| + |pe|, adds u^2): 4u
+    // |tail| <= 2^-69.06. Left out: Tl p <= 2^-71.06, rl p <= 2^-80, the
+    // table's own error (2^-106) and the reduction's. With p's 2^-69.4 and
+    // the polynomial's 2^-72.0, the sum is below 2^-67.9 of the result:
+    // kOwnError = 2^-66 bounds it with a factor of 3.8 to spare.
     const D ph = th * rh;
     const D pe = L::fma(th, rh, -ph);
     const D a = th + ph;

@@ -20,8 +20,8 @@ struct Rows {
 extern const Rows kRows;
 
 // x = k (pi/512) + r. kInvStep is 512/pi; pi/512 = kStep1 + kStep2 + kStep3
-// to 2^-137, the first two with 37 significant bits so that k times each is
-// exact for |k| < 2^16, which |x| <= kMaxArgument keeps.
+// to 2^-137, the first two rounded to 37 bits (35 significant bits each) so
+// that k times each is exact for |k| < 2^16, which |x| <= kMaxArgument keeps.
 inline constexpr double kInvStep = 0x1.45f306dc9c883p+7;
 inline constexpr double kStep1 = 0x1.921fb5444p-8;
 inline constexpr double kStep2 = 0x1.68c234c4cp-47;
@@ -39,8 +39,9 @@ inline constexpr double kSmallSine = 0.855469;
 inline constexpr double kDeltaSmallSine = 0.05;
 // The routine's own relative error bound, for sines, cosines and
 // exponentials: hi + lo within kOwnError |v| of the true value v. The steps'
-// bounds (sincos8_kernel.h) sum to 2^-67.7 for sin and cos and 2^-67.2 for
-// exp; validate_sincos accuracy measures about 2^-69.
+// bounds (derived beside them in sincos8_kernel.h) sum to 2^-67.0 for sin
+// and cos (2^-69.1 where the table's sine, or cosine, is 0) and 2^-67.9 for
+// exp: factors of 2.05 and 3.8 below kOwnError.
 inline constexpr double kOwnError = 0x1p-66;
 // Past this |x| the library's error was not measured; the reduction itself
 // holds to |x| < 2^18.
@@ -57,8 +58,8 @@ extern const ExpRows kExpRows;
 
 // x = (128 m + j) ln2/128 + r, |r| <= ln2/256 (1 + 2^-40). kExpInvStep is
 // 128/ln2; ln2/128 = kExpStep1 + kExpStep2 + kExpStep3 to 2^-127 relative,
-// the first two with 35 significant bits so that k times each is exact for
-// |k| < 2^18, which |x| <= 746 keeps.
+// the first two rounded to 35 bits (34 significant bits each) so that k times
+// each is exact for |k| < 2^18, which |x| <= 746 keeps.
 inline constexpr double kExpInvStep = 0x1.71547652b82fep+7;
 inline constexpr double kExpStep1 = 0x1.62e42fef8p-8;
 inline constexpr double kExpStep2 = 0x1.1cf79abc8p-43;
