@@ -197,8 +197,10 @@ const SweepMath &sweep_math(MathMode m) {
     const Chosen &c = chosen(m);
     // A host's library cannot refuse its caller: it takes auto, and says so
     // once (lumivane-replay refuses such a request before it runs).
-    static std::atomic<bool> said{false};
-    if (!c.choice.problem.empty() && !said.exchange(true))
+    // A word, not a bool: a byte's exchange is a libatomic call on some
+    // processors (riscv64), a word's an instruction on every one.
+    static std::atomic<int> said{0};
+    if (!c.choice.problem.empty() && said.exchange(1) == 0)
         std::fprintf(stderr, "lumivane: %s; taking auto\n", c.choice.problem.c_str());
     return c.math;
 }
