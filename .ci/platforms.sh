@@ -31,8 +31,9 @@ qemu_for() {  # triple
 
 # The digest program against one build's library.
 digest_program() {  # compiler build-directory output
+  library=$(cd "$2" && pwd)
   "$1" -std=c11 -O2 -Wall -Wextra -Wpedantic -Werror -Iinclude tests/platform/platform_digest.c \
-       -L"$2" -llumivane -Wl,-rpath,"$PWD/$2" -lm -o "$3"
+       -L"$library" -llumivane -Wl,-rpath,"$library" -lm -o "$3"
 }
 
 # A cross build: the library and the replay for every triple; for aarch64
