@@ -505,12 +505,19 @@ TEST(Program, ReplayAnswersItsOptionsAndRejectsBadArguments) {
 #else
     const std::string library = "a C library other than glibc";
 #endif
+    // A path written for another processor than the build's is refused however the CPU is.
+#if defined(__aarch64__)
+    const std::string foreign = "LUMIVANE_SINCOS=avx2";
+#else
+    const std::string foreign = "LUMIVANE_SINCOS=neon";
+#endif
     const struct { std::string args; int status; std::string out; bool whole; std::string env = ""; } rows[] = {
         {"--help", 0, std::string("usage: ") + LUMIVANE_REPLAY + " SEED [--trace PATH] [--summary PATH]", false},
         {"--version", 0, version + "sincos: ", false},
         {"--version", 0, version + "sincos: scalar (" + library + ", LUMIVANE_SINCOS=scalar)\n", true,
          "LUMIVANE_SINCOS=scalar"},
         {"--version", 2, "", true, "LUMIVANE_SINCOS=sse9"}, {"1", 2, "", true, "LUMIVANE_SINCOS=AVX2"},
+        {"--version", 2, "", true, foreign}, {"1 --math=correct", 2, "", true, foreign},
         {"1 --math=fast", 2, "", true}, {"1 --math=correct --math=system", 2, "", true},
         {"1 --math", 2, "", true},
         {"", 2, "", true}, {"abc", 2, "", true}, {"12x", 2, "", true}, {"''", 2, "", true},

@@ -4,7 +4,8 @@
 # tests/CMakeLists.txt), with
 #   -D EXE=<executable> -D OUT=<ctest file to write> -D LABEL=<label>
 #   -D TIMEOUT=<seconds> -D HEAVY=<Suite.Case,...> -D ALONE=<Suite,...>
-#   -D ENVIRONMENT=<VAR=value,...>
+#   -D ENVIRONMENT=<VAR=value,...> [-D EMULATOR=<program,argument,...>]
+# EMULATOR runs the executable where the build is for another processor (qemu-user).
 # Every suite becomes one entry, one process, so the cases of a suite share
 # what its fixture sets up once (a lattice's chunk, say). A heavy case leaves
 # its suite and becomes an entry of its own, labelled `heavy`, which runs
@@ -19,8 +20,14 @@ endforeach()
 string(REPLACE "," ";" heavy "${HEAVY}")
 string(REPLACE "," ";" alone "${ALONE}")
 string(REPLACE "," ";" environment "${ENVIRONMENT}")
+string(REPLACE "," ";" emulator "${EMULATOR}")
+set(command "")
+foreach(part IN LISTS emulator)
+  string(APPEND command "[==[${part}]==] ")
+endforeach()
+string(APPEND command "[==[${EXE}]==]")
 
-execute_process(COMMAND "${EXE}" --gtest_list_tests
+execute_process(COMMAND ${emulator} "${EXE}" --gtest_list_tests
                 OUTPUT_VARIABLE listing ERROR_VARIABLE errors RESULT_VARIABLE status
                 TIMEOUT 60)
 if(NOT status EQUAL 0)
@@ -81,11 +88,11 @@ foreach(suite IN LISTS suites)
     if(suite IN_LIST alone)
       string(APPEND props " PROCESSORS 2")
     endif()
-    string(APPEND text "add_test([==[${suite}]==] [==[${EXE}]==] [==[--gtest_filter=${filter}]==])\n"
+    string(APPEND text "add_test([==[${suite}]==] ${command} [==[--gtest_filter=${filter}]==])\n"
                        "set_tests_properties([==[${suite}]==] PROPERTIES ${props})\n")
   endif()
   foreach(name IN LISTS left_out)
-    string(APPEND text "add_test([==[${name}]==] [==[${EXE}]==] [==[--gtest_filter=${name}]==])\n"
+    string(APPEND text "add_test([==[${name}]==] ${command} [==[--gtest_filter=${name}]==])\n"
                        "set_tests_properties([==[${name}]==] PROPERTIES LABELS [==[heavy;${LABEL}]==]"
                        " TIMEOUT ${TIMEOUT} RESOURCE_LOCK lumivane_memory PROCESSORS 2${env})\n")
   endforeach()

@@ -46,7 +46,7 @@ void usage() {
                 "  --version       show the version, and the path the sines and cosines\n"
                 "                  take here, and exit\n"
                 "\n"
-                "LUMIVANE_SINCOS=auto|scalar|avx2|avx512 chooses that path (auto: the\n"
+                "LUMIVANE_SINCOS=auto|scalar|avx2|avx512|neon chooses that path (auto: the\n"
                 "fastest this machine can prove exact); any path gives the same bytes.\n",
                 program);
 }

@@ -37,7 +37,13 @@ bool library_accepted(std::string &name) {
 // on which a block of eight measured faster in eight lanes than in two sets
 // of four); on Intel cores the eight-lane routine makes the sweep slower than
 // the four-lane one (docs/performance.md).
-bool eight_lanes_pay() { return __builtin_cpu_is("amd"); }
+bool eight_lanes_pay() {
+#if defined(__x86_64__)
+    return __builtin_cpu_is("amd");
+#else
+    return false;
+#endif
+}
 
 enum class Request { automatic, scalar, kernel, unknown };
 
@@ -53,7 +59,7 @@ Asked asked() {
     const char *v = std::getenv("LUMIVANE_SINCOS");
     if (v == nullptr || *v == '\0' || std::strcmp(v, "auto") == 0) return Asked{Request::automatic, "auto"};
     if (std::strcmp(v, "scalar") == 0) return Asked{Request::scalar, v};
-    if (std::strcmp(v, "avx2") == 0 || std::strcmp(v, "avx512") == 0) return Asked{Request::kernel, v};
+    if (sincos8_path_target(v) != nullptr) return Asked{Request::kernel, v};
     return Asked{Request::unknown, v};
 }
 
@@ -100,18 +106,29 @@ Choice choose(MathMode m) {
         return c;
     };
     if (a.request == Request::unknown)
-        c.problem = std::string("LUMIVANE_SINCOS=") + a.value + " is not one of auto, scalar, avx2, avx512";
+        c.problem = std::string("LUMIVANE_SINCOS=") + a.value + " is not one of auto, scalar, avx2, avx512, neon";
     if (a.request == Request::scalar) return take(nullptr, "scalar (" + basis + ", LUMIVANE_SINCOS=scalar)");
+    // The narrowest kernel (avx2, neon) and the wider one (avx512), where this build and CPU have them.
     const SinCos8Kernel *avx2 = sincos8_kernel(0), *avx512 = sincos8_kernel(1);
+    const std::string target = sincos8_target();
     std::string why;
-    if (avx2 == nullptr)
-        why = LUMIVANE_VECTOR_MATH ? "the CPU lacks AVX2 and FMA" : "built without the vector routine";
+    if (avx2 == nullptr && !LUMIVANE_VECTOR_MATH)
+        why = "built without the vector routine";
+    else if (avx2 == nullptr)
+        why = target == "x86-64" ? "the CPU lacks AVX2 and FMA" : "no vector routine for " + target;
+    // The margins rest on the library's error as measured on x86-64; elsewhere
+    // its sin, cos and exp are other builds (other variants, other contraction).
+    else if (m == MathMode::system && target != "x86-64")
+        why = "the library's margin is measured on x86-64, not " + target;
     else if (m == MathMode::system && !accepted)
         why = library + " is not a release the margin covers";
     if (a.request == Request::kernel) {
         const SinCos8Kernel *k = sincos8_kernel(a.value);
         std::string refused;
-        if (k == nullptr)
+        const std::string written_for = sincos8_path_target(a.value);
+        if (written_for != target)
+            refused = std::string(a.value) + " is a path for " + written_for + ", and this build is for " + target;
+        else if (k == nullptr)
             refused = why.empty() ? std::string("the CPU lacks ") + (std::strcmp(a.value, "avx512") == 0 ? "AVX-512" : "AVX2") : why;
         else if (!why.empty())
             refused = why;
@@ -196,8 +213,10 @@ const SweepMath &sweep_math(MathMode m) {
     const Chosen &c = chosen(m);
     // A host's library cannot refuse its caller: it takes auto, and says so
     // once (lumivane-replay refuses such a request before it runs).
-    static std::atomic<bool> said{false};
-    if (!c.choice.problem.empty() && !said.exchange(true))
+    // A word, not a bool: a byte's exchange is a libatomic call on some
+    // processors (riscv64), a word's an instruction on every one.
+    static std::atomic<int> said{0};
+    if (!c.choice.problem.empty() && said.exchange(1) == 0)
         std::fprintf(stderr, "lumivane: %s; taking auto\n", c.choice.problem.c_str());
     return c.math;
 }

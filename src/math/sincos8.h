@@ -27,6 +27,11 @@ void settle_with_library(const double *x, double *s, double *c, uint32_t undecid
 // Replaces the candidate in y of every undecided lane (bit j) by exp's, where they differ.
 void settle_exp_with_library(const double *x, double *y, uint32_t undecided);
 
+// The same for the correct mode: each undecided result from the correctly
+// rounded function it needs (cr_sincos, cr_sin, cr_cos; cr_exp).
+void settle_with_correct(const double *x, double *s, double *c, uint32_t undecided);
+void settle_exp_with_correct(const double *x, double *y, uint32_t undecided);
+
 // The first-use check: `candidate` is taken only when it gives `reference`'s
 // bits on every one of the hard arguments below; otherwise `reference`.
 SinCos8 sincos8_checked(SinCos8 candidate, SinCos8 reference = sincos8_scalar);
@@ -44,7 +49,9 @@ struct HardArguments {
 };
 HardArguments sincos8_hard_arguments();
 
-// A vector routine this build holds and this CPU can run.
+// A vector routine this build holds and this CPU can run: what the sweep
+// calls. What only the validation programs and tests ask of it is in
+// sincos8_probe.h.
 struct SinCos8Kernel {
     const char *name;
     // The library's bits: each lane the routine's rounding where it is
@@ -52,26 +59,25 @@ struct SinCos8Kernel {
     SinCos8 system;
     // Correctly rounded: the routine's rounding where it is certain, cr_sincos elsewhere.
     SinCos8 correct;
-    // The lanes as double-double pairs (hi + lo, before rounding), and the
-    // undecided results under either rule: bit j for the sine of lane j, bit
-    // 8 + j for its cosine.
-    uint32_t (*raw)(const double *x, double *s_hi, double *s_lo, double *c_hi, double *c_lo,
-                    bool correct);
     // Exponentials under either rule, as the sines and cosines.
     Exp8 exp_system;
     Exp8 exp_correct;
-    // Every lane's candidate and the undecided lanes (bit j).
-    uint32_t (*exp_raw)(const double *x, double *y, bool correct);
     // False when the routine's file was built with contraction into fused
     // multiply-adds, which breaks its exact sums and products.
     bool (*as_written)();
-    // Every lane's exponential as hi + lo before its scaling by 2^m, and 2^m.
-    void (*exp_pairs)(const double *x, double *hi, double *lo, double *scale);
 };
 // The kernels this build holds and this CPU can run, narrowest first: null
-// for i past the last, and for every i when the vector path is built out.
+// for i past the last, and for every i when the vector path is built out or
+// the processor has none.
 const SinCos8Kernel *sincos8_kernel(int i);
-// The kernel of that name ("avx2", "avx512") if this build and CPU have it.
+// The kernel of that name ("avx2", "avx512", "neon") if this build and CPU have it.
 const SinCos8Kernel *sincos8_kernel(const char *name);
+
+// The processor this build is for, as the paths name it: "x86-64",
+// "aarch64", "riscv64", "s390x", or "this processor".
+const char *sincos8_target();
+// The processor a vector path of that name is written for ("x86-64" for
+// "avx2"), whatever this build's; null when no build has such a path.
+const char *sincos8_path_target(const char *name);
 
 }  // namespace lv

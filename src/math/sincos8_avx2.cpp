@@ -1,4 +1,5 @@
 // sincos8_avx2.cpp: the vector routine in four lanes of AVX2 with FMA; this file alone is built for them.
+#if defined(__x86_64__)
 #define LV_SINCOS8_AVX2 1
 #include "math/sincos8_kernel.h"
 
@@ -22,3 +23,5 @@ void exp8_avx2_pairs(const double *x, double *hi, double *lo, double *scale) {
 }
 
 }  // namespace lv
+
+#endif

@@ -1,4 +1,5 @@
 // sincos8_avx512.cpp: the vector routine in eight lanes of AVX-512; this file alone is built for it.
+#if defined(__x86_64__)
 #define LV_SINCOS8_AVX512 1
 #include "math/sincos8_kernel.h"
 
@@ -22,3 +23,5 @@ void exp8_avx512_pairs(const double *x, double *hi, double *lo, double *scale) {
 }
 
 }  // namespace lv
+
+#endif

@@ -16,6 +16,7 @@
 // and every argument outside the reduction's range, is left undecided.
 #pragma once
 
+#if defined(LV_SINCOS8_AVX2) || defined(LV_SINCOS8_AVX512)
 // GCC 12 reports the deliberately undefined registers inside some AVX-512
 // intrinsics as uninitialised; the reports point into the header.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -25,6 +26,10 @@
 #include <immintrin.h>
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
+#endif
+#if defined(LV_SINCOS8_NEON)
+#include <arm_neon.h>
 #endif
 
 #include <cstdint>
@@ -141,6 +146,40 @@ struct Lanes<8> {
     }
     static uint32_t bits(I mask) {
         return static_cast<uint32_t>(_mm512_movepi64_mask(reinterpret_cast<__m512i>(mask)));
+    }
+};
+#endif
+
+#if defined(LV_SINCOS8_NEON)
+template <>
+struct Lanes<2> {
+    using D = double __attribute__((vector_size(16)));
+    using I = int64_t __attribute__((vector_size(16)));
+    using U = uint64_t __attribute__((vector_size(16)));
+    static D fma(D a, D b, D c) {
+        return reinterpret_cast<D>(vfmaq_f64(reinterpret_cast<float64x2_t>(c), reinterpret_cast<float64x2_t>(a),
+                                             reinterpret_cast<float64x2_t>(b)));
+    }
+    // The two lanes' table rows, each loaded as two halves and zipped.
+    static void rows(const int64_t *j, D &sh, D &sl, D &ch, D &cl) {
+        const double *a = kRows.v[j[0]], *b = kRows.v[j[1]];
+        const float64x2_t a01 = vld1q_f64(a), a23 = vld1q_f64(a + 2);
+        const float64x2_t b01 = vld1q_f64(b), b23 = vld1q_f64(b + 2);
+        sh = reinterpret_cast<D>(vzip1q_f64(a01, b01));
+        sl = reinterpret_cast<D>(vzip2q_f64(a01, b01));
+        ch = reinterpret_cast<D>(vzip1q_f64(a23, b23));
+        cl = reinterpret_cast<D>(vzip2q_f64(a23, b23));
+    }
+    // Two {hi, lo} rows of the exponential's table, zipped into lane order.
+    static void pairs(const int64_t *j, D &hi, D &lo) {
+        const float64x2_t a = vld1q_f64(kExpRows.v[j[0]]), b = vld1q_f64(kExpRows.v[j[1]]);
+        hi = reinterpret_cast<D>(vzip1q_f64(a, b));
+        lo = reinterpret_cast<D>(vzip2q_f64(a, b));
+    }
+    // A lane of a comparison's mask is all ones or all zeros: its top bit.
+    static uint32_t bits(I mask) {
+        const uint64x2_t top = vshrq_n_u64(reinterpret_cast<uint64x2_t>(mask), 63);
+        return static_cast<uint32_t>(vgetq_lane_u64(top, 0) | vgetq_lane_u64(top, 1) << 1);
     }
 };
 #endif

@@ -10,6 +10,7 @@
 
 #include "math/correct.h"
 #include "math/internal.h"
+#include "math/sincos8_probe.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ const lv::SinCos8Kernel *kernel_or_skip() { return lv::sincos8_kernel(0); }
 // the library's own result is not the correctly rounded one.
 void without_rounding_test(const double *x, double *s, double *c) {
     double sl[8], cl[8];
-    const uint32_t undecided = lv::sincos8_kernel(0)->raw(x, s, sl, c, cl, false);
+    const uint32_t undecided = lv::sincos8_probe(*lv::sincos8_kernel(0)).raw(x, s, sl, c, cl, false);
     for (int j = 0; j < 8; ++j)
         if (((undecided | undecided >> 8) >> j & 1) != 0 && !(std::fabs(x[j]) <= 256.0 && std::fabs(x[j]) >= 0x1p-20))
             ::sincos(x[j], &s[j], &c[j]);  // only the range checks kept
@@ -69,7 +70,9 @@ TEST(SinCos8Check, RefusesARoutineThatPartsFromTheLibrary) {
 }
 
 // The exponential's faults: every lane's candidate taken, and exp(-inf) as -0.
-void exp_without_rounding_test(const double *x, double *y) { lv::sincos8_kernel(0)->exp_raw(x, y, false); }
+void exp_without_rounding_test(const double *x, double *y) {
+    lv::sincos8_probe(*lv::sincos8_kernel(0)).exp_raw(x, y, false);
+}
 void exp_signed_zero(const double *x, double *y) {
     lv::exp8_scalar(x, y);
     for (int j = 0; j < 8; ++j)
@@ -125,10 +128,10 @@ TEST(SinCos8Fallback, UndecidedLanesTakeTheLibrarysBits) {
 // of a binade, where the midpoint below is half as far) or is tiny. A result
 // the routine decides must be the correctly rounded one (cr_sin, cr_cos: the
 // same on every machine, unlike long double, which memcheck runs at double
-// precision). A candidate that is a power of two is never decided.
+// precision). A candidate that is a power of two is never decided. Every
+// kernel the build and CPU have (avx2 and avx512, or neon).
 TEST(SinCos8Rounding, BinadeEdgesAndPowersOfTwo) {
-    const lv::SinCos8Kernel *k = kernel_or_skip();
-    if (k == nullptr) GTEST_SKIP() << "no vector kernel in this build or on this CPU";
+    if (kernel_or_skip() == nullptr) GTEST_SKIP() << "no vector kernel in this build or on this CPU";
     std::vector<double> xs;
     for (int e = 1; e <= 20; ++e)
         for (const double base : {std::asin(std::ldexp(1.0, -e)), std::acos(std::ldexp(1.0, -e)),
@@ -140,25 +143,28 @@ TEST(SinCos8Rounding, BinadeEdgesAndPowersOfTwo) {
     for (const double tiny : {0x1p-20, 0x1.8p-20, 0x1p-26, 0x1p-27, 0x1.6a09e667f3bcdp-27, 0x1p-30})
         xs.insert(xs.end(), {tiny, -tiny});
     while (xs.size() % 8 != 0) xs.push_back(1.0);
-    int decided = 0;
-    for (const bool correct : {false, true})
-        for (size_t first = 0; first < xs.size(); first += 8) {
-            double sh[8], sl[8], ch[8], cl[8];
-            const uint32_t undecided = k->raw(&xs[first], sh, sl, ch, cl, correct);
-            for (int j = 0; j < 8; ++j) {
-                const double x = xs[first + j];
-                const struct { double hi; double rounded; bool open; } r[2] = {
-                    {sh[j], lv::cr_sin(x), (undecided >> j & 1) != 0},
-                    {ch[j], lv::cr_cos(x), (undecided >> (8 + j) & 1) != 0}};
-                for (const auto &v : r) {
-                    if (v.open) continue;
-                    ++decided;
-                    EXPECT_EQ(bits(v.hi), bits(v.rounded)) << std::hexfloat << xs[first + j];
-                    EXPECT_NE(bits(v.hi) & 0x000fffffffffffffull, 0u) << std::hexfloat << xs[first + j];
+    for (int i = 0; const lv::SinCos8Kernel *k = lv::sincos8_kernel(i); ++i) {
+        SCOPED_TRACE(k->name);
+        int decided = 0;
+        for (const bool correct : {false, true})
+            for (size_t first = 0; first < xs.size(); first += 8) {
+                double sh[8], sl[8], ch[8], cl[8];
+                const uint32_t undecided = lv::sincos8_probe(*k).raw(&xs[first], sh, sl, ch, cl, correct);
+                for (int j = 0; j < 8; ++j) {
+                    const double x = xs[first + j];
+                    const struct { double hi; double rounded; bool open; } r[2] = {
+                        {sh[j], lv::cr_sin(x), (undecided >> j & 1) != 0},
+                        {ch[j], lv::cr_cos(x), (undecided >> (8 + j) & 1) != 0}};
+                    for (const auto &v : r) {
+                        if (v.open) continue;
+                        ++decided;
+                        EXPECT_EQ(bits(v.hi), bits(v.rounded)) << std::hexfloat << xs[first + j];
+                        EXPECT_NE(bits(v.hi) & 0x000fffffffffffffull, 0u) << std::hexfloat << xs[first + j];
+                    }
                 }
             }
-        }
-    EXPECT_GT(decided, 100);  // the table reaches into the routine's range
+        EXPECT_GT(decided, 100);  // the table reaches into the routine's range
+    }
 }
 
 // The exponential's edges: results next to a power of two (x near k ln2), which
@@ -166,8 +172,7 @@ TEST(SinCos8Rounding, BinadeEdgesAndPowersOfTwo) {
 // subnormal results, always left to the slower road; and results below 2^-1076,
 // decided as +0.
 TEST(SinCos8Rounding, ExponentialBinadeEdgesAndSubnormals) {
-    const lv::SinCos8Kernel *k = kernel_or_skip();
-    if (k == nullptr) GTEST_SKIP() << "no vector kernel in this build or on this CPU";
+    if (kernel_or_skip() == nullptr) GTEST_SKIP() << "no vector kernel in this build or on this CPU";
     struct Row { double x; enum { exact, open, zero } want; };
     std::vector<Row> rows;
     for (int m = -1020; m <= 1020; ++m) {  // every power of two of the range
@@ -180,29 +185,32 @@ TEST(SinCos8Rounding, ExponentialBinadeEdgesAndSubnormals) {
         rows.push_back({x, Row::open});
     for (const double x : {-746.5, -800.0, -1e300}) rows.push_back({x, Row::zero});
     while (rows.size() % 8 != 0) rows.push_back({1.0, Row::exact});
-    int decided = 0;
-    for (const bool correct : {false, true})
-        for (size_t first = 0; first < rows.size(); first += 8) {
-            double x[8], y[8];
-            for (int j = 0; j < 8; ++j) x[j] = rows[first + j].x;
-            const uint32_t undecided = k->exp_raw(x, y, correct);
-            for (int j = 0; j < 8; ++j) {
-                const Row &r = rows[first + j];
-                const bool open = (undecided >> j & 1) != 0;
-                if (r.want == Row::open) {
-                    EXPECT_TRUE(open) << std::hexfloat << r.x;
+    for (int i = 0; const lv::SinCos8Kernel *k = lv::sincos8_kernel(i); ++i) {
+        SCOPED_TRACE(k->name);
+        int decided = 0;
+        for (const bool correct : {false, true})
+            for (size_t first = 0; first < rows.size(); first += 8) {
+                double x[8], y[8];
+                for (int j = 0; j < 8; ++j) x[j] = rows[first + j].x;
+                const uint32_t undecided = lv::sincos8_probe(*k).exp_raw(x, y, correct);
+                for (int j = 0; j < 8; ++j) {
+                    const Row &r = rows[first + j];
+                    const bool open = (undecided >> j & 1) != 0;
+                    if (r.want == Row::open) {
+                        EXPECT_TRUE(open) << std::hexfloat << r.x;
+                    }
+                    if (r.want == Row::zero) {
+                        EXPECT_FALSE(open) << std::hexfloat << r.x;
+                        EXPECT_EQ(bits(y[j]), bits(0.0)) << std::hexfloat << r.x;
+                    }
+                    if (r.want != Row::exact || open) continue;
+                    ++decided;
+                    EXPECT_EQ(bits(y[j]), bits(lv::cr_exp(r.x))) << std::hexfloat << r.x;
+                    EXPECT_NE(bits(y[j]) & 0x000fffffffffffffull, 0u) << std::hexfloat << r.x;
                 }
-                if (r.want == Row::zero) {
-                    EXPECT_FALSE(open) << std::hexfloat << r.x;
-                    EXPECT_EQ(bits(y[j]), bits(0.0)) << std::hexfloat << r.x;
-                }
-                if (r.want != Row::exact || open) continue;
-                ++decided;
-                EXPECT_EQ(bits(y[j]), bits(lv::cr_exp(r.x))) << std::hexfloat << r.x;
-                EXPECT_NE(bits(y[j]) & 0x000fffffffffffffull, 0u) << std::hexfloat << r.x;
             }
-        }
-    EXPECT_GT(decided, 100);
+        EXPECT_GT(decided, 100);
+    }
 }
 
 }  // namespace

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "math/sincos8.h"
+#include "math/sincos8_probe.h"
 #include "math/sincos8_table.h"
 #include "common.h"
 
@@ -146,7 +147,7 @@ void compare_range(const lv::SinCos8Kernel &k, uint64_t first_block, uint64_t st
         }
         k.system(x, s, c);
         lv::sincos8_scalar(x, rs, rc);
-        const uint32_t library = k.raw(x, h, l, h, l, false);
+        const uint32_t library = lv::sincos8_probe(k).raw(x, h, l, h, l, false);
         for (int j = 0; j < 8; ++j) {
             ++t.lanes[kinds[j]];
             if (((library | library >> 8) >> j & 1) != 0) ++t.library[kinds[j]];
@@ -171,7 +172,7 @@ void compare_range(const lv::SinCos8Kernel &k, uint64_t first_block, uint64_t st
         for (int j = 0; j < 8; ++j) x[j] = exp_argument(d, b * 8 + static_cast<uint64_t>(j));
         k.exp_system(x, s);
         lv::exp8_scalar(x, rs);
-        t.exp_library += static_cast<uint64_t>(std::popcount(k.exp_raw(x, h, false) & 0xff));
+        t.exp_library += static_cast<uint64_t>(std::popcount(lv::sincos8_probe(k).exp_raw(x, h, false) & 0xff));
         k.exp_correct(x, c);
         lv::exp8_correct_scalar(x, rc);
         for (int j = 0; j < 8; ++j) {
@@ -487,7 +488,7 @@ void tail_trig(const Range &r, const lv::SinCos8Kernel &k, Share share, TailTall
         Draws d{seed_of(r.name) ^ (b * 0xD1B54A32D192ED03ull)};
         double x[8], sh[8], sl[8], ch[8], cl[8];
         for (double &v : x) v = draw(r, log_span, below_hi, d);
-        const uint32_t undecided = k.raw(x, sh, sl, ch, cl, false);
+        const uint32_t undecided = lv::sincos8_probe(k).raw(x, sh, sl, ch, cl, false);
         for (int j = 0; j < 8; ++j) {
             double s, c;
             ::sincos(x[j], &s, &c);
@@ -524,7 +525,7 @@ void tail_exp(const Range &r, const lv::SinCos8Kernel *k, Share share, TailTally
         Draws d{seed_of(r.name) ^ (b * 0xD1B54A32D192ED03ull)};
         double x[8], candidate[8];
         for (double &v : x) v = draw(r, log_span, below_hi, d);
-        if (k != nullptr) t.answered += 8 - static_cast<uint64_t>(std::popcount(k->exp_raw(x, candidate, false) & 0xff));
+        if (k != nullptr) t.answered += 8 - static_cast<uint64_t>(std::popcount(lv::sincos8_probe(*k).exp_raw(x, candidate, false) & 0xff));
         for (int j = 0; j < 8; ++j) {
             const double y = std::exp(x[j]);
             const long double v = std::exp(static_cast<long double>(x[j]));
@@ -748,7 +749,7 @@ int accuracy(uint64_t n) {
                 double xs[8], sh[8], sl[8], ch[8], cl[8];
                 for (double &v : xs) v = argument(kind, d, b);
                 uint32_t library = 0;
-                library = k->raw(xs, sh, sl, ch, cl, false);
+                library = lv::sincos8_probe(*k).raw(xs, sh, sl, ch, cl, false);
                 for (int j = 0; j < 8; ++j) {
                     // Only the results the routine answers.
                     const bool sine = (library >> j & 1) == 0, cosine = (library >> (8 + j) & 1) == 0;
@@ -775,7 +776,7 @@ int accuracy(uint64_t n) {
         for (uint64_t b = 0; b < n / 8; ++b) {
             double xs[8], hi[8], lo[8], scale[8];
             for (uint64_t j = 0; j < 8; ++j) xs[j] = exp_argument(d, b * 8 + j);
-            k->exp_pairs(xs, hi, lo, scale);
+            lv::sincos8_probe(*k).exp_pairs(xs, hi, lo, scale);
             for (int j = 0; j < 8; ++j) {
                 if (!(xs[j] >= data::kExpLowest && xs[j] <= data::kExpHighest)) continue;
                 ++taken;
