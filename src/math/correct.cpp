@@ -408,17 +408,13 @@ bool sincos_fixed(double x, double *s, double *c) {
     const bool sign_x = x < 0;
     const Wide<N> &sv = quadrant % 2 == 0 ? st : ct, &cv = quadrant % 2 == 0 ? ct : st;
     const bool flip_s = (quadrant >= 2) != sign_x, flip_c = quadrant == 1 || quadrant == 2;
-    const bool decided = decide(sv, kSinCosBound, -64 * N, flip_s, *s) &&
-                         decide(cv, kSinCosBound, -64 * N, flip_c, *c);
-    if (decided || N > 4) {
-        if (!decided) {
-            // Past every bound anyone has needed: the 512-bit value's own rounding.
-            *s = round_signed(sv, -64 * N, flip_s);
-            *c = round_signed(cv, -64 * N, flip_c);
-        }
+    if (decide(sv, kSinCosBound, -64 * N, flip_s, *s) && decide(cv, kSinCosBound, -64 * N, flip_c, *c))
         return true;
-    }
-    return false;
+    if constexpr (N == 4) return false;
+    // Past every bound anyone has needed: the 512-bit value's own rounding.
+    *s = round_signed(sv, -64 * N, flip_s);
+    *c = round_signed(cv, -64 * N, flip_c);
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -503,7 +499,7 @@ bool exp_fixed(double x, double &y) {
     accumulate(e, mul(a, a), false);
     const int scale = static_cast<int>(n) - 64 * N;
     if (decide(e, kExpBound, scale, false, y)) return true;
-    if (N == 4) return false;
+    if constexpr (N == 4) return false;
     // Past every bound anyone has needed: the 512-bit value's own rounding.
     y = round_fixed(e.w, N + 1, scale);
     return true;

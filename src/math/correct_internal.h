@@ -3,9 +3,8 @@
 
 namespace lv::cr_detail {
 
-// The accurate phase alone (256 bits, abs error below 2^-251 for sin and
-// cos, relative 2^-242.4 for exp before the final rounding), with the widest
-// (512 bits) for any result whose rounding it cannot show. sincos_accurate
+// The accurate phase alone (256 bits; its bounds are derived in correct.cpp),
+// with the widest (512 bits) for any result whose rounding it cannot show. sincos_accurate
 // needs 2^-27 <= |x| finite; exp_accurate needs 2^-54 <= |x|, -746 <= x <=
 // 0x1.62e42fefa39efp+9; so do the rest below.
 void sincos_accurate(double x, double *s, double *c);
