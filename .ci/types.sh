@@ -7,3 +7,8 @@ if ! /usr/bin/python3 -m mypy --version >/dev/null 2>&1; then
   apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends python3-mypy
 fi
 /usr/bin/python3 -m mypy --strict python/lumivane
+# And the package as installed (generated modules included), as a host sees it.
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install build --prefix "$prefix" >/dev/null
+/usr/bin/python3 -m mypy --strict "$prefix"/lib/python3*/dist-packages/lumivane
