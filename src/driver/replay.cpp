@@ -20,11 +20,12 @@
 #include <string>
 
 #include "driver/internal.h"
+#include "driver/outputs.h"
 #include "math/internal.h"
 
 namespace {
 
-const char *program = "lumivane-replay";
+const char *&program = lv::program_name;
 
 void usage() {
     std::printf("usage: %s SEED [--trace PATH] [--summary PATH] [--math=MODE] [--parent PID]\n"
@@ -56,102 +57,6 @@ int refuse(const std::string &why, bool hint = true) {
     std::fprintf(stderr, "%s: %s%s\n", program, why.c_str(), hint ? " (see --help)" : "");
     return 2;
 }
-
-// The temporary files being written, in fixed storage, so that a signal that
-// ends the run can remove them with the calls a handler may make.
-char pending[2][PATH_MAX];
-volatile std::sig_atomic_t pending_live[2];
-
-extern "C" void remove_pending_and_end(int sig) {
-    for (int i = 0; i < 2; ++i)
-        if (pending_live[i] != 0) ::unlink(pending[i]);
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
-}
-
-// A requested output. A file is written under a temporary name beside it
-// and renamed once complete, so a run that fails or is stopped never leaves a
-// file of the final name that looks whole.
-struct Output {
-    explicit Output(int place) : slot(place) {}
-    int slot;                    // its place in `pending`
-    const char *path = nullptr;  // null: not requested; "-": standard output
-    std::string temporary;
-    std::FILE *file = nullptr;
-
-    bool requested() const { return path != nullptr; }
-    bool to_stdout() const { return path != nullptr && std::strcmp(path, "-") == 0; }
-
-    // Makes the temporary file, PATH.PID.XXXXXX.part: new (O_EXCL) and with
-    // the mode any new file gets, the kernel applying the umask. The pid in
-    // the name lets the parent remove what a replay killed outright left.
-    std::string open() {
-        struct stat st {};
-        if (::stat(path, &st) == 0 && S_ISDIR(st.st_mode))
-            return std::string("cannot write ") + path + ": it is a directory";
-        const std::string stem = std::string(path) + "." + std::to_string(::getpid()) + ".";
-        if (stem.size() + 12 >= PATH_MAX) return std::string("cannot write ") + path + ": its name is too long";
-        static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-        timespec now {};
-        ::clock_gettime(CLOCK_MONOTONIC, &now);
-        unsigned long long state = static_cast<unsigned long long>(now.tv_nsec) * 0x9E3779B97F4A7C15ull + slot;
-        int fd = -1;
-        std::string name;
-        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-            name = stem;
-            for (int k = 0; k < 6; ++k) {
-                state = state * 6364136223846793005ull + 1442695040888963407ull;
-                name += letters[(state >> 33) % 36];
-            }
-            name += ".part";
-            fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0 && errno != EEXIST) break;
-        }
-        if (fd < 0) return std::string("cannot write ") + path + ": " + std::strerror(errno);
-        temporary = name;
-        std::memcpy(pending[slot], name.c_str(), name.size() + 1);
-        pending_live[slot] = 1;
-        file = ::fdopen(fd, "w");
-        if (file == nullptr) {
-            const int e = errno;
-            ::close(fd);
-            discard();
-            return std::string("cannot write ") + path + ": " + std::strerror(e);
-        }
-        return "";
-    }
-
-    void discard() {
-        if (file != nullptr) std::fclose(file);
-        file = nullptr;
-        if (!temporary.empty()) ::unlink(temporary.c_str());
-        pending_live[slot] = 0;
-        temporary.clear();
-    }
-
-    // Writes `text` and puts the file in place; false, having said why on
-    // standard error and removed the temporary file, when that fails.
-    bool finish(const std::string &text, std::FILE *out) {
-        std::FILE *to = to_stdout() ? out : file;
-        bool ok = std::fwrite(text.data(), 1, text.size(), to) == text.size();
-        ok = std::fflush(to) == 0 && ok;
-        if (!to_stdout()) {
-            ok = ::fsync(::fileno(file)) == 0 && ok;
-            ok = std::fclose(file) == 0 && ok;
-            file = nullptr;
-            ok = ok && std::rename(temporary.c_str(), path) == 0;
-        }
-        if (ok) {
-            pending_live[slot] = 0;
-            temporary.clear();
-            return true;
-        }
-        std::fprintf(stderr, "%s: could not write %s: %s\n", program,
-                     to_stdout() ? "standard output" : path, std::strerror(errno));
-        discard();
-        return false;
-    }
-};
 
 void append(std::string &to, const char *format, auto... values) {
     const int n = std::snprintf(nullptr, 0, format, values...);
@@ -275,7 +180,8 @@ int main(int argc, char **argv) {
     const char *seed_text = nullptr;
     const char *math = nullptr;
     const char *parent_text = nullptr;
-    Output trace(0), summary(1);
+    lv::OutputFile trace("--trace"), summary("--summary");
+    lv::OutputFile *const outputs[] = {&trace, &summary};
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
         if (std::strncmp(arg, "--math=", 7) == 0) {
@@ -289,7 +195,7 @@ int main(int argc, char **argv) {
             parent_text = argv[++i];
             continue;
         }
-        Output *out = std::strcmp(arg, "--trace") == 0     ? &trace
+        lv::OutputFile *out = std::strcmp(arg, "--trace") == 0     ? &trace
                       : std::strcmp(arg, "--summary") == 0 ? &summary
                                                            : nullptr;
         if (out != nullptr) {
@@ -331,11 +237,7 @@ int main(int argc, char **argv) {
     }
     if (const char *problem = lv::sincos_request_problem(mode)) return refuse(problem, false);
     lv::set_math_mode(static_cast<int32_t>(mode));
-    if (trace.to_stdout() && summary.to_stdout())
-        return refuse("--trace and --summary cannot both be - (standard output)");
-    if (trace.requested() && summary.requested() && !trace.to_stdout() &&
-        std::strcmp(trace.path, summary.path) == 0)
-        return refuse("--trace and --summary name the same file");
+    if (const std::string problem = lv::outputs_problem(outputs); !problem.empty()) return refuse(problem);
     // The parent-death signal. A parent that ignores SIGTERM (as some
     // supervisors start their jobs) passes that on: it is put back to the
     // default here, so that the signal ends the run.
@@ -348,12 +250,7 @@ int main(int argc, char **argv) {
     }
     // Ended by a signal, the run ends as it would have, without its
     // temporary files; a signal the caller ignores stays ignored.
-    if (trace.requested() || summary.requested())
-        for (const int sig : {SIGHUP, SIGINT, SIGPIPE, SIGTERM}) {
-            struct sigaction now {};
-            if (::sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN)
-                std::signal(sig, remove_pending_and_end);
-        }
+    if (trace.requested() || summary.requested()) lv::remove_outputs_on_signals();
 #if defined(__linux__)
     // Armed after exec, the signal may come too late: a parent that ended
     // before it leaves this process with another parent, and the run ends.
@@ -363,13 +260,9 @@ int main(int argc, char **argv) {
         return 1;
     }
 #endif
-    for (Output *out : {&trace, &summary}) {
+    for (lv::OutputFile *out : outputs) {
         if (!out->requested() || out->to_stdout()) continue;
-        if (const std::string failed = out->open(); !failed.empty()) {
-            trace.discard();
-            summary.discard();
-            return refuse(failed, false);
-        }
+        if (const std::string failed = out->open(); !failed.empty()) return refuse(failed, false);
     }
 
     if (!trace.requested() && !summary.requested()) return lv::run(static_cast<unsigned>(seed));
@@ -382,8 +275,6 @@ int main(int argc, char **argv) {
         const int fd = ::dup(STDOUT_FILENO);
         data = fd < 0 ? nullptr : ::fdopen(fd, "w");
         if (data == nullptr || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-            trace.discard();
-            summary.discard();
             std::fprintf(stderr, "%s: cannot set standard output aside: %s\n", program,
                          std::strerror(errno));
             return 1;
@@ -396,11 +287,7 @@ int main(int argc, char **argv) {
     const int status = lv::run(static_cast<unsigned>(seed), true, &record);
     const double wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::fflush(stdout);
-    if (status != 0) {
-        trace.discard();
-        summary.discard();
-        return status;
-    }
+    if (status != 0) return status;
     bool ok = true;
     if (trace.requested()) ok = trace.finish(trace_csv(record), data) && ok;
     if (summary.requested()) ok = summary.finish(summary_json(record, static_cast<unsigned>(seed), wall_s), data) && ok;

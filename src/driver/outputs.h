@@ -1,0 +1,66 @@
+// driver/outputs.h: the replay's output files: checked before the run, written
+// under a temporary name beside their place and put there whole, and removed
+// when a signal ends the run.
+#pragma once
+
+#include <cstdio>
+#include <span>
+#include <string>
+
+namespace lv {
+
+// One requested output. A file is written under a temporary name beside it
+// and renamed once complete, so a run that fails or is stopped never leaves a
+// file of the final name that looks whole. A writer that needs a name rather
+// than a stream (a library that opens the file itself) writes `temporary()`
+// and calls `commit()`.
+class OutputFile {
+  public:
+    static constexpr int kMax = 8;  // outputs one process may have in flight
+
+    explicit OutputFile(const char *option);
+    ~OutputFile() { discard(); }
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
+
+    const char *option() const { return option_; }
+    const char *path = nullptr;  // null: not requested; "-": standard output
+
+    bool requested() const { return path != nullptr; }
+    bool to_stdout() const;
+
+    // Makes the temporary file: new (O_EXCL), with the mode any new file gets,
+    // the kernel applying the umask. Answers "" or why it could not.
+    std::string open();
+    const std::string &temporary() const { return temporary_; }
+    std::FILE *file() const { return file_; }
+
+    // Writes `text` (to `out` when the output is standard output) and puts the
+    // file in place; false, having said why on standard error and removed the
+    // temporary file, when that fails.
+    bool finish(const std::string &text, std::FILE *out);
+    // Puts in place a temporary file that was written by name.
+    bool commit();
+    // Removes the temporary file, if any.
+    void discard();
+
+  private:
+    bool fail(const char *what);
+    const char *option_;
+    int slot_;
+    std::string temporary_;
+    std::FILE *file_ = nullptr;
+};
+
+// What refuses a set of outputs before the run ("" when nothing does): more
+// than one of them on standard output, or two naming the same file.
+std::string outputs_problem(std::span<OutputFile *const> outputs);
+
+// From here on, a signal that ends the run (HUP, INT, PIPE, TERM, unless the
+// caller ignores it) first removes the temporary files in flight.
+void remove_outputs_on_signals();
+
+// The program's name in its messages.
+extern const char *program_name;
+
+}  // namespace lv
