@@ -25,9 +25,9 @@ double cr_sin(double x);
 double cr_cos(double x);
 double cr_exp(double x);
 
-// False when correct.cpp was built with contraction into fused multiply-adds,
-// which breaks its exact sums and products: its results could then be off by
-// an ulp, so the correct mode refuses such a build.
+// False when correct_sincos.cpp or correct_exp.cpp was built with contraction
+// into fused multiply-adds, which breaks their exact sums and products: the
+// results could then be off by an ulp, so the correct mode refuses such a build.
 bool cr_as_written();
 
 }  // namespace lv
