@@ -37,14 +37,23 @@ constexpr u64 kExpBound = u64{1} << 14;
 //
 // x exactly in fixed point (|x| >= 2^-54 has its last bit at 2^-106 or
 // above). x = n log 2 + r, 0 <= r < log 2 (n adjusted until so), with log 2
-// rounded down: abs error of r <= |n| U <= 2^10.1 U (|n| <= 1076; U =
-// 2^-64N). u = r 2^-10 (abs U more), exp(u) = 1 + u + u^2 (1/2 + u (1/6 +
-// ...)) to u^19 (N = 4; omitted u^20/20! < 2^-271) or u^36 (N = 8; omitted
-// u^37/37! < 2^-533): abs 2^2 U, so rel 2^2 U (exp(u) >= 1). Ten squarings
-// give exp(r): each doubles the relative error and adds U, rel < 2^12 U +
-// 2^10.1 U (from r) < 2^12.6 U, and exp(r) < 2: abs < 2^13.6 U (kExpBound
-// is 2^14 U). At N = 4 that is rel 2^-243.4; the published searches put no
-// binary64 exponential within 2^-(53 + 67) relative of a midpoint, and
+// rounded down: abs error of r <= |n| U < 2^10.08 U (|n| <= 1077, x >= -746;
+// U = 2^-64N). In relative terms of what each step makes:
+//   exp(u), u = r 2^-10 < 2^-10.5: r's error, 2^-10 |n| U < 2^0.08 U; u's
+//     truncation, U; the series 1 + u + u^2 (1/2 + u (1/6 + ...)) to u^19
+//     (N = 4; omitted u^20/20! < 2^-271) or u^36 (N = 8; omitted u^37/37! <
+//     2^-532), each 1/n! rounded down and each product truncated: abs <
+//     1.52 U (the truncations of u^2 and of its product with q <= 1/2 + 2^-12,
+//     q's own 2 U scaled by u^2), so rel < 1.52 U (exp(u) >= 1). Together
+//     rel < 3.58 U.
+//   exp(r) = exp(u)^1024, ten squarings (1 + a)^2 = 1 + (2a + a^2): each
+//     doubles the relative error and adds U (its truncated a^2 over a value
+//     >= 1): rel < 2^10 3.58 U + (2^10 - 1) U < 2^12.2 U.
+//   exp(r) < 2: abs < 2^13.2 U on exp(r) in [1, 2); kExpBound = 2^14 U
+//     bounds it with a factor of 1.74 to spare (1.13 even with the series'
+//     error taken as 2^2 U: 2^12.82 U rel, 2^13.82 U abs).
+// At N = 4 that is rel 2^-243.8, at N = 8 2^-499.8; the published searches
+// put no binary64 exponential within 2^-(53 + 67) relative of a midpoint, and
 // decide() shows it for each result; the 512-bit phase takes any it cannot.
 template <int N>
 bool exp_fixed(double x, double &y) {
@@ -173,8 +182,10 @@ double exp_widest(double x) {
 }
 
 // The fast exponential: x = (64 n + j) (log 2)/64 + r, exp x = 2^n 2^(j/64) exp(r).
-//   Reduction as for the sine (|k| < 2^16, 37-bit steps): abs 2^-114, |r| <=
-//     (log 2)/128 (1 + 2^-30) < 2^-7.52, so rel 2^-114 of the result.
+//   Reduction as for the sine, in steps of (log 2)/64: |k| <= 746 (64/log 2)
+//     < 68881 < 2^16.08, and kLog2Step1, kLog2Step2 have 36 significant bits,
+//     so k times each is exact (36 + 17 = 53); abs 2^-114, |r| <= (log 2)/128
+//     (1 + 2^-30) < 2^-7.52, so rel 2^-114 of the result.
 //   exp(r) = 1 + rh + rh^2/2 + [rl + r2l/2 + rh rl + q], q = rh^3 (1/6 + ... +
 //     rh^5/40320) in double (rel 6 2^-53 on <= 2^-25.1: abs 2^-75.5, omitted
 //     rh^9/9! 2^-86, rl rh^2/2 2^-76); the two leading sums exact, the low part

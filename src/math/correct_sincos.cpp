@@ -181,7 +181,7 @@ bool sincos_fast(double x, double *s, double *c, unsigned which) {
     bool flip = false;
     if (ax <= 256.0) {
         // Cody-Waite: |k| <= 256 (512/pi) < 2^15.4. k kStep1 and k kStep2 are
-        // exact (37 + 16 bits); x - k kStep1 is exact (Sterbenz: within a factor
+        // exact (35 + 16 significant bits); x - k kStep1 is exact (Sterbenz: within a factor
         // 2 of each other for k != 0); the two-sums are exact; k kStep3
         // (<= 2^-69) is rounded, abs 2^-122; e0 - t3 (<= 2^-61.2) rounded, abs
         // 2^-114.2; the three steps' sum is pi/512 to 2^-137, times k 2^-121.6.
@@ -243,11 +243,25 @@ bool sincos_fast(double x, double *s, double *c, unsigned which) {
 
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// sin and cos of an infinity: one NaN on every machine, the one x86-64 gives
+// for x - x (the processors' default NaNs differ in sign: aarch64's and
+// riscv64's are positive). The subtraction still raises the invalid
+// exception, as the maths library's does.
+double infinity_nan(double x) {
+    volatile double invalid = x - x;
+    (void)invalid;
+    return std::bit_cast<double>(u64{0xfff8000000000000});
+}
+
+}  // namespace
+
 void cr_sincos(double x, double *s, double *c) {
     const u64 ab = std::bit_cast<u64>(x) & ~(u64{1} << 63);
     if (ab >= 0x7ff0000000000000) {
-        // NaN: itself, quieted; an infinity: the default NaN.
-        *s = *c = ab > 0x7ff0000000000000 ? x + x : x - x;
+        // NaN: itself, quieted; an infinity: the fixed NaN.
+        *s = *c = ab > 0x7ff0000000000000 ? x + x : infinity_nan(x);
         return;
     }
     // sin x = x (1 - x^2/6 + ...) and x^2/6 < 2^-54.58 below 2^-26: less than
@@ -272,7 +286,7 @@ void cr_sincos(double x, double *s, double *c) {
 
 double cr_sin(double x) {
     const u64 ab = std::bit_cast<u64>(x) & ~(u64{1} << 63);
-    if (ab >= 0x7ff0000000000000) return ab > 0x7ff0000000000000 ? x + x : x - x;
+    if (ab >= 0x7ff0000000000000) return ab > 0x7ff0000000000000 ? x + x : infinity_nan(x);
     if (ab < 0x3e50000000000000) return x;
     double s, c;
     if (cr_detail::sincos_fast(x, &s, &c, 1)) return s;
@@ -282,7 +296,7 @@ double cr_sin(double x) {
 
 double cr_cos(double x) {
     const u64 ab = std::bit_cast<u64>(x) & ~(u64{1} << 63);
-    if (ab >= 0x7ff0000000000000) return ab > 0x7ff0000000000000 ? x + x : x - x;
+    if (ab >= 0x7ff0000000000000) return ab > 0x7ff0000000000000 ? x + x : infinity_nan(x);
     if (ab < 0x3e40000000000000) return 1.0;
     double s, c;
     if (cr_detail::sincos_fast(x, &s, &c, 2)) return c;

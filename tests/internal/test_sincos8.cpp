@@ -6,6 +6,8 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <utility>
 #include <vector>
 
 #include "math/correct.h"
@@ -210,6 +212,31 @@ TEST(SinCos8Rounding, ExponentialBinadeEdgesAndSubnormals) {
                 }
             }
         EXPECT_GT(decided, 100);
+    }
+}
+
+// sin and cos of an infinity are one NaN on every machine, whichever function
+// or block gives them (the processors' own default NaNs differ in sign).
+TEST(CorrectlyRounded, InfinitiesGiveOneNaNEverywhere) {
+    constexpr uint64_t kInfinityNaN = 0xfff8000000000000;
+    const double inf = std::numeric_limits<double>::infinity();
+    const double x[8] = {inf, -inf, inf, -inf, 1.0, -inf, inf, 0.5};
+    std::vector<std::pair<const char *, lv::SinCos8>> blocks = {{"scalar", lv::sincos8_correct_scalar},
+                                                                 {"sweep", lv::sweep_math(lv::MathMode::correct).sincos8}};
+    for (int i = 0; const lv::SinCos8Kernel *k = lv::sincos8_kernel(i); ++i) blocks.emplace_back(k->name, k->correct);
+    for (const double v : {inf, -inf}) {
+        double s = 0.0, c = 0.0;
+        lv::cr_sincos(v, &s, &c);
+        for (const double r : {lv::cr_sin(v), lv::cr_cos(v), s, c}) EXPECT_EQ(bits(r), kInfinityNaN) << v;
+    }
+    for (const auto &[name, block] : blocks) {
+        double s[8], c[8];
+        block(x, s, c);
+        for (int j = 0; j < 8; ++j)
+            if (std::isinf(x[j])) {
+                EXPECT_EQ(bits(s[j]), kInfinityNaN) << name << " lane " << j;
+                EXPECT_EQ(bits(c[j]), kInfinityNaN) << name << " lane " << j;
+            }
     }
 }
 
