@@ -110,11 +110,17 @@ void sincos_accurate_phases(double x, double *s, double *c) {
 
 // ---------------------------------------------------------------------------
 // The fast sine and cosine: x = J pi/512 + r, r = rh + rl, |r| <= pi/1024 (1
-// + 2^-35), then the table's rows (sin and cos of J pi/512 as double-doubles,
-// rel 2^-107 each) and short series for r.
+// + 2^-35), then the vector routine's table rows (sin and cos of J pi/512 as
+// double-doubles, within 2^-106 each) and short series for r: the vector
+// routine's algorithm, without fused multiply-adds. The terms, what they
+// leave out and the relative bounds are analysed once, with the table
+// (sincos8_table.h, at kRows); counted here are this code's roundings.
 
-constexpr double kS3 = -1.0 / 6.0, kS5 = 1.0 / 120.0, kS7 = -1.0 / 5040.0;
-constexpr double kC4 = 1.0 / 24.0, kC6 = -1.0 / 720.0;
+using sincos8_data::kC4;
+using sincos8_data::kC6;
+using sincos8_data::kS3;
+using sincos8_data::kS5;
+using sincos8_data::kS7;
 
 // The evaluation's own error, the reduction's apart. With |rh| <= 2^-8.35,
 // |rl| <= 2^-61:
