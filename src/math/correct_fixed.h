@@ -197,6 +197,4 @@ Frac<N> load(const uint64_t (&w)[cr_data::kFixedLimbs]) {
     return f;
 }
 
-// The series' lengths and the phases' bounds at each width (see the
-
 }  // namespace lv::cr_detail
