@@ -42,7 +42,8 @@ double library_exp(double x);
 // through "2.42". Development snapshots ("2.42.9000") are not releases.
 bool release_covered(const char *version);
 
-// LUMIVANE_SINCOS=auto|scalar|avx2|avx512 asks for a path. Empty when the
+// LUMIVANE_SINCOS=auto, scalar or a vector path's name (vector_paths()) asks
+// for the path of the sines, cosines and exponentials. Empty when the
 // request (or its absence) can be honoured under `mode`; otherwise one line
 // saying why not, and the library then takes auto (and says so once on
 // standard error).

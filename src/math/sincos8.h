@@ -1,4 +1,4 @@
-// sincos8.h: blocks of eight sines and cosines: the maths library's bits, or the correctly rounded ones, eight lanes at a time.
+// sincos8.h: blocks of eight sines and cosines, and of eight exponentials: the maths library's bits, or the correctly rounded ones; the vector kernels and the table of paths.
 #pragma once
 
 #include <cstdint>
@@ -50,8 +50,8 @@ struct HardArguments {
 };
 HardArguments sincos8_hard_arguments();
 
-// A vector routine this build holds and this CPU can run: what the sweep
-// calls. What only the validation programs and tests ask of it is in
+// A vector routine this build holds and this CPU can run, for the sines and
+// cosines and for the exponentials alike: what the sweep calls. What only the validation programs and tests ask of it is in
 // sincos8_probe.h.
 struct VectorKernel {
     const char *name;
