@@ -180,66 +180,20 @@ bool sincos_accurate_decides(double x) {
 void sincos_widest(double x, double *s, double *c) { sincos_fixed<8>(x, s, c); }
 
 bool sincos_fast(double x, double *s, double *c, unsigned which) {
-    namespace d = sincos8_data;
-    const double ax = abs_of(x);
-    unsigned row;
-    double rh, rl, reduction;  // reduction: abs error of rh + rl
-    bool flip = false;
-    if (ax <= 256.0) {
-        // Cody-Waite: |k| <= 256 (512/pi) < 2^15.4. k kStep1 and k kStep2 are
-        // exact (35 + 16 significant bits); x - k kStep1 is exact (Sterbenz: within a factor
-        // 2 of each other for k != 0); the two-sums are exact; k kStep3
-        // (<= 2^-69) is rounded, abs 2^-122; e0 - t3 (<= 2^-61.2) rounded, abs
-        // 2^-114.2; the three steps' sum is pi/512 to 2^-137, times k 2^-121.6.
-        // abs < 2^-114.
-        const double kd = (x * d::kInvStep + kShifter) - kShifter;
-        row = static_cast<unsigned>(static_cast<int64_t>(kd)) & 1023;
-        const double r1 = x - kd * d::kStep1;
-        const DD s0 = two_sum(r1, -(kd * d::kStep2));
-        const DD r = two_sum(s0.hi, s0.lo - kd * d::kStep3);
-        rh = r.hi;
-        rl = r.lo;
-        reduction = 0x1p-113;
-    } else {
-        // Payne-Hanek (g abs 2^-255.6 in units of pi/512), g to a double-double
-        // from its leading 128 bits (rel 2^-105), times pi/512 as a
-        // double-double (rel 2^-106; the product's rounding rel 2^-104): rel
-        // 2^-103 of |r|.
-        bool negative;
-        Frac<4> g;
-        reduce<4>(ax, row, negative, g);
-        int top = 3;
-        while (top > 0 && g.w[top] == 0) --top;
-        const int lead = std::countl_zero(g.w[top]);
-        const u128 head = (static_cast<u128>(g.w[top]) << 64 | (top > 0 ? g.w[top - 1] : 0)) << lead |
-                          (lead != 0 && top > 1 ? static_cast<u128>(g.w[top - 2] >> (64 - lead)) : 0);
-        // head's leading bit (bit 127) is worth 2^(64 top + 63 - lead - 256):
-        // g = head 2^scale, less than 2^-255 more. Two 53-bit pieces, each exact.
-        const int scale = 64 * top + 63 - lead - 256 - 127;
-        const double gh = static_cast<double>(static_cast<u64>(head >> 75)) * pow2(scale + 75);
-        const double gl =
-            static_cast<double>(static_cast<u64>(head >> 22) & ((u64{1} << 53) - 1)) * pow2(scale + 22);
-        const DD g2 = fast_two_sum(gh, gl);
-        const DD p = two_prod(g2.hi, cr_data::kPiOver512Hi);
-        const DD r = fast_two_sum(p.hi, p.lo + (g2.hi * cr_data::kPiOver512Lo + g2.lo * cr_data::kPiOver512Hi));
-        rh = negative ? -r.hi : r.hi;
-        rl = negative ? -r.lo : r.lo;
-        reduction = abs_of(rh) * 0x1p-102 + 0x1p-250;
-        flip = x < 0;
-    }
+    const FastReduced r = reduce_fast(x);
     DD sn, cs;
-    sincos_rows(row, rh, rl, sn, cs);
+    sincos_rows(r.row, r.rh, r.rl, sn, cs);
     bool done = true;
     if ((which & 1) != 0) {
         double v;
-        const double e = abs_of(sn.hi) * kFastRelative + reduction;
+        const double e = abs_of(sn.hi) * kFastRelative + r.reduction;
         if (rounds_to(sn.hi, sn.lo, e, v))
-            *s = flip ? -v : v;
+            *s = r.flip ? -v : v;
         else
             done = false;
     }
     if ((which & 2) != 0) {
-        const double e = abs_of(cs.hi) * kFastRelative + reduction;
+        const double e = abs_of(cs.hi) * kFastRelative + r.reduction;
         if (!rounds_to(cs.hi, cs.lo, e, *c)) done = false;
     }
     return done;
