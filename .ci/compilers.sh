@@ -36,14 +36,10 @@ for mode in system correct; do
     echo "$b-$mode $mode - $work/$b/lumivane-replay" >> "$jobs"
   done
   for path in scalar avx2 avx512; do
-    # --version answers for the system mode, whose kernels also need an
-    # accepted C library; the correct mode's need only the CPU.
-    case $mode-$path in
-      correct-avx2) can=$(grep -qw avx2 /proc/cpuinfo && grep -qw fma /proc/cpuinfo && echo yes || echo no) ;;
-      correct-avx512) can=$(grep -qw avx512f /proc/cpuinfo && grep -qw avx512dq /proc/cpuinfo &&
-                            grep -qw fma /proc/cpuinfo && echo yes || echo no) ;;
-      *) can=$(LUMIVANE_SINCOS=$path "$default/lumivane-replay" --version > /dev/null 2>&1 && echo yes || echo no) ;;
-    esac
+    # --version --math=MODE refuses a path that mode cannot take here (the
+    # system mode's kernels also need an accepted C library).
+    can=$(LUMIVANE_SINCOS=$path "$default/lumivane-replay" --version --math="$mode" > /dev/null 2>&1 &&
+          echo yes || echo no)
     if [ "$can" = yes ]; then
       echo "sincos-$path-$mode $mode LUMIVANE_SINCOS=$path $default/lumivane-replay" >> "$jobs"
     else

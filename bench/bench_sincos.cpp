@@ -40,16 +40,16 @@ void run(benchmark::State &state, lv::SinCos8 f, bool drifting) {
 }
 
 // kernel: -1 the scalar reference, 0 and 1 the vector kernels; rule: 0 the library's bits, 1 correctly rounded.
-const lv::SinCos8Kernel *kernel_for(benchmark::State &state) {
+const lv::VectorKernel *kernel_for(benchmark::State &state) {
     const int kernel = static_cast<int>(state.range(0));
-    const lv::SinCos8Kernel *k = kernel < 0 ? nullptr : lv::sincos8_kernel(kernel);
+    const lv::VectorKernel *k = kernel < 0 ? nullptr : lv::vector_kernel(kernel);
     if (kernel >= 0 && k == nullptr) state.SkipWithError("kernel not available");
     state.SetLabel(std::string(k == nullptr ? "scalar" : k->name) + (state.range(1) != 0 ? " correct" : " system"));
     return k;
 }
 
 void BM_SinCos8(benchmark::State &state) {
-    const lv::SinCos8Kernel *k = kernel_for(state);
+    const lv::VectorKernel *k = kernel_for(state);
     if (state.range(0) >= 0 && k == nullptr) return;
     const bool correct = state.range(1) != 0;
     const lv::SinCos8 f = k == nullptr ? (correct ? lv::sincos8_correct_scalar : lv::sincos8_scalar)
@@ -60,7 +60,7 @@ BENCHMARK(BM_SinCos8)->ArgsProduct({{-1, 0, 1}, {0, 1}, {0, 1}})->ArgNames({"ker
 
 // The couplings' exponentials: arguments -|1 - a/b| for amplitudes of similar size.
 void BM_Exp8(benchmark::State &state) {
-    const lv::SinCos8Kernel *k = kernel_for(state);
+    const lv::VectorKernel *k = kernel_for(state);
     if (state.range(0) >= 0 && k == nullptr) return;
     const bool correct = state.range(1) != 0;
     const lv::Exp8 f = k == nullptr ? (correct ? lv::exp8_correct_scalar : lv::exp8_scalar)

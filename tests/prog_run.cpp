@@ -511,11 +511,17 @@ TEST(Program, ReplayAnswersItsOptionsAndRejectsBadArguments) {
 #else
     const std::string foreign = "LUMIVANE_SINCOS=neon";
 #endif
+    // Each mode's path on a line of its own.
+    const std::string system_scalar = "system path: scalar (" + library + ", LUMIVANE_SINCOS=scalar)\n";
+    const std::string correct_scalar = "correct path: scalar (correctly rounded, LUMIVANE_SINCOS=scalar)\n";
     const struct { std::string args; int status; std::string out; bool whole; std::string env = ""; } rows[] = {
         {"--help", 0, std::string("usage: ") + LUMIVANE_REPLAY + " SEED [--trace PATH] [--summary PATH]", false},
-        {"--version", 0, version + "sincos: ", false},
-        {"--version", 0, version + "sincos: scalar (" + library + ", LUMIVANE_SINCOS=scalar)\n", true,
-         "LUMIVANE_SINCOS=scalar"},
+        {"--version", 0, version + "system path: ", false},
+        {"--version", 0, version + system_scalar + correct_scalar, true, "LUMIVANE_SINCOS=scalar"},
+        {"--version --math=correct", 0, version + correct_scalar, true, "LUMIVANE_SINCOS=scalar"},
+        {"--math=system --version", 0, version + system_scalar, true, "LUMIVANE_SINCOS=scalar"},
+        {"--version --math=fast", 2, "", true}, {"--version --math=correct --math=system", 2, "", true},
+        {"--version --math=correct", 2, "", true, foreign},
         {"--version", 2, "", true, "LUMIVANE_SINCOS=sse9"}, {"1", 2, "", true, "LUMIVANE_SINCOS=AVX2"},
         {"--version", 2, "", true, foreign}, {"1 --math=correct", 2, "", true, foreign},
         {"1 --math=fast", 2, "", true}, {"1 --math=correct --math=system", 2, "", true},

@@ -20,8 +20,8 @@ if sys.version_info < (3, 9):  # the annotations and the standard library calls 
     raise ImportError(f"lumivane needs Python 3.9 or later, not {sys.version.split()[0]}")
 
 from . import plot, records
-from ._owners import NOMINAL_STEP, CheckpointLog, Lattice, SnapshotRecord, Value, math_mode, seed
-from ._slots import SlotView
+from ._owners import (NOMINAL_STEP, CheckpointLog, Lattice, SlotView, SnapshotRecord, Value,
+                      math_mode, seed)
 from ._deps import MissingDependency
 from ._ensemble import default_workers, ensemble, ensemble_rows
 from ._run import Run, RunError, replay_program, run

@@ -1,5 +1,6 @@
 """Lattice, Value and CheckpointLog: owners of the library's records (docs/bindings.md),
-released on close(), at a `with` block's end or when collected; ValueError after close()."""
+released on close(), at a `with` block's end or when collected; ValueError after close().
+With them, the views into a lattice they make (SlotView, Slots)."""
 from __future__ import annotations
 
 import collections.abc
@@ -14,7 +15,7 @@ from typing import (TYPE_CHECKING, Any, Callable, Dict, Generic, Iterator, Liter
 
 from . import records as r
 from ._deps import require
-from ._slots import Field, SlotView, Slots, _Indexed, _SlotFields, _SlotPointer
+from ._fields import Field, WritableField, _Indexed, _SlotFields, _SlotPointer
 from .library import libc, load
 
 if TYPE_CHECKING:
@@ -261,6 +262,56 @@ class Lattice(_Owner[_LatticePointer]):
             return "<lumivane.Lattice (closed)>"
         return (f"<lumivane.Lattice {self.num_instances} x {self.slots_per_instance}, "
                 f"{self.num_chunks} chunk(s), time={self.time!r}>")
+
+
+class SlotView(_SlotFields):
+    """One slot of a lattice, read and written in place while the lattice is open; a host
+    may write phase, phase_vel and amp_im, and exclude() the slot."""
+
+    __slots__ = ("_lattice", "_address", "index")
+
+    def __init__(self, lattice: Lattice, index: int, pointer: _SlotPointer) -> None:
+        self._lattice, self.index, self._address = lattice, index, pointer
+
+    def _pointer(self) -> _SlotPointer:
+        self._lattice._check()
+        return self._address
+
+    phase = WritableField("The slot's phase in radians; a host may set it.", float)
+    phase_vel = WritableField("The slot's phase velocity; a host may set it.", float)
+    amp_im = WritableField("The imaginary part of the slot's amplitude; a host may set it.",
+                           float)
+
+    def exclude(self, excluded: bool = True) -> None:
+        """Sets FLAG_EXCLUDED (or clears it): the sweep passes over an excluded slot."""
+        s = self._struct()
+        s.flags = (s.flags | r.FLAG_EXCLUDED) if excluded else (s.flags & ~r.FLAG_EXCLUDED)
+
+    def value(self) -> Value:
+        """An independent copy of this slot as a Value (ap_copy)."""
+        return Value.copy_of(self)
+
+    def __repr__(self) -> str:
+        if self._lattice.closed:
+            return f"<lumivane slot {self.index} of a closed lattice>"
+        return (f"<lumivane slot {self.index}: re={float(self)!r} im={self.amp_im!r} "
+                f"phase={self.phase!r} flags=0x{self.flags:x}>")
+
+
+class Slots(_Indexed[SlotView]):
+    """The declared slots, indexed like a list (negative indexes count from the end)."""
+
+    __slots__ = ("_lattice",)
+    _what = "declared slot"
+
+    def __init__(self, lattice: Lattice) -> None:
+        self._lattice = lattice
+
+    def __len__(self) -> int:
+        return self._lattice.declared_slots
+
+    def _item(self, k: int) -> SlotView:
+        return self._lattice.slot(k)
 
 
 @functools.lru_cache(maxsize=None)

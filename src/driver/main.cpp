@@ -6,6 +6,6 @@
 #include "math/internal.h"
 
 LV_API int main() {
-    lv::ignore_sincos_request();
+    lv::ignore_path_request();
     return lv::run(static_cast<unsigned>(std::time(nullptr)));
 }

@@ -44,8 +44,9 @@ void usage() {
                 "                  parent process, PID, ends, even if SIGTERM came ignored;\n"
                 "                  end so at once if the parent is no longer PID\n"
                 "  --help          show this text and exit\n"
-                "  --version       show the version, and the path the sines and cosines\n"
-                "                  take here, and exit\n"
+                "  --version       show the version, and the path each mode's sines, cosines\n"
+                "                  and exponentials take here (with --math=MODE, that\n"
+                "                  mode's only), and exit\n"
                 "\n"
                 "LUMIVANE_SINCOS=auto|scalar|avx2|avx512|neon chooses that path (auto: the\n"
                 "fastest this machine can prove exact); any path gives the same bytes.\n",
@@ -56,6 +57,30 @@ void usage() {
 int refuse(const std::string &why, bool hint = true) {
     std::fprintf(stderr, "%s: %s%s\n", program, why.c_str(), hint ? " (see --help)" : "");
     return 2;
+}
+
+// The version, and the path each mode's sines, cosines and exponentials take
+// here, one line a mode (only `math`'s when given). A mode that cannot run
+// here is named with why; a LUMIVANE_SINCOS request a named mode cannot
+// honour is refused, as a run would refuse it.
+int version(const char *math) {
+    if (math != nullptr && std::strcmp(math, "system") != 0 && std::strcmp(math, "correct") != 0)
+        return refuse(std::string("--math takes system or correct, not '") + math + "'");
+    std::string lines;
+    for (const lv::MathMode mode : {lv::MathMode::system, lv::MathMode::correct}) {
+        const char *name = lv::math_mode_name(mode);
+        if (math != nullptr && std::strcmp(math, name) != 0) continue;
+        if (const char *problem = lv::mode_problem(mode)) {
+            if (math != nullptr)
+                return refuse(std::string("--math=") + name + " cannot run here: " + problem, false);
+            lines += std::string(name) + " path: none (" + problem + ")\n";
+            continue;
+        }
+        if (const char *problem = lv::path_request_problem(mode)) return refuse(problem, false);
+        lines += std::string(name) + " path: " + lv::sweep_math(mode).path + "\n";
+    }
+    std::printf("lumivane-replay %s\n%s", LUMIVANE_VERSION, lines.c_str());
+    return 0;
 }
 
 void append(std::string &to, const char *format, auto... values) {
@@ -90,7 +115,7 @@ std::string summary_json(const lv::RunRecord &r, unsigned seed, double wall_s) {
     std::string j;
     const lv::MathMode mode = lv::math_mode();
     append(j, "{\n  \"seed\": %u,\n  \"version\": \"%s\",\n  \"math\": \"%s\",\n  \"sincos\": \"%s\",\n",
-           seed, LUMIVANE_VERSION, lv::math_mode_name(mode), lv::sweep_math(mode).sincos_path);
+           seed, LUMIVANE_VERSION, lv::math_mode_name(mode), lv::sweep_math(mode).path);
     append(j, "  \"boot\": {\"instances\": %d, \"slots\": %d, \"steps\": %d, \"omega\": ",
            r.boot_instances, r.boot_slots, r.boot_steps);
     append_double(j, r.boot_omega);
@@ -170,11 +195,11 @@ int main(int argc, char **argv) {
         usage();
         return 0;
     }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        if (const char *problem = lv::sincos_request_problem(lv::MathMode::system)) return refuse(problem, false);
-        std::printf("lumivane-replay %s\nsincos: %s\n", LUMIVANE_VERSION,
-                    lv::sweep_math(lv::MathMode::system).sincos_path);
-        return 0;
+    // --version, alone or with --math=MODE on either side of it.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) return version(nullptr);
+    if (argc == 3 && (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[2], "--version") == 0)) {
+        const char *other = argv[std::strcmp(argv[1], "--version") == 0 ? 2 : 1];
+        if (std::strncmp(other, "--math=", 7) == 0) return version(other + 7);
     }
 
     const char *seed_text = nullptr;
@@ -235,7 +260,7 @@ int main(int argc, char **argv) {
         return refuse("--parent needs Linux's parent-death signal");
 #endif
     }
-    if (const char *problem = lv::sincos_request_problem(mode)) return refuse(problem, false);
+    if (const char *problem = lv::path_request_problem(mode)) return refuse(problem, false);
     lv::set_math_mode(static_cast<int32_t>(mode));
     if (const std::string problem = lv::outputs_problem(outputs); !problem.empty()) return refuse(problem);
     // The parent-death signal. A parent that ignores SIGTERM (as some

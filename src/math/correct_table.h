@@ -20,8 +20,8 @@ extern const uint64_t kPiOver512[kFixedLimbs];
 extern const uint64_t kLog2[kFixedLimbs];
 
 // x = k (log 2)/64 + r: kInvLog2Step is 64/log 2; (log 2)/64 = kLog2Step1 +
-// kLog2Step2 + kLog2Step3, the first two with 37 significant bits so that k
-// times each is exact for |k| < 2^16.
+// kLog2Step2 + kLog2Step3, the first two with 36 significant bits so that k
+// times each is exact for |k| < 2^17 (|k| reaches 68880, 2^16.07, at x = -746).
 inline constexpr double kInvLog2Step = 0x1.71547652b82fep+6;
 inline constexpr double kLog2Step1 = 0x1.62e42fefap-7;
 inline constexpr double kLog2Step2 = 0x1.cf79abc9ep-46;

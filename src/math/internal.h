@@ -29,7 +29,7 @@ struct SweepMath {
     double (*exp)(double);
     // The path the sines, cosines and exponentials take, and why:
     // "avx2 (glibc 2.36)", "scalar (the CPU lacks AVX2 and FMA)".
-    const char *sincos_path;
+    const char *path;
 };
 const SweepMath &sweep_math(MathMode mode);
 
@@ -42,13 +42,14 @@ double library_exp(double x);
 // through "2.42". Development snapshots ("2.42.9000") are not releases.
 bool release_covered(const char *version);
 
-// LUMIVANE_SINCOS=auto|scalar|avx2|avx512 asks for a path. Empty when the
+// LUMIVANE_SINCOS=auto, scalar or a vector path's name (vector_paths()) asks
+// for the path of the sines, cosines and exponentials. Empty when the
 // request (or its absence) can be honoured under `mode`; otherwise one line
 // saying why not, and the library then takes auto (and says so once on
 // standard error).
-const char *sincos_request_problem(MathMode mode);
+const char *path_request_problem(MathMode mode);
 // The program lumivane reads no environment: before its run it turns the
 // request off, and every path is auto (the bytes are the same on every path).
-void ignore_sincos_request();
+void ignore_path_request();
 
 }  // namespace lv

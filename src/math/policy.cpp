@@ -59,15 +59,15 @@ Asked asked() {
     const char *v = std::getenv("LUMIVANE_SINCOS");
     if (v == nullptr || *v == '\0' || std::strcmp(v, "auto") == 0) return Asked{Request::automatic, "auto"};
     if (std::strcmp(v, "scalar") == 0) return Asked{Request::scalar, v};
-    if (sincos8_path_target(v) != nullptr) return Asked{Request::kernel, v};
+    if (vector_path(v) != nullptr) return Asked{Request::kernel, v};
     return Asked{Request::unknown, v};
 }
 
-SinCos8 block_of(const SinCos8Kernel &k, MathMode m) { return m == MathMode::system ? k.system : k.correct; }
+SinCos8 block_of(const VectorKernel &k, MathMode m) { return m == MathMode::system ? k.system : k.correct; }
 
 // Whether kernel k may serve mode m here: built as written and equal to the
 // mode's reference on every hard argument; `why` says why not.
-bool usable(const SinCos8Kernel &k, MathMode m, std::string &why) {
+bool usable(const VectorKernel &k, MathMode m, std::string &why) {
     if (!k.as_written()) {
         why = std::string(k.name) + " built with contracted arithmetic";
         return false;
@@ -99,18 +99,20 @@ Choice choose(MathMode m) {
     const Asked a = asked();
     Choice c;
     // Kernel k's functions, or the scalar ones when k is null.
-    const auto take = [&c, m, scalar, scalar_exp](const SinCos8Kernel *k, std::string path) {
+    const auto take = [&c, m, scalar, scalar_exp](const VectorKernel *k, std::string path) {
         c.block = k == nullptr ? scalar : block_of(*k, m);
         c.exp8 = k == nullptr ? scalar_exp : m == MathMode::system ? k->exp_system : k->exp_correct;
         c.path = std::move(path);
         return c;
     };
-    if (a.request == Request::unknown)
-        c.problem = std::string("LUMIVANE_SINCOS=") + a.value + " is not one of auto, scalar, avx2, avx512, neon";
+    if (a.request == Request::unknown) {
+        c.problem = std::string("LUMIVANE_SINCOS=") + a.value + " is not one of auto, scalar";
+        for (const VectorPath &p : vector_paths()) c.problem += std::string(", ") + p.name;
+    }
     if (a.request == Request::scalar) return take(nullptr, "scalar (" + basis + ", LUMIVANE_SINCOS=scalar)");
     // The narrowest kernel (avx2, neon) and the wider one (avx512), where this build and CPU have them.
-    const SinCos8Kernel *avx2 = sincos8_kernel(0), *avx512 = sincos8_kernel(1);
-    const std::string target = sincos8_target();
+    const VectorKernel *avx2 = vector_kernel(0), *avx512 = vector_kernel(1);
+    const std::string target = build_processor();
     std::string why;
     if (avx2 == nullptr && !LUMIVANE_VECTOR_MATH)
         why = "built without the vector routine";
@@ -123,13 +125,13 @@ Choice choose(MathMode m) {
     else if (m == MathMode::system && !accepted)
         why = library + " is not a release the margin covers";
     if (a.request == Request::kernel) {
-        const SinCos8Kernel *k = sincos8_kernel(a.value);
+        const VectorKernel *k = vector_kernel(a.value);
         std::string refused;
-        const std::string written_for = sincos8_path_target(a.value);
-        if (written_for != target)
-            refused = std::string(a.value) + " is a path for " + written_for + ", and this build is for " + target;
+        const VectorPath &path = *vector_path(a.value);
+        if (path.processor != target)
+            refused = std::string(a.value) + " is a path for " + path.processor + ", and this build is for " + target;
         else if (k == nullptr)
-            refused = why.empty() ? std::string("the CPU lacks ") + (std::strcmp(a.value, "avx512") == 0 ? "AVX-512" : "AVX2") : why;
+            refused = why.empty() ? std::string("the CPU lacks ") + path.needs : why;
         else if (!why.empty())
             refused = why;
         else if (usable(*k, m, refused))
@@ -138,18 +140,18 @@ Choice choose(MathMode m) {
     }
     if (!why.empty()) return take(nullptr, "scalar (" + why + ")");
     // The preferred kernel first, then the other; the first to pass the check.
-    const SinCos8Kernel *order[2] = {avx2, avx512};
+    const VectorKernel *order[2] = {avx2, avx512};
     if (avx512 != nullptr && eight_lanes_pay()) {
         order[0] = avx512;
         order[1] = avx2;
     }
     std::string refused;
-    for (const SinCos8Kernel *k : order)
+    for (const VectorKernel *k : order)
         if (k != nullptr && usable(*k, m, refused)) return take(k, std::string(k->name) + " (" + basis + ")");
     return take(nullptr, "scalar (" + refused + ")");
 }
 
-// Made in place and never moved: math.sincos_path points into choice.path.
+// Made in place and never moved: math.path points into choice.path.
 struct Chosen {
     Choice choice;
     SweepMath math;
@@ -157,7 +159,7 @@ struct Chosen {
         math.sincos8 = choice.block;
         math.exp8 = choice.exp8;
         math.exp = m == MathMode::system ? library_exp : cr_exp;
-        math.sincos_path = choice.path.c_str();
+        math.path = choice.path.c_str();
     }
     Chosen(const Chosen &) = delete;
     Chosen &operator=(const Chosen &) = delete;
@@ -221,9 +223,9 @@ const SweepMath &sweep_math(MathMode m) {
     return c.math;
 }
 
-void ignore_sincos_request() { requests_heard.store(false, std::memory_order_relaxed); }
+void ignore_path_request() { requests_heard.store(false, std::memory_order_relaxed); }
 
-const char *sincos_request_problem(MathMode m) {
+const char *path_request_problem(MathMode m) {
     const std::string &p = chosen(m).choice.problem;
     return p.empty() ? nullptr : p.c_str();
 }

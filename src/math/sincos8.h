@@ -1,7 +1,8 @@
-// sincos8.h: blocks of eight sines and cosines: the maths library's bits, or the correctly rounded ones, eight lanes at a time.
+// sincos8.h: blocks of eight sines and cosines, and of eight exponentials: the maths library's bits, or the correctly rounded ones; the vector kernels and the table of paths.
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 namespace lv {
 
@@ -49,10 +50,10 @@ struct HardArguments {
 };
 HardArguments sincos8_hard_arguments();
 
-// A vector routine this build holds and this CPU can run: what the sweep
-// calls. What only the validation programs and tests ask of it is in
+// A vector routine this build holds and this CPU can run, for the sines and
+// cosines and for the exponentials alike: what the sweep calls. What only the validation programs and tests ask of it is in
 // sincos8_probe.h.
-struct SinCos8Kernel {
+struct VectorKernel {
     const char *name;
     // The library's bits: each lane the routine's rounding where it is
     // certain to be the library's, the library's sincos elsewhere.
@@ -69,15 +70,24 @@ struct SinCos8Kernel {
 // The kernels this build holds and this CPU can run, narrowest first: null
 // for i past the last, and for every i when the vector path is built out or
 // the processor has none.
-const SinCos8Kernel *sincos8_kernel(int i);
+const VectorKernel *vector_kernel(int i);
 // The kernel of that name ("avx2", "avx512", "neon") if this build and CPU have it.
-const SinCos8Kernel *sincos8_kernel(const char *name);
+const VectorKernel *vector_kernel(const char *name);
 
 // The processor this build is for, as the paths name it: "x86-64",
 // "aarch64", "riscv64", "s390x", or "this processor".
-const char *sincos8_target();
-// The processor a vector path of that name is written for ("x86-64" for
-// "avx2"), whatever this build's; null when no build has such a path.
-const char *sincos8_path_target(const char *name);
+const char *build_processor();
+// A vector path any build may have, whatever this build's processor: its name
+// (a value of LUMIVANE_SINCOS), the processor it is written for ("x86-64"),
+// and what the CPU must have to run it ("AVX2").
+struct VectorPath {
+    const char *name;
+    const char *processor;
+    const char *needs;
+};
+// Every such path, in the order the requests list them.
+std::span<const VectorPath> vector_paths();
+// The path of that name, or null when no build has one.
+const VectorPath *vector_path(const char *name);
 
 }  // namespace lv

@@ -61,9 +61,6 @@ constexpr double kAcceptCorrect = accept_lo(0.0);
 static_assert(kAcceptCorrect > kAcceptLibrary && kAcceptLibrary > kAcceptSmallSine && kAcceptSmallSine > 0.0);
 constexpr double kShifter = 0x1.8p52;
 
-constexpr double kS3 = -1.0 / 6.0, kS5 = 1.0 / 120.0, kS7 = -1.0 / 5040.0;
-constexpr double kC4 = 1.0 / 24.0, kC6 = -1.0 / 720.0;
-
 constexpr int64_t kAbsMask = 0x7fffffffffffffff;
 constexpr int64_t kExponentMask = 0x7ff0000000000000;
 constexpr int64_t kMantissaMask = 0x000fffffffffffff;
@@ -248,10 +245,9 @@ template <int W, bool Correct>
     // Comparisons false on NaN send NaN and infinities to the library.
     const I ok = (ax <= splat<D>(kMaxArgument)) & (arh >= splat<D>(kMinReduced));
 
-    // sin r = rh + (rl + sp), cos r = 1 + cmh + cml. Left out: r^9/9! <=
-    // 2^-93.6 from the sine, r^8/8! <= 2^-82.1 from the cosine, and rl's share
-    // of the higher terms: rl r^2/2 <= 2^-79.7 (sine; the cosine keeps -rh rl).
-    // Rounded: sp, about r^3/6 (|sp| <= rho^3/6 < 2^-27.63, and <= 2^-19.28
+    // sin r = rh + (rl + sp), cos r = 1 + cmh + cml: the series and what they
+    // leave out are analysed with the table (sincos8_table.h, at kRows); here
+    // |rl| <= 2^-62, so rl r^2/2 <= 2^-79.7. Rounded: sp, about r^3/6 (|sp| <= rho^3/6 < 2^-27.63, and <= 2^-19.28
     // |r|), within 5u |sp| (r2, rh r2, the outer fma, the product, and kS3's
     // own rounding; the inner steps are scaled down by r2), so within 2^-78.3,
     // and 2^-69.96 |r|; cmh = -r2/2 is exact, r2's error r2l carried into
@@ -269,9 +265,9 @@ template <int W, bool Correct>
     D sh, sl, ch, cl;
     L::rows(j, sh, sl, ch, cl);
 
-    // sin x = S cos r + C sin r = S + C rh + [the small terms]. |S| >= |C rh|
-    // for every row (|tan(j pi/512)| >= pi/512 > |r|, or S = 0 exactly), so
-    // the fast two-sum a + ae = S + p is exact; so are p + pe = C rh and the
+    // sin x = S cos r + C sin r = S + C rh + [the small terms] (the terms and
+    // the relative bounds: sincos8_table.h, at kRows). |S| >= |C rh|, so the
+    // fast two-sum a + ae = S + p is exact; so are p + pe = C rh and the
     // last fast two-sum (|low| < |a|).
     // Rounded, each within u of its value:
     // - four sums of about S cmh + C tail (|S| r^2/2 <= 2^-17.70 |S|, and

@@ -1,4 +1,4 @@
-// sincos8_kernels.cpp: the vector kernels this build holds, which of them the CPU can run, and their blocks with the undecided lanes settled.
+// sincos8_kernels.cpp: the vector kernels (sines, cosines and exponentials) this build holds, the table of paths, which of them the CPU can run, and their blocks with the undecided lanes settled.
 #include <cstring>
 
 #include "math/sincos8.h"
@@ -48,75 +48,76 @@ void exp8_neon_pairs(const double *x, double *hi, double *lo, double *scale);
 namespace {
 
 #if defined(LV_KERNELS_X86) || defined(LV_KERNELS_NEON)
-using Lanes = uint32_t (*)(const double *, double *, double *);
+// One instruction set's block (of sines and cosines, or of exponentials):
+// every lane's candidate, and the bits of the results it left undecided.
+using SinCosRoutine = uint32_t (*)(const double *, double *, double *);
 
-template <Lanes Kernel>
+template <SinCosRoutine Kernel>
 void with_library(const double *x, double *s, double *c) {
     settle_with_library(x, s, c, Kernel(x, s, c));
 }
 
-template <Lanes Kernel>
+template <SinCosRoutine Kernel>
 void with_correct(const double *x, double *s, double *c) {
     settle_with_correct(x, s, c, Kernel(x, s, c));
 }
 
-using ExpLanes = uint32_t (*)(const double *, double *);
+using ExpRoutine = uint32_t (*)(const double *, double *);
 
-template <ExpLanes Kernel>
+template <ExpRoutine Kernel>
 void exp_with_library(const double *x, double *y) {
     settle_exp_with_library(x, y, Kernel(x, y));
 }
 
-template <ExpLanes Kernel>
+template <ExpRoutine Kernel>
 void exp_with_correct(const double *x, double *y) {
     settle_exp_with_correct(x, y, Kernel(x, y));
 }
 
-template <ExpLanes System, ExpLanes Correct>
+template <ExpRoutine System, ExpRoutine Correct>
 uint32_t exp_raw(const double *x, double *y, bool correct) {
     return correct ? Correct(x, y) : System(x, y);
 }
 #endif
 
 #if defined(LV_KERNELS_X86)
-constexpr SinCos8Kernel kAvx2{"avx2",
+constexpr VectorKernel kAvx2{"avx2",
                               with_library<sincos8_avx2_system>,
                               with_correct<sincos8_avx2_correct>,
                               exp_with_library<exp8_avx2_system>,
                               exp_with_correct<exp8_avx2_correct>,
                               sincos8_avx2_as_written};
-constexpr SinCos8Kernel kAvx512{"avx512",
+constexpr VectorKernel kAvx512{"avx512",
                                 with_library<sincos8_avx512_system>,
                                 with_correct<sincos8_avx512_correct>,
                                 exp_with_library<exp8_avx512_system>,
                                 exp_with_correct<exp8_avx512_correct>,
                                 sincos8_avx512_as_written};
-constexpr SinCos8Probe kAvx2Probe{sincos8_avx2_raw, exp_raw<exp8_avx2_system, exp8_avx2_correct>,
+constexpr VectorProbe kAvx2Probe{sincos8_avx2_raw, exp_raw<exp8_avx2_system, exp8_avx2_correct>,
                                   exp8_avx2_pairs};
-constexpr SinCos8Probe kAvx512Probe{sincos8_avx512_raw, exp_raw<exp8_avx512_system, exp8_avx512_correct>,
+constexpr VectorProbe kAvx512Probe{sincos8_avx512_raw, exp_raw<exp8_avx512_system, exp8_avx512_correct>,
                                     exp8_avx512_pairs};
 #endif
 
 #if defined(LV_KERNELS_NEON)
-constexpr SinCos8Kernel kNeon{"neon",
+constexpr VectorKernel kNeon{"neon",
                               with_library<sincos8_neon_system>,
                               with_correct<sincos8_neon_correct>,
                               exp_with_library<exp8_neon_system>,
                               exp_with_correct<exp8_neon_correct>,
                               sincos8_neon_as_written};
-constexpr SinCos8Probe kNeonProbe{sincos8_neon_raw, exp_raw<exp8_neon_system, exp8_neon_correct>,
+constexpr VectorProbe kNeonProbe{sincos8_neon_raw, exp_raw<exp8_neon_system, exp8_neon_correct>,
                                   exp8_neon_pairs};
 #endif
 
-// Every vector path any build has, and the processor it is written for.
-constexpr struct {
-    const char *name;
-    const char *target;
-} kPaths[] = {{"avx2", "x86-64"}, {"avx512", "x86-64"}, {"neon", "aarch64"}};
+// Every vector path any build has: the processor it is written for, and what
+// the CPU needs to run it.
+constexpr VectorPath kPaths[] = {
+    {"avx2", "x86-64", "AVX2"}, {"avx512", "x86-64", "AVX-512"}, {"neon", "aarch64", "Advanced SIMD"}};
 
 }  // namespace
 
-const char *sincos8_target() {
+const char *build_processor() {
 #if defined(__x86_64__)
     return "x86-64";
 #elif defined(__aarch64__)
@@ -130,13 +131,15 @@ const char *sincos8_target() {
 #endif
 }
 
-const char *sincos8_path_target(const char *name) {
-    for (const auto &p : kPaths)
-        if (std::strcmp(p.name, name) == 0) return p.target;
+std::span<const VectorPath> vector_paths() { return kPaths; }
+
+const VectorPath *vector_path(const char *name) {
+    for (const VectorPath &p : kPaths)
+        if (std::strcmp(p.name, name) == 0) return &p;
     return nullptr;
 }
 
-const SinCos8Kernel *sincos8_kernel(int i) {
+const VectorKernel *vector_kernel(int i) {
 #if defined(LV_KERNELS_X86)
     __builtin_cpu_init();
     const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
@@ -153,13 +156,13 @@ const SinCos8Kernel *sincos8_kernel(int i) {
     return nullptr;
 }
 
-const SinCos8Kernel *sincos8_kernel(const char *name) {
-    for (int i = 0; const SinCos8Kernel *k = sincos8_kernel(i); ++i)
+const VectorKernel *vector_kernel(const char *name) {
+    for (int i = 0; const VectorKernel *k = vector_kernel(i); ++i)
         if (std::strcmp(k->name, name) == 0) return k;
     return nullptr;
 }
 
-const SinCos8Probe &sincos8_probe(const SinCos8Kernel &k) {
+const VectorProbe &vector_probe(const VectorKernel &k) {
 #if defined(LV_KERNELS_X86)
     if (&k == &kAvx512) return kAvx512Probe;
     return kAvx2Probe;
@@ -167,9 +170,9 @@ const SinCos8Probe &sincos8_probe(const SinCos8Kernel &k) {
     (void)k;
     return kNeonProbe;
 #else
-    // sincos8_kernel() gives no kernel here, so nothing can ask.
+    // vector_kernel() gives no kernel here, so nothing can ask.
     (void)k;
-    static constexpr SinCos8Probe kNone{nullptr, nullptr, nullptr};
+    static constexpr VectorProbe kNone{nullptr, nullptr, nullptr};
     return kNone;
 #endif
 }

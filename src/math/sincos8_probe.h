@@ -7,7 +7,7 @@
 
 namespace lv {
 
-struct SinCos8Probe {
+struct VectorProbe {
     // The lanes as double-double pairs (hi + lo, before rounding), and the
     // undecided results under either rule: bit j for the sine of lane j, bit
     // 8 + j for its cosine.
@@ -19,7 +19,7 @@ struct SinCos8Probe {
     void (*exp_pairs)(const double *x, double *hi, double *lo, double *scale);
 };
 
-// The probe of a kernel that sincos8_kernel() gave.
-const SinCos8Probe &sincos8_probe(const SinCos8Kernel &k);
+// The probe of a kernel that vector_kernel() gave.
+const VectorProbe &vector_probe(const VectorKernel &k);
 
 }  // namespace lv

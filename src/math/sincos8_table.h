@@ -1,4 +1,4 @@
-// sincos8_table.h: the vector routine's constants: the table of sin and cos at multiples of pi/512, the reduction's steps, the margins.
+// sincos8_table.h: the vector routine's constants (the table of sin and cos at multiples of pi/512, shared with the correctly rounded fast phase, the series, the reduction's steps, the margins) and the recombination's common analysis.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,34 @@ struct Rows {
     double v[1024][4];
 };
 extern const Rows kRows;
+
+// The sine and cosine from a row, one algorithm in two codes: the vector
+// routine's (sincos8_kernel.h, with fused multiply-adds) and the correctly
+// rounded functions' fast phase (correct_sincos.cpp, exact Dekker products).
+// What they share is analysed here once; each counts its own roundings beside
+// its code. x = j pi/512 + r, r = rh + rl, |rh| <= rho = pi/1024 (1 + 2^-35)
+// < 2^-8.348, |rl| <= 2^-61; S = sh + sl and C = ch + cl, the row's sin and
+// cos of j pi/512, within 2^-106 of them (|lo| <= 2^-53 |hi|, rounded to
+// nearest: within 2^-53 |lo|).
+//   sin r = rh + tail, tail = rl + sp, sp = rh^3 (kS3 + rh^2 (kS5 + rh^2 kS7))
+//     (|sp| <= rho^3/6 < 2^-27.63, and <= 2^-19.28 |rh|). Left out: rh^9/9!
+//     <= 2^-93.6, and rl's share of the higher terms, rl rh^2/2 <= 2^-78.7.
+//   cos r = 1 + cmh + cml, cmh = -rh^2/2 (exact once rh^2 = r2 + r2l is),
+//     cml = -r2l/2 + r2^2 (kC4 + r2 kC6) - rh rl <= 2^-38. Left out:
+//     rh^8/8! <= 2^-82.1, and rl^2/2.
+//   sin x = S cos r + C sin r = S + C rh + S cmh + [C tail + S cml + Sl +
+//     Sl cmh + Cl rh]; cos x = C - S rh + C cmh + [C cml - S tail + Cl +
+//     Cl cmh - Sl rh]. |S| >= |C rh| for every row (|tan(j pi/512)| >=
+//     pi/512 > |r|, or S = 0 exactly), so a fast two-sum of S and C rh is
+//     exact; likewise |C| >= |S rh| for the cosine.
+//   Relative bounds: where the row's S is nonzero, |sin x| >= sin(pi/1024 (1
+//     - 2^-35)) > 2^-8.35 and |S| <= 2 |sin x|, so an abs error E is rel
+//     2^8.35 E; where S = 0 (j = 0 or 512, C = +-1 exactly) the sums with S
+//     vanish and every term is relative to |rh| (|sin x| >= |r| (1 -
+//     2^-19.3)). The cosine the same, S and C exchanged.
+// The reduction's own error, abs, adds to either code's.
+inline constexpr double kS3 = -1.0 / 6.0, kS5 = 1.0 / 120.0, kS7 = -1.0 / 5040.0;
+inline constexpr double kC4 = 1.0 / 24.0, kC6 = -1.0 / 720.0;
 
 // x = k (pi/512) + r. kInvStep is 512/pi; pi/512 = kStep1 + kStep2 + kStep3
 // to 2^-137, the first two rounded to 37 bits (35 significant bits each) so

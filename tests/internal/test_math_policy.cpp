@@ -30,9 +30,9 @@ TEST(MathPolicy, AHostsBadRequestTakesAutoAndSaysSoOnce) {
     EXPECT_EXIT(
         {
             setenv("LUMIVANE_SINCOS", "avx3", 1);
-            const char *path = lv::sweep_math(lv::MathMode::system).sincos_path;
+            const char *path = lv::sweep_math(lv::MathMode::system).path;
             lv::sweep_math(lv::MathMode::system);
-            std::exit(path != nullptr && lv::sincos_request_problem(lv::MathMode::system) != nullptr ? 0 : 1);
+            std::exit(path != nullptr && lv::path_request_problem(lv::MathMode::system) != nullptr ? 0 : 1);
         },
         testing::ExitedWithCode(0),
         "^lumivane: LUMIVANE_SINCOS=avx3 is not one of [a-z0-9, ]+; taking auto\n$");

@@ -6,6 +6,8 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <utility>
 #include <vector>
 
 #include "math/correct.h"
@@ -16,7 +18,7 @@ namespace {
 
 uint64_t bits(double v) { return std::bit_cast<uint64_t>(v); }
 
-const lv::SinCos8Kernel *kernel_or_skip() { return lv::sincos8_kernel(0); }
+const lv::VectorKernel *kernel_or_skip() { return lv::vector_kernel(0); }
 
 // Faults a vector routine could plausibly have, each as a whole block function.
 
@@ -24,7 +26,7 @@ const lv::SinCos8Kernel *kernel_or_skip() { return lv::sincos8_kernel(0); }
 // the library's own result is not the correctly rounded one.
 void without_rounding_test(const double *x, double *s, double *c) {
     double sl[8], cl[8];
-    const uint32_t undecided = lv::sincos8_probe(*lv::sincos8_kernel(0)).raw(x, s, sl, c, cl, false);
+    const uint32_t undecided = lv::vector_probe(*lv::vector_kernel(0)).raw(x, s, sl, c, cl, false);
     for (int j = 0; j < 8; ++j)
         if (((undecided | undecided >> 8) >> j & 1) != 0 && !(std::fabs(x[j]) <= 256.0 && std::fabs(x[j]) >= 0x1p-20))
             ::sincos(x[j], &s[j], &c[j]);  // only the range checks kept
@@ -71,7 +73,7 @@ TEST(SinCos8Check, RefusesARoutineThatPartsFromTheLibrary) {
 
 // The exponential's faults: every lane's candidate taken, and exp(-inf) as -0.
 void exp_without_rounding_test(const double *x, double *y) {
-    lv::sincos8_probe(*lv::sincos8_kernel(0)).exp_raw(x, y, false);
+    lv::vector_probe(*lv::vector_kernel(0)).exp_raw(x, y, false);
 }
 void exp_signed_zero(const double *x, double *y) {
     lv::exp8_scalar(x, y);
@@ -92,7 +94,7 @@ TEST(SinCos8Check, RefusesAnExponentialThatPartsFromTheLibrary) {
 
 TEST(SinCos8Check, EveryKernelPassesUnderBothRules) {
     if (kernel_or_skip() == nullptr) GTEST_SKIP() << "no vector kernel in this build or on this CPU";
-    for (int i = 0; const lv::SinCos8Kernel *k = lv::sincos8_kernel(i); ++i) {
+    for (int i = 0; const lv::VectorKernel *k = lv::vector_kernel(i); ++i) {
         EXPECT_TRUE(k->as_written()) << k->name;
         EXPECT_EQ(lv::sincos8_checked(k->system), k->system) << k->name;
         EXPECT_EQ(lv::sincos8_checked(k->correct, lv::sincos8_correct_scalar), k->correct) << k->name;
@@ -143,13 +145,13 @@ TEST(SinCos8Rounding, BinadeEdgesAndPowersOfTwo) {
     for (const double tiny : {0x1p-20, 0x1.8p-20, 0x1p-26, 0x1p-27, 0x1.6a09e667f3bcdp-27, 0x1p-30})
         xs.insert(xs.end(), {tiny, -tiny});
     while (xs.size() % 8 != 0) xs.push_back(1.0);
-    for (int i = 0; const lv::SinCos8Kernel *k = lv::sincos8_kernel(i); ++i) {
+    for (int i = 0; const lv::VectorKernel *k = lv::vector_kernel(i); ++i) {
         SCOPED_TRACE(k->name);
         int decided = 0;
         for (const bool correct : {false, true})
             for (size_t first = 0; first < xs.size(); first += 8) {
                 double sh[8], sl[8], ch[8], cl[8];
-                const uint32_t undecided = lv::sincos8_probe(*k).raw(&xs[first], sh, sl, ch, cl, correct);
+                const uint32_t undecided = lv::vector_probe(*k).raw(&xs[first], sh, sl, ch, cl, correct);
                 for (int j = 0; j < 8; ++j) {
                     const double x = xs[first + j];
                     const struct { double hi; double rounded; bool open; } r[2] = {
@@ -185,14 +187,14 @@ TEST(SinCos8Rounding, ExponentialBinadeEdgesAndSubnormals) {
         rows.push_back({x, Row::open});
     for (const double x : {-746.5, -800.0, -1e300}) rows.push_back({x, Row::zero});
     while (rows.size() % 8 != 0) rows.push_back({1.0, Row::exact});
-    for (int i = 0; const lv::SinCos8Kernel *k = lv::sincos8_kernel(i); ++i) {
+    for (int i = 0; const lv::VectorKernel *k = lv::vector_kernel(i); ++i) {
         SCOPED_TRACE(k->name);
         int decided = 0;
         for (const bool correct : {false, true})
             for (size_t first = 0; first < rows.size(); first += 8) {
                 double x[8], y[8];
                 for (int j = 0; j < 8; ++j) x[j] = rows[first + j].x;
-                const uint32_t undecided = lv::sincos8_probe(*k).exp_raw(x, y, correct);
+                const uint32_t undecided = lv::vector_probe(*k).exp_raw(x, y, correct);
                 for (int j = 0; j < 8; ++j) {
                     const Row &r = rows[first + j];
                     const bool open = (undecided >> j & 1) != 0;
@@ -210,6 +212,31 @@ TEST(SinCos8Rounding, ExponentialBinadeEdgesAndSubnormals) {
                 }
             }
         EXPECT_GT(decided, 100);
+    }
+}
+
+// sin and cos of an infinity are one NaN on every machine, whichever function
+// or block gives them (the processors' own default NaNs differ in sign).
+TEST(CorrectlyRounded, InfinitiesGiveOneNaNEverywhere) {
+    constexpr uint64_t kInfinityNaN = 0xfff8000000000000;
+    const double inf = std::numeric_limits<double>::infinity();
+    const double x[8] = {inf, -inf, inf, -inf, 1.0, -inf, inf, 0.5};
+    std::vector<std::pair<const char *, lv::SinCos8>> blocks = {{"scalar", lv::sincos8_correct_scalar},
+                                                                 {"sweep", lv::sweep_math(lv::MathMode::correct).sincos8}};
+    for (int i = 0; const lv::VectorKernel *k = lv::vector_kernel(i); ++i) blocks.emplace_back(k->name, k->correct);
+    for (const double v : {inf, -inf}) {
+        double s = 0.0, c = 0.0;
+        lv::cr_sincos(v, &s, &c);
+        for (const double r : {lv::cr_sin(v), lv::cr_cos(v), s, c}) EXPECT_EQ(bits(r), kInfinityNaN) << v;
+    }
+    for (const auto &[name, block] : blocks) {
+        double s[8], c[8];
+        block(x, s, c);
+        for (int j = 0; j < 8; ++j)
+            if (std::isinf(x[j])) {
+                EXPECT_EQ(bits(s[j]), kInfinityNaN) << name << " lane " << j;
+                EXPECT_EQ(bits(c[j]), kInfinityNaN) << name << " lane " << j;
+            }
     }
 }
 

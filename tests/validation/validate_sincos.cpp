@@ -134,7 +134,7 @@ double exp_argument(Draws &d, uint64_t i) {
 }
 
 // Arguments i = first, first + stride, ... below n, eight to a block.
-void compare_range(const lv::SinCos8Kernel &k, uint64_t first_block, uint64_t stride,
+void compare_range(const lv::VectorKernel &k, uint64_t first_block, uint64_t stride,
                    uint64_t blocks, Tally &t, std::atomic<int> &reported) {
     for (uint64_t b = first_block; b < blocks; b += stride) {
         Draws d{0x9E3779B97F4A7C15ull ^ (b * 0xD1B54A32D192ED03ull)};
@@ -147,7 +147,7 @@ void compare_range(const lv::SinCos8Kernel &k, uint64_t first_block, uint64_t st
         }
         k.system(x, s, c);
         lv::sincos8_scalar(x, rs, rc);
-        const uint32_t library = lv::sincos8_probe(k).raw(x, h, l, h, l, false);
+        const uint32_t library = lv::vector_probe(k).raw(x, h, l, h, l, false);
         for (int j = 0; j < 8; ++j) {
             ++t.lanes[kinds[j]];
             if (((library | library >> 8) >> j & 1) != 0) ++t.library[kinds[j]];
@@ -172,7 +172,7 @@ void compare_range(const lv::SinCos8Kernel &k, uint64_t first_block, uint64_t st
         for (int j = 0; j < 8; ++j) x[j] = exp_argument(d, b * 8 + static_cast<uint64_t>(j));
         k.exp_system(x, s);
         lv::exp8_scalar(x, rs);
-        t.exp_library += static_cast<uint64_t>(std::popcount(lv::sincos8_probe(k).exp_raw(x, h, false) & 0xff));
+        t.exp_library += static_cast<uint64_t>(std::popcount(lv::vector_probe(k).exp_raw(x, h, false) & 0xff));
         k.exp_correct(x, c);
         lv::exp8_correct_scalar(x, rc);
         for (int j = 0; j < 8; ++j) {
@@ -192,11 +192,11 @@ void compare_range(const lv::SinCos8Kernel &k, uint64_t first_block, uint64_t st
 
 int compare(uint64_t n, int threads) {
     int status = 0;
-    if (lv::sincos8_kernel(0) == nullptr) {
+    if (lv::vector_kernel(0) == nullptr) {
         std::printf("no vector kernel in this build or on this CPU: nothing to compare\n");
         return kSkipped;
     }
-    for (int i = 0; const lv::SinCos8Kernel *k = lv::sincos8_kernel(i); ++i) {
+    for (int i = 0; const lv::VectorKernel *k = lv::vector_kernel(i); ++i) {
         const uint64_t blocks = (n + 7) / 8;
         std::vector<Tally> tallies(static_cast<size_t>(threads));
         std::atomic<int> reported{0};
@@ -240,12 +240,12 @@ int compare(uint64_t n, int threads) {
 
 int hard() {
     const lv::HardArguments h = lv::sincos8_hard_arguments();
-    if (lv::sincos8_kernel(0) == nullptr) {
+    if (lv::vector_kernel(0) == nullptr) {
         std::printf("no vector kernel in this build or on this CPU: nothing to check\n");
         return kSkipped;
     }
     int status = 0;
-    for (int i = 0; const lv::SinCos8Kernel *k = lv::sincos8_kernel(i); ++i) {
+    for (int i = 0; const lv::VectorKernel *k = lv::vector_kernel(i); ++i) {
         const bool passes = lv::sincos8_checked(k->system) == k->system;
         std::printf("%s: %s the check on %d hard arguments\n", k->name, passes ? "passes" : "FAILS", h.count);
         if (!passes) status = 1;
@@ -479,7 +479,7 @@ struct Share {
     uint64_t first, stride, blocks;
 };
 
-void tail_trig(const Range &r, const lv::SinCos8Kernel &k, Share share, TailTally &t) {
+void tail_trig(const Range &r, const lv::VectorKernel &k, Share share, TailTally &t) {
     Exact exact;
     const bool sine = r.fn == Fn::sin;
     const double log_span = r.log_uniform ? std::log2(r.hi / r.lo) : 0.0;
@@ -488,7 +488,7 @@ void tail_trig(const Range &r, const lv::SinCos8Kernel &k, Share share, TailTall
         Draws d{seed_of(r.name) ^ (b * 0xD1B54A32D192ED03ull)};
         double x[8], sh[8], sl[8], ch[8], cl[8];
         for (double &v : x) v = draw(r, log_span, below_hi, d);
-        const uint32_t undecided = lv::sincos8_probe(k).raw(x, sh, sl, ch, cl, false);
+        const uint32_t undecided = lv::vector_probe(k).raw(x, sh, sl, ch, cl, false);
         for (int j = 0; j < 8; ++j) {
             double s, c;
             ::sincos(x[j], &s, &c);
@@ -517,7 +517,7 @@ void tail_trig(const Range &r, const lv::SinCos8Kernel &k, Share share, TailTall
 
 // The x87 expl throughout (about 2^-63); the routine, where there is one, for
 // the share of lanes it answers.
-void tail_exp(const Range &r, const lv::SinCos8Kernel *k, Share share, TailTally &t) {
+void tail_exp(const Range &r, const lv::VectorKernel *k, Share share, TailTally &t) {
     Exact exact;
     const double log_span = r.log_uniform ? std::log2(r.hi / r.lo) : 0.0;
     const double below_hi = std::nextafter(r.hi, -kInf);
@@ -525,7 +525,7 @@ void tail_exp(const Range &r, const lv::SinCos8Kernel *k, Share share, TailTally
         Draws d{seed_of(r.name) ^ (b * 0xD1B54A32D192ED03ull)};
         double x[8], candidate[8];
         for (double &v : x) v = draw(r, log_span, below_hi, d);
-        if (k != nullptr) t.answered += 8 - static_cast<uint64_t>(std::popcount(lv::sincos8_probe(*k).exp_raw(x, candidate, false) & 0xff));
+        if (k != nullptr) t.answered += 8 - static_cast<uint64_t>(std::popcount(lv::vector_probe(*k).exp_raw(x, candidate, false) & 0xff));
         for (int j = 0; j < 8; ++j) {
             const double y = std::exp(x[j]);
             const long double v = std::exp(static_cast<long double>(x[j]));
@@ -541,7 +541,7 @@ struct RangeResult {
     double seconds = 0.0;
 };
 
-RangeResult measure(const Range &r, const lv::SinCos8Kernel *k, uint64_t n, int threads, bool &bad_reference) {
+RangeResult measure(const Range &r, const lv::VectorKernel *k, uint64_t n, int threads, bool &bad_reference) {
     const auto start = std::chrono::steady_clock::now();
     const uint64_t blocks = (n + 7) / 8;
     std::vector<TailTally> tallies(static_cast<size_t>(threads));
@@ -635,7 +635,7 @@ RangeResult measure(const Range &r, const lv::SinCos8Kernel *k, uint64_t n, int 
 
 // Every range named in `only` (range names, or sin, cos, exp for all of a function's), or all.
 int tail(uint64_t n, int threads, const std::vector<Range> &ranges, bool fail_at) {
-    const lv::SinCos8Kernel *k = lv::sincos8_kernel(0);
+    const lv::VectorKernel *k = lv::vector_kernel(0);
     for (const Range &r : ranges)
         if (r.fn != Fn::exp && k == nullptr) {
             std::printf("no vector kernel in this build or on this CPU: its hi + lo is the sines' and "
@@ -733,14 +733,14 @@ double relative_error(mpfr_t exact, double hi, double lo) {
 }
 
 int accuracy(uint64_t n) {
-    if (lv::sincos8_kernel(0) == nullptr) {
+    if (lv::vector_kernel(0) == nullptr) {
         std::printf("no vector kernel in this build or on this CPU: nothing to measure\n");
         return kSkipped;
     }
     int status = 0;
     mpfr_t x, sv, cv;
     mpfr_inits2(300, x, sv, cv, static_cast<mpfr_ptr>(nullptr));
-    for (int i = 0; const lv::SinCos8Kernel *k = lv::sincos8_kernel(i); ++i) {
+    for (int i = 0; const lv::VectorKernel *k = lv::vector_kernel(i); ++i) {
         for (const Kind kind : {kUniformRun, kUniformWide, kNearQuarterPi, kNearTableStep}) {
             Draws d{0xABCDEF0123456789ull + static_cast<uint64_t>(kind)};
             double worst = 0.0, worst_at = 0.0;
@@ -749,7 +749,7 @@ int accuracy(uint64_t n) {
                 double xs[8], sh[8], sl[8], ch[8], cl[8];
                 for (double &v : xs) v = argument(kind, d, b);
                 uint32_t library = 0;
-                library = lv::sincos8_probe(*k).raw(xs, sh, sl, ch, cl, false);
+                library = lv::vector_probe(*k).raw(xs, sh, sl, ch, cl, false);
                 for (int j = 0; j < 8; ++j) {
                     // Only the results the routine answers.
                     const bool sine = (library >> j & 1) == 0, cosine = (library >> (8 + j) & 1) == 0;
@@ -776,7 +776,7 @@ int accuracy(uint64_t n) {
         for (uint64_t b = 0; b < n / 8; ++b) {
             double xs[8], hi[8], lo[8], scale[8];
             for (uint64_t j = 0; j < 8; ++j) xs[j] = exp_argument(d, b * 8 + j);
-            lv::sincos8_probe(*k).exp_pairs(xs, hi, lo, scale);
+            lv::vector_probe(*k).exp_pairs(xs, hi, lo, scale);
             for (int j = 0; j < 8; ++j) {
                 if (!(xs[j] >= data::kExpLowest && xs[j] <= data::kExpHighest)) continue;
                 ++taken;

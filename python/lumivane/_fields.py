@@ -1,5 +1,6 @@
-"""Fields of the C records read in place (Field), slot views, and the sequences of a
-lattice's slots and a log's snapshots, which share one indexing (_Indexed)."""
+"""Fields of the C records read in place (Field), a slot record's fields (_SlotFields), and
+the indexing that a lattice's slots and a log's snapshots share (_Indexed); the owners
+(_owners.py) build on these, and nothing here imports them."""
 from __future__ import annotations
 
 import collections.abc
@@ -12,7 +13,6 @@ from . import records as r
 from .library import load
 
 if TYPE_CHECKING:
-    from ._owners import Lattice, Value
     _SlotPointer = ctypes._Pointer[r.Slot]
 else:  # the same pointer type at run time, where _Pointer cannot be subscripted
     _SlotPointer = ctypes.POINTER(r.Slot)
@@ -142,55 +142,3 @@ class _SlotFields:
         if not s.mantissa_words:
             return ()
         return tuple(s.mantissa_words[:s.num_words])
-
-
-class SlotView(_SlotFields):
-    """One slot of a lattice, read and written in place while the lattice is open; a host
-    may write phase, phase_vel and amp_im, and exclude() the slot."""
-
-    __slots__ = ("_lattice", "_address", "index")
-
-    def __init__(self, lattice: Lattice, index: int, pointer: _SlotPointer) -> None:
-        self._lattice, self.index, self._address = lattice, index, pointer
-
-    def _pointer(self) -> _SlotPointer:
-        self._lattice._check()
-        return self._address
-
-    phase = WritableField("The slot's phase in radians; a host may set it.", float)
-    phase_vel = WritableField("The slot's phase velocity; a host may set it.", float)
-    amp_im = WritableField("The imaginary part of the slot's amplitude; a host may set it.",
-                           float)
-
-    def exclude(self, excluded: bool = True) -> None:
-        """Sets FLAG_EXCLUDED (or clears it): the sweep passes over an excluded slot."""
-        s = self._struct()
-        s.flags = (s.flags | r.FLAG_EXCLUDED) if excluded else (s.flags & ~r.FLAG_EXCLUDED)
-
-    def value(self) -> Value:
-        """An independent copy of this slot as a Value (ap_copy)."""
-        from ._owners import Value
-        return Value.copy_of(self)
-
-    def __repr__(self) -> str:
-        if self._lattice.closed:
-            return f"<lumivane slot {self.index} of a closed lattice>"
-        return (f"<lumivane slot {self.index}: re={float(self)!r} im={self.amp_im!r} "
-                f"phase={self.phase!r} flags=0x{self.flags:x}>")
-
-
-class Slots(_Indexed[SlotView]):
-    """The declared slots, indexed like a list (negative indexes count from the end)."""
-
-    __slots__ = ("_lattice",)
-    _what = "declared slot"
-
-    def __init__(self, lattice: Lattice) -> None:
-        self._lattice = lattice
-
-    def __len__(self) -> int:
-        return self._lattice.declared_slots
-
-    def _item(self, k: int) -> SlotView:
-        return self._lattice.slot(k)
-
