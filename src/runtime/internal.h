@@ -30,7 +30,6 @@ struct AdditiveDraws {
     int rear;   // r[i-3]'s place
     void seed(unsigned seed);
     void jump(uint64_t k);  // as k calls of next(), through a DrawJump built for k
-
     int next() {
         const uint32_t v = r[front] += r[rear];
         front = front == kDegree - 1 ? 0 : front + 1;
@@ -40,9 +39,9 @@ struct AdditiveDraws {
 };
 
 // k draws of the generator at once. The recurrence is linear over Z/2^32:
-// with the 31 words read from the oldest (at front) to the newest, the word k
-// + m places on is the dot product of the coefficients of x^(k+m) mod (x^31 -
-// x^28 - 1) with the words, and front and rear move on by k mod 31. The
+// reading the 31 words from the oldest (at front) to the newest, word m of the
+// state k draws on is the dot product of the coefficients of x^(k+m) mod
+// (x^31 - x^28 - 1) with them, and front and rear move on by k mod 31. The
 // power takes about 2 log2(k) products of 31 coefficients to build, so a jump
 // made often is built once (constexpr) and then costs 31 x 31 products.
 class DrawJump {
@@ -57,7 +56,6 @@ class DrawJump {
         }
     }
     void apply(AdditiveDraws &d) const;
-    constexpr uint64_t draws() const { return k_; }
 
     // p x x: x^31 goes back as x^28 + 1.
     static constexpr Poly times_x(const Poly &p) {
