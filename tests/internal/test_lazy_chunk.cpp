@@ -19,21 +19,38 @@
 
 namespace {
 
+// Every field of the record, as offset and width: padding is left out, since
+// a record written field by field from temporaries may hold whatever the
+// stack held there (as under the sanitizers).
+#define LV_FIELD(f) {offsetof(Slot, f), sizeof(Slot::f)}
+#define LV_MPI(m) LV_FIELD(m.words), LV_FIELD(m.word_count), LV_FIELD(m.sign)
+constexpr struct {
+    std::size_t offset, size;
+} kFields[] = {LV_FIELD(mantissa_words), LV_MPI(num_words_mpi), LV_MPI(exponent_mpi),
+               LV_FIELD(init_tag),       LV_FIELD(flags),       LV_MPI(aux_mpi),
+               LV_FIELD(num_words),      LV_FIELD(exponent),    LV_FIELD(base),
+               LV_FIELD(mantissa_bits),  LV_FIELD(exponent_bits), LV_FIELD(phase),
+               LV_FIELD(phase_vel),      LV_FIELD(omega),       LV_FIELD(amp_im)};
+#undef LV_MPI
+#undef LV_FIELD
+
 using Record = std::array<unsigned char, sizeof(Slot)>;
 
-// A record's bytes with its four buffer pointers taken relative to the
-// block's start (null stays null).
+// A record's field bytes (padding zero) with its four buffer pointers taken
+// relative to the block's start (null stays null).
 Record relative(const Slot &s, const Slot *block) {
-    Record r;
-    std::memcpy(r.data(), &s, sizeof s);
+    Record raw;
+    std::memcpy(raw.data(), &s, sizeof s);
     const auto rel = [&](std::size_t offset, const uint64_t *p) {
         const uintptr_t v = p == nullptr ? 0 : reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(block);
-        std::memcpy(r.data() + offset, &v, sizeof v);
+        std::memcpy(raw.data() + offset, &v, sizeof v);
     };
     rel(offsetof(Slot, mantissa_words), s.mantissa_words);
     rel(offsetof(Slot, num_words_mpi.words), s.num_words_mpi.words);
     rel(offsetof(Slot, exponent_mpi.words), s.exponent_mpi.words);
     rel(offsetof(Slot, aux_mpi.words), s.aux_mpi.words);
+    Record r{};
+    for (const auto &f : kFields) std::memcpy(r.data() + f.offset, raw.data() + f.offset, f.size);
     return r;
 }
 
