@@ -101,11 +101,13 @@ LazyChunk *lazy_of(SlotChunk *chunk) { return reinterpret_cast<LazyChunk *>(chun
 
 constexpr lv::DrawJump kChunkJump{7 * uint64_t{SLOTS_PER_CHUNK}};
 
-// The jumps from a chunk's origin to tile 2^b's first draw.
+// The jumps from a chunk's origin to tile 2^b's first draw, each the square
+// of the one before (few enough steps for any compiler's constant evaluation).
 constexpr int kTileBits = std::bit_width(static_cast<uint64_t>(lv::kTiles - 1));
 constexpr auto kTileJumps = [] {
     std::array<lv::DrawJump, kTileBits> jumps;
-    for (int b = 0; b < kTileBits; ++b) jumps[b] = lv::DrawJump(7 * uint64_t{lv::kTileSlots} << b);
+    jumps[0] = lv::DrawJump(7 * uint64_t{lv::kTileSlots});
+    for (int b = 1; b < kTileBits; ++b) jumps[b] = jumps[b - 1].doubled();
     return jumps;
 }();
 

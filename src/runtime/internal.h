@@ -56,6 +56,13 @@ class DrawJump {
         }
     }
     void apply(AdditiveDraws &d) const;
+    // The jump of twice the length: one squaring.
+    constexpr DrawJump doubled() const {
+        DrawJump twice = *this;
+        twice.k_ = 2 * k_;
+        twice.power_ = square(power_);
+        return twice;
+    }
 
     // p x x: x^31 goes back as x^28 + 1.
     static constexpr Poly times_x(const Poly &p) {
