@@ -1,13 +1,15 @@
 // bench_sweep.cpp: materialisation, the product's sweep beside the plain
 // reference, and the floor of the calls every slot step must make. The /run
 // variants draw as the fixed run does, from its private source; the others
-// draw from rand(), as a host's calls do.
+// draw from rand(), as a host's calls do. The /lazy variants make the fixed
+// run's own chunk, filled only where its 16384 slots are declared.
 #include <benchmark/benchmark.h>
 
 #include <optional>
 
 #include "bench_floor.h"
 #include "bench_lattice.h"
+#include "lattice/internal.h"
 #include "reference/sweep.h"
 #include "runtime/internal.h"
 
@@ -21,12 +23,15 @@ void draw_as_run(std::optional<lv::RunDraws> &d, bool run) {
 using lvbench::kStep;
 using lvbench::prepared;
 
-template <bool Run>
+enum class Fill { host, run, lazy };
+
+template <Fill Kind>
 void BM_Materialise(benchmark::State &state) {
     std::optional<lv::RunDraws> draws;
-    draw_as_run(draws, Run);
+    draw_as_run(draws, Kind != Fill::host);
     for (auto _ : state) {
         Lattice *l = lattice_init(4096, 4);
+        const lv::LazyLattice lazy(Kind == Fill::lazy ? l : nullptr);
         benchmark::DoNotOptimize(lattice_get_slot(l, 0));
         state.PauseTiming();
         lattice_free(l);
@@ -34,10 +39,14 @@ void BM_Materialise(benchmark::State &state) {
     }
 }
 
+template <Fill Kind>
 void BM_Release(benchmark::State &state) {
+    std::optional<lv::RunDraws> draws;
+    draw_as_run(draws, Kind != Fill::host);
     for (auto _ : state) {
         state.PauseTiming();
         Lattice *l = lattice_init(4096, 4);
+        const lv::LazyLattice lazy(Kind == Fill::lazy ? l : nullptr);
         lattice_get_slot(l, 0);
         state.ResumeTiming();
         lattice_free(l);
@@ -76,9 +85,11 @@ void BM_Floor(benchmark::State &state) {
 
 }  // namespace
 
-BENCHMARK(BM_Materialise<false>)->Name("BM_Materialise")->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_Materialise<true>)->Name("BM_Materialise/run")->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_Release)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Materialise<Fill::host>)->Name("BM_Materialise")->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Materialise<Fill::run>)->Name("BM_Materialise/run")->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Materialise<Fill::lazy>)->Name("BM_Materialise/lazy")->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(BM_Release<Fill::host>)->Name("BM_Release")->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Release<Fill::lazy>)->Name("BM_Release/lazy")->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(BM_Sweep<Sweep::fast>)->Name("BM_Sweep/fast")->Arg(16384)->Arg(32768)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Sweep<Sweep::run>)->Name("BM_Sweep/run")->Arg(16384)->Arg(32768)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Sweep<Sweep::plain>)->Name("BM_Sweep/plain")->Arg(16384)->Arg(32768)->Unit(benchmark::kMillisecond);

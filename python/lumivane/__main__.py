@@ -93,7 +93,7 @@ def _parser() -> argparse.ArgumentParser:
     where = many.add_mutually_exclusive_group()
     where.add_argument("--workers", type=_workers, metavar="N",
                        help="local runs at once (default: the cores, as far as memory allows "
-                            "at 800 MB a run)")
+                            "at 48 MiB a run)")
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="a Dask scheduler, such as tcp://host:8786 (needs dask.distributed)")
     many.add_argument("--out", metavar="PATH.csv", help="the table (default: standard output)")

@@ -1,4 +1,4 @@
-"""Many runs at once, one table row per seed: each a replay process (765 MB) started and
+"""Many runs at once, one table row per seed: each a replay process (38 MB) started and
 waited for by a pool of threads here, or by a task on the Dask worker that takes it."""
 from __future__ import annotations
 
@@ -20,7 +20,7 @@ from ._table import Row
 if TYPE_CHECKING:
     from ._typing import pandas
 
-RUN_MEMORY = 800 * 2 ** 20  # what one run claims at its peak (765 MB), with some room
+RUN_MEMORY = 48 * 2 ** 20  # what one run claims at its peak (38 MB), with some room
 
 
 # A cgroup's memory limit and use: v2's files, then v1's (whose "no limit" is a huge number).

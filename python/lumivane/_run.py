@@ -1,5 +1,5 @@
 """One run of the fixed program as data: its report, summary and trace, from the replay
-program in a child process, so that the run's 765 MB go back to the system with it."""
+program in a child process, so that the run's memory goes back to the system with it."""
 from __future__ import annotations
 
 import contextlib
@@ -111,7 +111,7 @@ Starter = Callable[[List[str]], "subprocess.Popen[bytes]"]
 def start(command: List[str]) -> "subprocess.Popen[bytes]":
     """Starts a replay process. On Linux it is given `--parent` with this process's id: the
     replay then asks for SIGTERM when the thread that started it ends (a killed Python, a
-    restarted notebook kernel), so that it removes its unfinished files and its 765 MB go
+    restarted notebook kernel), so that it removes its unfinished files and its memory goes
     with it."""
     if sys.platform.startswith("linux"):
         command = [*command, "--parent", str(os.getpid())]

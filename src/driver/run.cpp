@@ -163,6 +163,9 @@ int run(unsigned seed, bool private_draws, RunRecord *record) {
         report_error("Fatal: Could not initialize lattice.\n");
         return 1;
     }
+    // No host can reach the run's own lattice: its chunk holds only the
+    // slots the run declares, filled where they are first used.
+    const LazyLattice lazy(draws.is_private() ? lattice : nullptr);
     CheckpointLog *log = checkpoint_init();
     if (log == nullptr) {
         report_error("Fatal: Could not initialize checkpoint log.\n");

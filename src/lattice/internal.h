@@ -30,4 +30,35 @@ inline bool chunks_present(const Lattice *l, int32_t n) {
     return true;
 }
 
+// The fixed run's own lattice, which no host can reach, holds only what the
+// run uses. Materialising one of its chunks keeps the generator's state where
+// the chunk's 7 x SLOTS_PER_CHUNK draws begin (the chunk's origin) and jumps
+// the live generator past them; position j takes its seven values from the
+// origin jumped by 7j, a tile of positions at a time, when it is declared or
+// first looked up. Each position's values depend only on those draws and on
+// j mod 8, so a position filled late holds what an eager chunk holds. The
+// declared slots are always filled, so the sweeps reach them through the
+// chunk table as in any lattice; lattice_get_chunk, whose caller may read any
+// slot, fills the rest of the chunk first; lattice_free releases only what
+// was filled.
+inline constexpr int64_t kTileSlots = 256;
+inline constexpr int64_t kTiles = SLOTS_PER_CHUNK / kTileSlots;
+
+// The lazily filled lattice of this thread's run, or null.
+[[gnu::tls_model("initial-exec")]] extern constinit thread_local const Lattice *lazy_lattice;
+
+// While it lives, `l` (a lattice without chunks yet) is this thread's lazily
+// filled lattice; a null `l` marks nothing. The chunks are filled lazily only
+// while the run draws from its private source, whose state can be kept and
+// jumped; without it they are filled whole, as any lattice's.
+class LazyLattice {
+  public:
+    explicit LazyLattice(const Lattice *l) {
+        if (l != nullptr) lazy_lattice = l;
+    }
+    ~LazyLattice() { lazy_lattice = nullptr; }
+    LazyLattice(const LazyLattice &) = delete;
+    LazyLattice &operator=(const LazyLattice &) = delete;
+};
+
 }  // namespace lv

@@ -62,6 +62,26 @@ void lv::AdditiveDraws::seed(unsigned s) {
     for (int i = 0; i < 10 * kDegree; ++i) (void)next();
 }
 
+void lv::DrawJump::apply(AdditiveDraws &d) const {
+    constexpr int n = AdditiveDraws::kDegree;
+    uint32_t oldest_first[n];
+    for (int t = 0; t < n; ++t) oldest_first[t] = d.r[(d.front + t) % n];
+    uint32_t after[n];
+    Poly row = power_;  // x^(k+m)
+    for (int m = 0; m < n; ++m) {
+        uint32_t sum = 0;
+        for (int t = 0; t < n; ++t) sum += row[t] * oldest_first[t];
+        after[m] = sum;
+        row = times_x(row);
+    }
+    const auto moved = static_cast<int>(k_ % n);
+    d.front = (d.front + moved) % n;
+    d.rear = (d.rear + moved) % n;
+    for (int m = 0; m < n; ++m) d.r[(d.front + m) % n] = after[m];
+}
+
+void lv::AdditiveDraws::jump(uint64_t k) { DrawJump(k).apply(*this); }
+
 lv::RunDraws::RunDraws(unsigned seed, bool allow_private) {
     std::srand(seed);
     if (!allow_private) return;

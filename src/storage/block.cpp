@@ -103,9 +103,6 @@ const void *arena_find(const void *p) {
 
 namespace {
 
-// A group of eight consecutive positions (one of each width) needs 540
-// mantissa words and 24 vector words.
-constexpr std::size_t kGroupWords = 8 * 64 + (0 + 1 + 2 + 3 + 4 + 5 + 6 + 7) + 8 * 3;
 constexpr std::size_t kArenaWords = (SLOTS_PER_CHUNK / 8) * kGroupWords;
 constexpr std::size_t kWordBytes = kArenaWords * sizeof(uint64_t);
 constexpr std::size_t kBuffers = 4 * SLOTS_PER_CHUNK;  // a mantissa and three vectors a slot
@@ -131,6 +128,7 @@ struct ChunkBlock {
 namespace {
 
 static_assert(kWordBytes % alignof(ChunkBlock) == 0 && std::is_standard_layout_v<ChunkBlock>);
+static_assert(block_position_offset(SLOTS_PER_CHUNK) == kArenaWords);
 constexpr std::size_t kTotalBytes = kChunkRecordBytes + kWordBytes + sizeof(ChunkBlock);
 
 // The registry answers the end of a block's words, which is where its
@@ -204,6 +202,11 @@ void block_release(ChunkBlock *b) {
     for (uint64_t &w : b->released)
         outside += std::popcount(~std::atomic_ref(w).exchange(~uint64_t{0}));
     settle(b, outside);
+}
+
+void block_uncarved(ChunkBlock *b, int64_t first, int64_t last) {
+    // Four buffers a position: sixteen positions a word of marks.
+    for (int64_t w = first / 16; w < last / 16; ++w) b->released[w] = ~uint64_t{0};
 }
 
 double *chunk_phase_room(const SlotChunk *chunk) {

@@ -28,17 +28,34 @@ ChunkBlock *block_create();
 Slot *block_records(ChunkBlock *b);
 uint64_t *block_words(ChunkBlock *b);
 
-// Walks the block's positions in order, handing each its carved buffers:
+// A group of eight consecutive positions (one of each width) needs 540
+// mantissa words and 24 vector words.
+inline constexpr uint64_t kGroupWords = 8 * 64 + (0 + 1 + 2 + 3 + 4 + 5 + 6 + 7) + 8 * 3;
+
+// Where position j's buffers begin among the block's words: its group, then
+// the 67 + i words of each position i before it in the group.
+inline constexpr uint64_t block_position_offset(int64_t j) {
+    const auto i = static_cast<uint64_t>(j % 8);
+    return static_cast<uint64_t>(j / 8) * kGroupWords + 67 * i + i * (i - 1) / 2;
+}
+
+// Walks positions first .. last - 1 in order, handing each its carved buffers:
 // f(j, mantissa, exponent word, word-count word, aux word).
 template <class F>
-void block_carve(ChunkBlock *b, F &&f) {
-    uint64_t *words = block_words(b);
-    for (int64_t j = 0; j < SLOTS_PER_CHUNK; ++j) {
+void block_carve(ChunkBlock *b, int64_t first, int64_t last, F &&f) {
+    uint64_t *words = block_words(b) + block_position_offset(first);
+    for (int64_t j = first; j < last; ++j) {
         uint64_t *mantissa = words;
         words += block_mantissa_words(j);
         f(j, mantissa, words, words + 1, words + 2);
         words += 3;
     }
+}
+
+// The whole block, in position order.
+template <class F>
+void block_carve(ChunkBlock *b, F &&f) {
+    block_carve(b, 0, SLOTS_PER_CHUNK, f);
 }
 
 // The block whose records these are, or null for records that own separate buffers.
@@ -47,6 +64,11 @@ ChunkBlock *block_of(const Slot *records);
 // lattice_free's part, after its slots are released: the block goes now, or
 // with the last release of a buffer that was moved out of the lattice.
 void block_release(ChunkBlock *b);
+
+// Positions of a lazily filled chunk that were never carved: their buffers
+// count as released, so that block_release does not wait for them. first and
+// last are multiples of 16 (a word of marks).
+void block_uncarved(ChunkBlock *b, int64_t first, int64_t last);
 
 // Room for kKeptPhases doubles in a chunk's block, null for a chunk without one.
 inline constexpr int64_t kKeptPhases = 65536;

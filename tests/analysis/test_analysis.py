@@ -3,7 +3,7 @@
     python3 test_analysis.py light|heavy PACKAGE_DIR REPLAY
 
 `light` reads the sample run that make_sample.py writes and runs the fake
-replay program; `heavy` makes complete runs with REPLAY (about 30 s and 765 MB
+replay program; `heavy` makes complete runs with REPLAY (about 30 s and 38 MB
 each, two at a time). Plots, DataFrames and the Dask cluster are tested where
 matplotlib, pandas and dask.distributed are importable.
 """
@@ -402,7 +402,7 @@ class Light(unittest.TestCase):
                     while alive(replay) and time.monotonic() < deadline:
                         time.sleep(0.05)
                     self.assertFalse(alive(replay), killed)
-                finally:  # a replay left running would hold its 765 MB for half a minute
+                finally:  # a replay left running would hold its memory for half a minute
                     with contextlib.suppress(ProcessLookupError):
                         os.kill(replay, signal.SIGKILL)
                 if said is not None:

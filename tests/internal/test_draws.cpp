@@ -5,6 +5,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <random>
+#include <vector>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -27,6 +30,65 @@ TEST(RunDraws, PrivateSourceGivesRandsValuesAfterSrand) {
         for (int i = 0; i < 20000; ++i) ASSERT_EQ(d.next(), std::rand()) << "seed " << seed << " value " << i;
     }
 }
+
+// Jump lengths around the ring of 31 words and the chunk's, plus random ones.
+std::vector<uint64_t> jump_lengths() {
+    std::vector<uint64_t> k = {0, 1, 30, 31, 32, 3584, 7340032};
+    std::mt19937_64 pick(31);
+    for (int i = 0; i < 4; ++i) k.push_back(pick() % 10000000);
+    return k;
+}
+
+bool same_state(const lv::AdditiveDraws &a, const lv::AdditiveDraws &b) {
+    return a.front == b.front && a.rear == b.rear && std::memcmp(a.r, b.r, sizeof a.r) == 0;
+}
+
+TEST(DrawJump, LandsWhereSteppingDoes) {
+    for (unsigned seed : {1u, 1765094400u}) {
+        lv::AdditiveDraws stepped{};
+        stepped.seed(seed);
+        uint64_t done = 0;
+        for (uint64_t k : jump_lengths()) {
+            if (k < done) {
+                stepped.seed(seed);
+                done = 0;
+            }
+            for (; done < k; ++done) (void)stepped.next();
+            lv::AdditiveDraws jumped{};
+            jumped.seed(seed);
+            jumped.jump(k);
+            EXPECT_TRUE(same_state(jumped, stepped)) << "seed " << seed << " k " << k;
+            // A jump built once and applied twice is the jump of twice the length.
+            lv::AdditiveDraws twice{};
+            twice.seed(seed);
+            const lv::DrawJump half(k / 2);
+            half.apply(twice);
+            half.apply(twice);
+            if (k % 2 == 1) twice.jump(1);
+            EXPECT_TRUE(same_state(twice, stepped)) << "seed " << seed << " k " << k;
+        }
+    }
+}
+
+#ifdef __GLIBC__
+// glibc's own generator, stepped by random() in a table of our own, has the
+// jumped state: the table's first word holds rear x 5 + 3 once setstate moves
+// away from it.
+TEST(DrawJump, LandsOnGlibcsOwnState) {
+    for (uint64_t k : jump_lengths()) {
+        int32_t table[1 + lv::AdditiveDraws::kDegree] = {};
+        char *previous = initstate(1765094400u, reinterpret_cast<char *>(table), sizeof table);
+        ASSERT_NE(previous, nullptr);
+        for (uint64_t i = 0; i < k; ++i) (void)random();
+        setstate(previous);
+        lv::AdditiveDraws jumped{};
+        jumped.seed(1765094400u);
+        jumped.jump(k);
+        EXPECT_EQ(table[0], jumped.rear * 5 + 3) << "k " << k;
+        EXPECT_EQ(std::memcmp(table + 1, jumped.r, sizeof jumped.r), 0) << "k " << k;
+    }
+}
+#endif
 
 TEST(RunDraws, OnOnlyWhileTheRunLastsAndLeavesRandWhereItWouldBe) {
     for (unsigned seed : kSeeds) {
