@@ -6,6 +6,7 @@
 #include "apa/internal.h"
 #include "lattice/internal.h"
 #include "storage/internal.h"
+#include "runtime/fpenv.h"
 
 static_assert(std::is_standard_layout_v<SlotChunk> && offsetof(SlotChunk, slots) == 0 &&
               offsetof(SlotChunk, num_slots) == 8 && sizeof(SlotChunk) == 16);
@@ -71,6 +72,7 @@ Lattice *lattice_init(int32_t num_instances, int32_t slots_per_instance) {
 SlotChunk *lattice_get_chunk(Lattice *l, int32_t c) {
     if (l == nullptr || l->chunks == nullptr || c < 0 || c >= l->num_chunks) return nullptr;
     if (l->chunks[c] != nullptr) return l->chunks[c];
+    const lv::DefaultFloatEnv float_env;
     auto *chunk = static_cast<SlotChunk *>(std::malloc(sizeof(SlotChunk)));
     if (chunk == nullptr) return nullptr;
     chunk->num_slots = SLOTS_PER_CHUNK;
