@@ -480,11 +480,12 @@ void expect_clean_exit(const Outcome &o) {
 }
 
 TEST(Program, FixedRunIsReproducibleFromItsSeed) {
-    // Two at a time: first the same seed twice, the second time with its trace
+    // Two at a time, and a fifth alone: first the same seed twice, the second time with its trace
     // to a file and its summary to standard output (the report then goes to
     // standard error), then another seed next to the program with its
     // calendar clock pinned to the first seed, and given a path request the
-    // replay would refuse: the program reads no environment of ours.
+    // replay would refuse: the program reads no environment of ours. Last the
+    // library's main, from a host with upward rounding and flush-to-zero on.
     // The trace goes through a symbolic link, which stays one; the other seed
     // runs behind a wrapper that does not exec, following the shell above it.
     const Scratch scratch;
@@ -494,6 +495,10 @@ TEST(Program, FixedRunIsReproducibleFromItsSeed) {
         run_pair(replay("12345"), replay("12345 --trace " + quoted(scratch.path("link.csv")) + " --summary -"));
     const std::string wrapped = "sh -c '\"$0\" \"$@\"; true' " + replay("54321 --parent $$");
     const auto [other, pinned] = run_pair(wrapped, "LUMIVANE_SINCOS=bogus " + pinned_program("12345"));
+    // The library's main, called by a host that left upward rounding, flush-to-zero and
+    // denormals-are-zero on.
+    const Outcome hosted = run("LD_PRELOAD=" + quoted(LUMIVANE_PIN_TIME) + " LUMIVANE_PINNED_TIME=12345 " +
+                               quoted(LUMIVANE_FP_HOST) + " " + quoted(LUMIVANE_LIBRARY) + " skewed");
 
     {
         SCOPED_TRACE("lumivane-replay 12345");
@@ -525,6 +530,11 @@ TEST(Program, FixedRunIsReproducibleFromItsSeed) {
         expect_frame(pinned.out);
         EXPECT_TRUE(pinned.out == first.out)
             << "the program is not seeded with the calendar time in whole seconds";
+    }
+    {
+        SCOPED_TRACE("the library's main from a host with another floating-point environment");
+        expect_clean_exit(hosted);
+        EXPECT_TRUE(hosted.out == first.out) << "the host's environment changed the run";
     }
 }
 
