@@ -211,6 +211,20 @@ std::string lv::open_outputs(std::span<OutputFile *const> outputs) {
     return "";
 }
 
+std::FILE *lv::data_stream(std::span<OutputFile *const> outputs) {
+    bool aside = false;
+    for (const OutputFile *out : outputs) aside = aside || out->to_stdout();
+    if (!aside) return stdout;
+    std::fflush(stdout);
+    const int fd = ::dup(STDOUT_FILENO);
+    std::FILE *data = fd < 0 ? nullptr : ::fdopen(fd, "w");
+    if (data == nullptr || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        std::fprintf(stderr, "%s: cannot set standard output aside: %s\n", program_name, std::strerror(errno));
+        return nullptr;
+    }
+    return data;
+}
+
 void lv::remove_outputs_on_signals() {
     for (const int sig : {SIGHUP, SIGINT, SIGPIPE, SIGTERM}) {
         struct sigaction now {};

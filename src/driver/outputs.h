@@ -70,6 +70,12 @@ std::string outputs_problem(std::span<OutputFile *const> outputs);
 // made, discards those already made and answers why ("" when all are open).
 std::string open_outputs(std::span<OutputFile *const> outputs);
 
+// Where the data for standard output goes: standard output itself, unless an
+// output is "-": then standard output carries the data alone, through a copy
+// of it, and the report goes to standard error, byte for byte as it would have
+// gone to standard output. Null, having said why, when that fails.
+std::FILE *data_stream(std::span<OutputFile *const> outputs);
+
 // `path` with its symbolic links followed to the last one's target, whether
 // that exists or not ("" after too many links). Relative targets are joined
 // to the link's directory as written, so the kernel resolves any ".." there.

@@ -1,7 +1,6 @@
 // replay.cpp: lumivane-replay SEED: the program's run with a chosen seed, to
 // reproduce it, and on request its trace (a CSV row per sweep) and summary (a
 // JSON object of the report's figures).
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -238,19 +237,8 @@ int main(int argc, char **argv) {
 
     if (!trace.requested() && !summary.requested()) return lv::run(static_cast<unsigned>(seed));
 
-    // Standard output carries the requested data alone: the report goes to
-    // standard error, byte for byte as it would have gone to standard output.
-    std::FILE *data = stdout;
-    if (trace.to_stdout() || summary.to_stdout()) {
-        std::fflush(stdout);
-        const int fd = ::dup(STDOUT_FILENO);
-        data = fd < 0 ? nullptr : ::fdopen(fd, "w");
-        if (data == nullptr || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-            std::fprintf(stderr, "%s: cannot set standard output aside: %s\n", program,
-                         std::strerror(errno));
-            return 1;
-        }
-    }
+    std::FILE *data = lv::data_stream(outputs);
+    if (data == nullptr) return 1;
 
     lv::RunRecord record;
     record.trace = trace.requested();
