@@ -12,6 +12,7 @@
 #endif
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -216,6 +217,34 @@ void expect_frame(const std::string &out) {
     EXPECT_EQ(at, lines.size()) << "nothing may follow the closing line";
 }
 
+
+// A child process that sleeps until it is ended, or runs `body` first.
+struct Child {
+    pid_t pid = -1;
+    explicit Child(const std::function<void()> &body = {}) {
+        pid = fork();
+        if (pid == 0) {
+            if (body) body();
+            for (;;) pause();
+        }
+    }
+    void end(int sig = SIGKILL) const {
+        if (pid <= 0) return;
+        kill(pid, sig);
+        waitpid(pid, nullptr, 0);
+    }
+    ~Child() {
+        if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) end();
+    }
+};
+
+// Whether a process runs (a zombie no one has reaped yet does not).
+bool alive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+}
 
 // A scratch directory for the files a run writes, removed with what is left in it.
 struct Scratch {
@@ -451,16 +480,25 @@ void expect_clean_exit(const Outcome &o) {
 }
 
 TEST(Program, FixedRunIsReproducibleFromItsSeed) {
-    // Two at a time: first the same seed twice, the second time with its trace
+    // Two at a time, and a fifth alone: first the same seed twice, the second time with its trace
     // to a file and its summary to standard output (the report then goes to
     // standard error), then another seed next to the program with its
     // calendar clock pinned to the first seed, and given a path request the
-    // replay would refuse: the program reads no environment of ours.
+    // replay would refuse: the program reads no environment of ours. Last the
+    // library's main, from a host with upward rounding and flush-to-zero on.
+    // The trace goes through a symbolic link, which stays one; the other seed
+    // runs behind a wrapper that does not exec, following the shell above it.
     const Scratch scratch;
     const std::string trace_path = scratch.path("trace.csv");
+    ASSERT_EQ(symlink("trace.csv", scratch.path("link.csv").c_str()), 0);
     const auto [first, second] =
-        run_pair(replay("12345"), replay("12345 --trace " + quoted(trace_path) + " --summary -"));
-    const auto [other, pinned] = run_pair(replay("54321"), "LUMIVANE_SINCOS=bogus " + pinned_program("12345"));
+        run_pair(replay("12345"), replay("12345 --trace " + quoted(scratch.path("link.csv")) + " --summary -"));
+    const std::string wrapped = "sh -c '\"$0\" \"$@\"; true' " + replay("54321 --parent $$");
+    const auto [other, pinned] = run_pair(wrapped, "LUMIVANE_SINCOS=bogus " + pinned_program("12345"));
+    // The library's main, called by a host that left upward rounding, flush-to-zero and
+    // denormals-are-zero on.
+    const Outcome hosted = run("LD_PRELOAD=" + quoted(LUMIVANE_PIN_TIME) + " LUMIVANE_PINNED_TIME=12345 " +
+                               quoted(LUMIVANE_FP_HOST) + " " + quoted(LUMIVANE_LIBRARY) + " skewed");
 
     {
         SCOPED_TRACE("lumivane-replay 12345");
@@ -472,14 +510,16 @@ TEST(Program, FixedRunIsReproducibleFromItsSeed) {
         EXPECT_EQ(second.status, 0);
         EXPECT_TRUE(first.out == second.err)
             << "two runs from one seed printed different reports, one of them traced";
-        EXPECT_EQ(scratch.files(), std::vector<std::string>{"trace.csv"})
+        EXPECT_EQ(scratch.files(), (std::vector<std::string>{"link.csv", "trace.csv"}))
             << "the trace is renamed into place, and nothing else is left";
+        char to[64] = {};
+        EXPECT_EQ(readlink(scratch.path("link.csv").c_str(), to, sizeof to - 1), 9) << "the link stays a link";
         std::ifstream in(trace_path, std::ios::binary);
         const std::string trace((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         expect_trace_and_summary_agree(second.err, second.out, trace, 12345);
     }
     {
-        SCOPED_TRACE("lumivane-replay 54321");
+        SCOPED_TRACE("lumivane-replay 54321, behind a wrapper that does not exec");
         expect_clean_exit(other);
         expect_frame(other.out);
         EXPECT_NE(other.out, first.out) << "the report does not depend on the seed";
@@ -490,6 +530,11 @@ TEST(Program, FixedRunIsReproducibleFromItsSeed) {
         expect_frame(pinned.out);
         EXPECT_TRUE(pinned.out == first.out)
             << "the program is not seeded with the calendar time in whole seconds";
+    }
+    {
+        SCOPED_TRACE("the library's main from a host with another floating-point environment");
+        expect_clean_exit(hosted);
+        EXPECT_TRUE(hosted.out == first.out) << "the host's environment changed the run";
     }
 }
 
@@ -537,9 +582,15 @@ TEST(Program, ReplayAnswersItsOptionsAndRejectsBadArguments) {
         {"1 --trace DIR/t.csv --summary /proc/s.json", 2, "", true},
         {"x --trace DIR/t.csv", 2, "", true}, {"1 --plot DIR/p.png", 2, "", true},
         {"1 --parent", 2, "", true}, {"1 --parent x", 2, "", true}, {"1 --parent 0", 2, "", true},
-        {"1 --parent 1 --parent 1", 2, "", true}};
+        {"1 --parent 1 --parent 1", 2, "", true}, {"1 --parent SIBLING", 2, "", true},
+        {"1 --parent GONE", 2, "", true}};
+    // A process that is not the replay's ancestor, and one that has ended.
+    const Child sibling, gone;
+    gone.end();
     for (const auto &row : rows) {
-        const std::string args = std::regex_replace(row.args, std::regex("DIR"), quoted(scratch.dir));
+        std::string args = std::regex_replace(row.args, std::regex("DIR"), quoted(scratch.dir));
+        args = std::regex_replace(args, std::regex("SIBLING"), std::to_string(sibling.pid));
+        args = std::regex_replace(args, std::regex("GONE"), std::to_string(gone.pid));
         SCOPED_TRACE(row.env + " lumivane-replay " + args);
         const Outcome o = run((row.env.empty() ? "" : row.env + " ") + replay(args));
         EXPECT_EQ(o.status, row.status);
@@ -571,6 +622,73 @@ TEST(Program, ReplayEndedBySignalLeavesNoFile) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_EQ(scratch.files(), std::vector<std::string>{});
+}
+
+TEST(Program, ReplayKnowsAFileByAnyName) {
+    // Two outputs naming one file, however spelt or linked, are refused before
+    // anything is made; different files pass that check and meet the next, a
+    // --parent that is not the replay's ancestor. Either way nothing is written.
+    const Scratch scratch;
+    const std::string dir = scratch.dir;
+    std::ofstream(scratch.path("x")) << "kept\n";
+    ASSERT_EQ(mkdir((dir + "/d").c_str(), 0755), 0);
+    ASSERT_EQ(link(scratch.path("x").c_str(), scratch.path("hard").c_str()), 0);
+    const struct { const char *name, *to; } links[] = {
+        {"sym", "x"}, {"chain", "sym"}, {"abs", nullptr}, {"dangling", "new"},
+        {"dirlink", "d"}, {"d/up", "../x"}, {"d/back", "../d/../new"}};
+    for (const auto &l : links)
+        ASSERT_EQ(symlink(l.to != nullptr ? l.to : scratch.path("x").c_str(), scratch.path(l.name).c_str()), 0);
+    const struct { const char *trace, *summary; bool same; } rows[] = {
+        {"x", "./x", true},          {"x", "d/../x", true},         {"x", "hard", true},
+        {"x", "sym", true},          {"chain", "hard", true},       {"abs", "./sym", true},
+        {"d/up", "x", true},         {"dangling", "new", true},     {"d/back", "dangling", true},
+        {"dirlink/n", "d/n", true},  {"dirlink/../x", "x", true},   {"x", "new", false},
+        {"dangling", "x", false},    {"d/x", "sym", false},         {"dirlink/x", "x", false}};
+    const Child sibling;
+    const std::vector<std::string> before = scratch.files();
+    for (const auto &row : rows) {
+        const std::string args = "1 --trace " + quoted(scratch.path(row.trace)) + " --summary " +
+                                 quoted(scratch.path(row.summary)) + " --parent " + std::to_string(sibling.pid);
+        SCOPED_TRACE(std::string("--trace ") + row.trace + " --summary " + row.summary);
+        const Outcome o = run(replay(args));
+        EXPECT_EQ(o.status, 2);
+        EXPECT_EQ(lines_of(o.err).size(), 1u) << o.err;
+        EXPECT_EQ(o.err.find("name the same file") != std::string::npos, row.same) << o.err;
+        EXPECT_EQ(scratch.files(), before);
+        std::ifstream x(scratch.path("x"));
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(x), std::istreambuf_iterator<char>()), "kept\n");
+    }
+    for (const char *name : {"d/up", "d/back"}) unlink(scratch.path(name).c_str());
+    rmdir(scratch.path("d").c_str());
+}
+
+TEST(Program, ReplayBehindAWrapperEndsWithItsParent) {
+    // PARENT starts a wrapper that does not exec, and the wrapper the replay,
+    // with --parent PARENT. The run goes on (the replay's own parent is the
+    // wrapper), and PARENT killed outright ends it by SIGTERM, files removed.
+    const Scratch scratch;
+    const std::string trace = scratch.path("t.csv");
+    const Child parent([&] {
+        const std::string me = std::to_string(getpid());
+        if (fork() == 0) {
+            execl("/bin/sh", "sh", "-c", "exec >/dev/null 2>&1; \"$0\" \"$@\"; echo wrapped", LUMIVANE_REPLAY, "7", "--trace",
+                  trace.c_str(), "--parent", me.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+    });
+    ASSERT_GT(parent.pid, 0);
+    for (int i = 0; i < 1000 && scratch.files().empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(scratch.files().size(), 1u) << "the run did not start behind the wrapper";
+    const std::string part = scratch.files()[0];  // t.csv.PID.XXXXXX.part
+    const pid_t pid = std::atoi(part.c_str() + part.find('.', 2) + 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(alive(pid)) << "the replay ended although its --parent lives";
+    parent.end();
+    for (int i = 0; i < 1000 && alive(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(alive(pid)) << "the replay outlived its --parent";
+    if (alive(pid)) kill(pid, SIGKILL);
     EXPECT_EQ(scratch.files(), std::vector<std::string>{});
 }
 

@@ -40,7 +40,9 @@ LV_API void bootloader_init_lattice(struct Lattice *lattice, int32_t steps,
 
 /* The library also exports `main`, the fixed run seeded from the calendar
    clock. It is not declared here, since a host has a main of its own: reach it
-   with dlsym(handle, "main") or, from Python, ctypes.CDLL(...).main. */
+   with dlsym(handle, "main") or, from Python, ctypes.CDLL(...).main. It runs,
+   printing included, in the default floating-point environment whatever the
+   caller's, as every operation here does (lumivane/lumivane.h). */
 
 LV_END_DECLS
 

@@ -110,9 +110,9 @@ Starter = Callable[[List[str]], "subprocess.Popen[bytes]"]
 
 def start(command: List[str]) -> "subprocess.Popen[bytes]":
     """Starts a replay process. On Linux it is given `--parent` with this process's id: the
-    replay then asks for SIGTERM when the thread that started it ends (a killed Python, a
-    restarted notebook kernel), so that it removes its unfinished files and its memory goes
-    with it."""
+    replay then ends by SIGTERM when this process ends, or the thread that started it (a
+    killed Python, a restarted notebook kernel), so that it removes its unfinished files and its
+    memory goes with it; a wrapper in LUMIVANE_REPLAY may stand between, with or without exec."""
     if sys.platform.startswith("linux"):
         command = [*command, "--parent", str(os.getpid())]
     return subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -121,9 +121,11 @@ def start(command: List[str]) -> "subprocess.Popen[bytes]":
 
 def _remove_unfinished(outputs: Sequence[str], pid: int) -> None:
     """Removes what a replay killed outright (SIGKILL) left of its outputs: the temporary
-    files it names after each output and its own pid."""
+    files it names after each output's final target (a symbolic link followed) and its own
+    pid."""
     for output in outputs:
-        for part in glob.glob(f"{glob.escape(output)}.{pid}.*.part"):
+        target = os.path.realpath(output)
+        for part in glob.glob(f"{glob.escape(target)}.{pid}.*.part"):
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(part)
 

@@ -291,15 +291,26 @@ def output_path(path: PathLike, what: str = "output") -> str:
     return target
 
 
-def same_file(a: PathLike, b: PathLike) -> bool:
-    """Whether two output paths name one file (the same path, or links to one file)."""
-    first, second = os.path.realpath(a), os.path.realpath(b)
-    if first == second:
-        return True
+def _identity(path: PathLike) -> Tuple[int, int, str]:
+    """What a write of `path` replaces, whatever its spelling: the device and inode of the
+    file its symbolic links end at, or for a file not made yet (a dangling link's target
+    too) its directory's device and inode and its name."""
+    target = os.path.realpath(path)
+    with contextlib.suppress(OSError):
+        found = os.stat(target)
+        return found.st_dev, found.st_ino, ""
+    directory, name = os.path.split(target)
     try:
-        return os.path.samefile(first, second)
+        found = os.stat(directory or os.curdir)
     except OSError:
-        return False
+        return 0, 0, target
+    return found.st_dev, found.st_ino, name
+
+
+def same_file(a: PathLike, b: PathLike) -> bool:
+    """Whether two output paths name one file: by any spelling (`./x`, `d/../x`), a hard
+    link or a symbolic link, including a link to a file not made yet."""
+    return _identity(a) == _identity(b)
 
 
 @contextlib.contextmanager

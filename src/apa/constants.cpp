@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "apa/internal.h"
+#include "runtime/fpenv.h"
 
 namespace {
 
@@ -16,6 +17,7 @@ Slot *const_pi() { return &APA_CONST_PI; }
 }  // namespace lv
 
 extern "C" void init_apa_constants(void) {
+    const lv::DefaultFloatEnv float_env;
     // A second call must not leak the first call's buffers; releasing an
     // empty slot is harmless. The two fresh slots' draws still happen.
     ap_free(&APA_CONST_PHI);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "apa/internal.h"
+#include "runtime/fpenv.h"
 
 namespace lv {
 
@@ -39,6 +40,7 @@ void assign_converted(Slot *s, double x) {
 }  // namespace lv
 
 extern "C" Slot *ap_from_double(int mantissa_bits, int exponent_bits, double x) {
+    const lv::DefaultFloatEnv float_env;
     Slot s = slot_init_apa(mantissa_bits, exponent_bits);
     // Without a mantissa (failed allocation, or widths outside the domain) there
     // is no word 0 to hold the value: a null answer, never a false conversion.

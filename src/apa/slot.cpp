@@ -6,6 +6,7 @@
 
 #include "apa/internal.h"
 #include "storage/internal.h"
+#include "runtime/fpenv.h"
 
 static_assert(std::is_standard_layout_v<Mpi> && std::is_trivially_copyable_v<Mpi>);
 static_assert(offsetof(Mpi, words) == 0 && offsetof(Mpi, word_count) == 8 &&
@@ -113,6 +114,7 @@ void mpi_set_value(Mpi *v, uint64_t value, int sign) {
 }
 
 Slot slot_init_apa(int mantissa_bits, int exponent_bits) {
+    const lv::DefaultFloatEnv float_env;
     const int64_t words = lv::words_for_bits(mantissa_bits);
     if (words < 0 || !lv::exponent_bits_valid(exponent_bits)) return Slot{};
     const auto n = static_cast<uint64_t>(words);
@@ -179,6 +181,9 @@ void ap_copy(Slot *d, const Slot *s) {
     mpi_duplicate(&d->aux_mpi, &s->aux_mpi);
 }
 
-double ap_to_double(const Slot *s) { return s == nullptr ? 0.0 : lv::slot_value(s); }
+double ap_to_double(const Slot *s) {
+    const lv::DefaultFloatEnv float_env;
+    return s == nullptr ? 0.0 : lv::slot_value(s);
+}
 
 }  // extern "C"

@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "lumivane/lumivane.h"
+#include "runtime/fpenv.h"
 
 static_assert(std::is_standard_layout_v<Snapshot> && offsetof(Snapshot, evo) == 0 &&
               offsetof(Snapshot, timestamp_ns) == 8 && offsetof(Snapshot, phase_var) == 16 &&
@@ -40,6 +41,7 @@ CheckpointLog *checkpoint_init(void) {
 }
 
 void checkpoint_add(CheckpointLog *log, int32_t evo, Lattice *lattice) {
+    const lv::DefaultFloatEnv float_env;
     if (log == nullptr || lattice == nullptr || log->snapshots == nullptr || log->capacity <= 0)
         return;
     const int32_t full = room(log);

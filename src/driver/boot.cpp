@@ -4,6 +4,7 @@
 #include "driver/internal.h"
 #include "dynamics/sweep.h"
 #include "lattice/internal.h"
+#include "runtime/fpenv.h"
 
 namespace {
 constexpr uint64_t kPaceNs = 30517;  // 2^-15 s truncated to whole nanoseconds
@@ -47,5 +48,6 @@ void boot(Lattice *lattice, int32_t steps, CheckpointLog *log, RunRecord *record
 }  // namespace lv
 
 extern "C" void bootloader_init_lattice(Lattice *lattice, int32_t steps, CheckpointLog *log) {
+    const lv::DefaultFloatEnv float_env;
     lv::boot(lattice, steps, log, nullptr);
 }

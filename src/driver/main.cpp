@@ -4,8 +4,10 @@
 #include "driver/internal.h"
 #include "lumivane/export.h"
 #include "math/internal.h"
+#include "runtime/fpenv.h"
 
 LV_API int main() {
+    const lv::DefaultFloatEnv float_env;
     lv::ignore_path_request();
     return lv::run(static_cast<unsigned>(std::time(nullptr)));
 }

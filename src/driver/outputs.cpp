@@ -6,18 +6,46 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <vector>
 
 namespace {
 
 // The temporary files being written, in fixed storage, so that a signal that
-// ends the run can remove them with the calls a handler may make.
+// ends the run can remove them with the calls a handler may make. A name is
+// registered before its file exists and released only after the file is gone
+// or renamed: a signal at any point between leaves nothing behind. The fences
+// keep the name's bytes on their side of the flag as the handler sees them.
 char pending[lv::OutputFile::kMax][PATH_MAX];
 volatile std::sig_atomic_t pending_live[lv::OutputFile::kMax];
 int slots_taken = 0;
+
+void register_pending(int slot, const std::string &name) {
+    std::memcpy(pending[slot], name.c_str(), name.size() + 1);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    pending_live[slot] = 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+void release_pending(int slot) {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    pending_live[slot] = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+std::string directory_of(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string name_of(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
 extern "C" void remove_pending_and_end(int sig) {
     for (int i = 0; i < lv::OutputFile::kMax; ++i)
@@ -36,13 +64,44 @@ lv::OutputFile::OutputFile(const char *option) : option_(option), slot_(slots_ta
 
 bool lv::OutputFile::to_stdout() const { return path != nullptr && std::strcmp(path, "-") == 0; }
 
-// The temporary file is PATH.PID.XXXXXX.part: the pid in the name lets the
+std::string lv::final_target(const std::string &path) {
+    std::string at = path;
+    // As many links as the kernel itself follows in one lookup.
+    for (int links = 0; links <= 40; ++links) {
+        struct stat st {};
+        if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return at;
+        std::string to(static_cast<size_t>(st.st_size) + 1, '\0');
+        ssize_t n = 0;
+        // A link may change between lstat and readlink: read until it fits.
+        while ((n = ::readlink(at.c_str(), to.data(), to.size())) >= static_cast<ssize_t>(to.size()))
+            to.resize(to.size() * 2);
+        if (n < 0) return at;
+        to.resize(static_cast<size_t>(n));
+        const size_t slash = at.rfind('/');
+        at = to.starts_with('/') || slash == std::string::npos ? to : at.substr(0, slash + 1) + to;
+    }
+    return "";
+}
+
+lv::FileIdentity lv::identity_of(const std::string &path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) return {st.st_dev, st.st_ino, ""};
+    const std::string name = name_of(path);
+    if (::stat(directory_of(path).c_str(), &st) == 0) return {st.st_dev, st.st_ino, name};
+    return {0, 0, path};  // nowhere a file can be made: only its spelling is left
+}
+
+// The temporary file is TARGET.PID.XXXXXX.part: the pid in the name lets the
 // parent remove what a replay killed outright left.
 std::string lv::OutputFile::open() {
+    target_ = final_target(path);
+    if (target_.empty()) return std::string("cannot write ") + path + ": " + std::strerror(ELOOP);
     struct stat st {};
-    if (::stat(path, &st) == 0 && S_ISDIR(st.st_mode))
+    if (::stat(target_.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         return std::string("cannot write ") + path + ": it is a directory";
-    const std::string stem = std::string(path) + "." + std::to_string(::getpid()) + ".";
+    if (::stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return std::string("cannot write ") + path + ": it is not a regular file";
+    const std::string stem = target_ + "." + std::to_string(::getpid()) + ".";
     if (stem.size() + 12 >= PATH_MAX) return std::string("cannot write ") + path + ": its name is too long";
     static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     timespec now {};
@@ -58,13 +117,15 @@ std::string lv::OutputFile::open() {
             name += letters[(state >> 33) % 36];
         }
         name += ".part";
+        // Registered first: a signal before open() returns removes the name,
+        // which at worst is the leftover of an earlier process of this pid.
+        register_pending(slot_, name);
         fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) release_pending(slot_);
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) return std::string("cannot write ") + path + ": " + std::strerror(errno);
     temporary_ = name;
-    std::memcpy(pending[slot_], name.c_str(), name.size() + 1);
-    pending_live[slot_] = 1;
     file_ = ::fdopen(fd, "w");
     if (file_ == nullptr) {
         const int e = errno;
@@ -79,7 +140,7 @@ void lv::OutputFile::discard() {
     if (file_ != nullptr) std::fclose(file_);
     file_ = nullptr;
     if (!temporary_.empty()) ::unlink(temporary_.c_str());
-    pending_live[slot_] = 0;
+    release_pending(slot_);
     temporary_.clear();
 }
 
@@ -114,25 +175,54 @@ bool lv::OutputFile::commit() {
         ok = fd >= 0 && ::fsync(fd) == 0;
         if (fd >= 0) ::close(fd);
     }
-    ok = ok && std::rename(temporary_.c_str(), path) == 0;
+    ok = ok && std::rename(temporary_.c_str(), target_.c_str()) == 0;
     if (!ok) return fail(path);
-    pending_live[slot_] = 0;
+    release_pending(slot_);
     temporary_.clear();
     return true;
 }
 
 std::string lv::outputs_problem(std::span<OutputFile *const> outputs) {
+    std::vector<FileIdentity> ids(outputs.size());
+    for (size_t i = 0; i < outputs.size(); ++i)
+        if (outputs[i]->requested() && !outputs[i]->to_stdout())
+            ids[i] = identity_of(final_target(outputs[i]->path));
     for (size_t i = 0; i < outputs.size(); ++i)
         for (size_t k = i + 1; k < outputs.size(); ++k) {
             const OutputFile &a = *outputs[i];
             const OutputFile &b = *outputs[k];
-            if (!a.requested() || !b.requested()) continue;
-            if (a.to_stdout() && b.to_stdout())
+            if (!a.requested() || !b.requested() || a.to_stdout() != b.to_stdout()) continue;
+            if (a.to_stdout())
                 return std::string(a.option()) + " and " + b.option() + " cannot both be - (standard output)";
-            if (!a.to_stdout() && std::strcmp(a.path, b.path) == 0)
+            if (ids[i] == ids[k])
                 return std::string(a.option()) + " and " + b.option() + " name the same file";
         }
     return "";
+}
+
+std::string lv::open_outputs(std::span<OutputFile *const> outputs) {
+    for (OutputFile *out : outputs) {
+        if (!out->requested() || out->to_stdout()) continue;
+        if (std::string failed = out->open(); !failed.empty()) {
+            for (OutputFile *made : outputs) made->discard();
+            return failed;
+        }
+    }
+    return "";
+}
+
+std::FILE *lv::data_stream(std::span<OutputFile *const> outputs) {
+    bool aside = false;
+    for (const OutputFile *out : outputs) aside = aside || out->to_stdout();
+    if (!aside) return stdout;
+    std::fflush(stdout);
+    const int fd = ::dup(STDOUT_FILENO);
+    std::FILE *data = fd < 0 ? nullptr : ::fdopen(fd, "w");
+    if (data == nullptr || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        std::fprintf(stderr, "%s: cannot set standard output aside: %s\n", program_name, std::strerror(errno));
+        return nullptr;
+    }
+    return data;
 }
 
 void lv::remove_outputs_on_signals() {

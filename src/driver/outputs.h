@@ -1,6 +1,11 @@
 // driver/outputs.h: the replay's output files: checked before the run, written
 // under a temporary name beside their place and put there whole, and removed
 // when a signal ends the run.
+//
+// A file is known by its identity, not by its spelling: two outputs that name
+// one file ("x", "./x", "d/../x", a hard link, a symbolic link to it, even one
+// whose target does not exist yet) are refused. An output that is a symbolic
+// link stays one: its final target gets the data, written beside the target.
 #pragma once
 
 #include <cstdio>
@@ -29,10 +34,14 @@ class OutputFile {
     bool requested() const { return path != nullptr; }
     bool to_stdout() const;
 
-    // Makes the temporary file: new (O_EXCL), with the mode any new file gets,
-    // the kernel applying the umask. Answers "" or why it could not.
+    // Makes the temporary file beside the final target: new (O_EXCL), with the
+    // mode any new file gets, the kernel applying the umask. Answers "" or why
+    // it could not (a directory, a file that is not a regular one, a place
+    // where no file can be made).
     std::string open();
     const std::string &temporary() const { return temporary_; }
+    // The file the data replaces: `path` with its symbolic links followed.
+    const std::string &target() const { return target_; }
     std::FILE *file() const { return file_; }
 
     // Writes `text` (to `out` when the output is standard output) and puts the
@@ -48,6 +57,7 @@ class OutputFile {
     bool fail(const char *what);
     const char *option_;
     int slot_;
+    std::string target_;
     std::string temporary_;
     std::FILE *file_ = nullptr;
 };
@@ -55,6 +65,30 @@ class OutputFile {
 // What refuses a set of outputs before the run ("" when nothing does): more
 // than one of them on standard output, or two naming the same file.
 std::string outputs_problem(std::span<OutputFile *const> outputs);
+
+// Opens every requested output that is a file; on the first that cannot be
+// made, discards those already made and answers why ("" when all are open).
+std::string open_outputs(std::span<OutputFile *const> outputs);
+
+// Where the data for standard output goes: standard output itself, unless an
+// output is "-": then standard output carries the data alone, through a copy
+// of it, and the report goes to standard error, byte for byte as it would have
+// gone to standard output. Null, having said why, when that fails.
+std::FILE *data_stream(std::span<OutputFile *const> outputs);
+
+// `path` with its symbolic links followed to the last one's target, whether
+// that exists or not ("" after too many links). Relative targets are joined
+// to the link's directory as written, so the kernel resolves any ".." there.
+std::string final_target(const std::string &path);
+
+// What a file is, whatever its name: its device and inode; for a file that
+// does not exist yet, its directory's device and inode and its own name.
+struct FileIdentity {
+    unsigned long long device = 0, inode = 0;
+    std::string name;  // empty for an existing file
+    bool operator==(const FileIdentity &) const = default;
+};
+FileIdentity identity_of(const std::string &path);
 
 // From here on, a signal that ends the run (HUP, INT, PIPE, TERM, unless the
 // caller ignores it) first removes the temporary files in flight.

@@ -1,19 +1,11 @@
 // replay.cpp: lumivane-replay SEED: the program's run with a chosen seed, to
 // reproduce it, and on request its trace (a CSV row per sweep) and summary (a
 // JSON object of the report's figures).
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-#if defined(__linux__)
-#include <sys/prctl.h>
-#endif
 
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +13,7 @@
 
 #include "driver/internal.h"
 #include "driver/outputs.h"
+#include "driver/parent.h"
 #include "math/internal.h"
 
 namespace {
@@ -40,9 +33,9 @@ void usage() {
                 "  --math=MODE     system (the default): the maths library's sin, cos and\n"
                 "                  exp, the run lumivane makes; correct: correctly rounded\n"
                 "                  ones, the same run on every machine and maths library\n"
-                "  --parent PID    end by SIGTERM (removing unfinished files) when the\n"
-                "                  parent process, PID, ends, even if SIGTERM came ignored;\n"
-                "                  end so at once if the parent is no longer PID\n"
+                "  --parent PID    end by SIGTERM (removing unfinished files) when process\n"
+                "                  PID ends, even if SIGTERM came ignored; PID is the parent\n"
+                "                  or a process further up (a wrapper between need not exec)\n"
                 "  --help          show this text and exit\n"
                 "  --version       show the version, and the path each mode's sines, cosines\n"
                 "                  and exponentials take here (with --math=MODE, that\n"
@@ -256,55 +249,21 @@ int main(int argc, char **argv) {
         parent = std::strtol(parent_text, &parent_end, 10);
         if (errno != 0 || parent_end == parent_text || *parent_end != '\0' || parent < 1 || parent > INT_MAX)
             return refuse(std::string("--parent takes a process id, not '") + parent_text + "'");
-#if !defined(__linux__)
-        return refuse("--parent needs Linux's parent-death signal");
-#endif
     }
     if (const char *problem = lv::path_request_problem(mode)) return refuse(problem, false);
     lv::set_math_mode(static_cast<int32_t>(mode));
     if (const std::string problem = lv::outputs_problem(outputs); !problem.empty()) return refuse(problem);
-    // The parent-death signal. A parent that ignores SIGTERM (as some
-    // supervisors start their jobs) passes that on: it is put back to the
-    // default here, so that the signal ends the run.
-    if (parent_text != nullptr) {
-        std::signal(SIGTERM, SIG_DFL);
-        sigset_t term;
-        sigemptyset(&term);
-        sigaddset(&term, SIGTERM);
-        ::sigprocmask(SIG_UNBLOCK, &term, nullptr);
-    }
+    if (parent_text != nullptr)
+        if (const std::string problem = lv::follow_parent(parent); !problem.empty()) return refuse(problem, false);
     // Ended by a signal, the run ends as it would have, without its
     // temporary files; a signal the caller ignores stays ignored.
-    if (trace.requested() || summary.requested()) lv::remove_outputs_on_signals();
-#if defined(__linux__)
-    // Armed after exec, the signal may come too late: a parent that ended
-    // before it leaves this process with another parent, and the run ends.
-    if (parent_text != nullptr &&
-        (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != static_cast<pid_t>(parent))) {
-        std::raise(SIGTERM);
-        return 1;
-    }
-#endif
-    for (lv::OutputFile *out : outputs) {
-        if (!out->requested() || out->to_stdout()) continue;
-        if (const std::string failed = out->open(); !failed.empty()) return refuse(failed, false);
-    }
+    lv::remove_outputs_on_signals();
+    if (const std::string failed = lv::open_outputs(outputs); !failed.empty()) return refuse(failed, false);
 
     if (!trace.requested() && !summary.requested()) return lv::run(static_cast<unsigned>(seed));
 
-    // Standard output carries the requested data alone: the report goes to
-    // standard error, byte for byte as it would have gone to standard output.
-    std::FILE *data = stdout;
-    if (trace.to_stdout() || summary.to_stdout()) {
-        std::fflush(stdout);
-        const int fd = ::dup(STDOUT_FILENO);
-        data = fd < 0 ? nullptr : ::fdopen(fd, "w");
-        if (data == nullptr || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-            std::fprintf(stderr, "%s: cannot set standard output aside: %s\n", program,
-                         std::strerror(errno));
-            return 1;
-        }
-    }
+    std::FILE *data = lv::data_stream(outputs);
+    if (data == nullptr) return 1;
 
     lv::RunRecord record;
     record.trace = trace.requested();

@@ -4,6 +4,7 @@
 
 #include "dynamics/consensus.h"
 #include "runtime/internal.h"
+#include "runtime/fpenv.h"
 
 namespace {
 
@@ -89,6 +90,7 @@ void detect_consensus_from(Lattice *l, int32_t n, const PhaseSum &first) {
 }  // namespace lv
 
 extern "C" void detect_harmonic_consensus(Lattice *l) {
+    const lv::DefaultFloatEnv float_env;
     if (l == nullptr) return;
     const int32_t n = lv::declared_slots(l);
     if (n <= 0) return;

@@ -3,8 +3,10 @@
 
 #include "runtime/internal.h"
 #include "lattice/tables.h"
+#include "runtime/fpenv.h"
 
 extern "C" double prismatic_recursion(const Lattice *l, int32_t index, double value) {
+    const lv::DefaultFloatEnv float_env;
     if (l == nullptr) return 0.0;
     // Euclidean remainders take a negative index into the cycles.
     const int k = ((index % 16) + 16) % 16;

@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "dynamics/step.h"
+#include "runtime/fpenv.h"
 
 static_assert(std::is_standard_layout_v<NeighborLink> && offsetof(NeighborLink, amp_re) == 0 &&
               offsetof(NeighborLink, amp_im) == 8 && offsetof(NeighborLink, amp_rate) == 16 &&
@@ -121,10 +122,12 @@ extern "C" {
 
 SlotDerivative compute_derivatives(SlotState state, const NeighborLink *links, int32_t num_links,
                                    double omega) {
+    const lv::DefaultFloatEnv float_env;
     return lv::derive(state, links, links == nullptr ? 0 : num_links, omega);
 }
 
 void rk4_step(Slot *slot, const NeighborLink *links, int32_t num_links, double time, double dt) {
+    const lv::DefaultFloatEnv float_env;
     (void)time;  // the field does not depend on time
     if (slot == nullptr) return;
     lv::StepMath library{lv::sincos8_scalar, lv::library_exp};

@@ -6,6 +6,7 @@
 #include "dynamics/sweep.h"
 #include "lattice/internal.h"
 #include "storage/internal.h"
+#include "runtime/fpenv.h"
 
 namespace {
 
@@ -224,6 +225,7 @@ extern "C" {
 
 void exchange_analog_links(NeighborLink *links, int32_t instance_id, int32_t num_instances,
                            int32_t num_links) {
+    const lv::DefaultFloatEnv float_env;
     (void)instance_id;
     (void)num_instances;
     if (links == nullptr) return;
@@ -233,7 +235,10 @@ void exchange_analog_links(NeighborLink *links, int32_t instance_id, int32_t num
     }
 }
 
-void lattice_integrate_rk4(Lattice *l, double dt) { lv::integrate(l, dt); }
+void lattice_integrate_rk4(Lattice *l, double dt) {
+    const lv::DefaultFloatEnv float_env;
+    lv::integrate(l, dt);
+}
 
 int32_t lattice_set_math_mode(int32_t mode) {
     const int32_t before = static_cast<int32_t>(lv::math_mode());

@@ -5,8 +5,10 @@
 #include "apa/internal.h"
 #include "lattice/internal.h"
 #include "lattice/tables.h"
+#include "runtime/fpenv.h"
 
 extern "C" void lattice_fold(Lattice *l) {
+    const lv::DefaultFloatEnv float_env;
     if (l == nullptr) return;
     const int64_t n = l->num_instances;
     const int64_t s = l->slots_per_instance;

@@ -10,6 +10,7 @@
 #include "apa/internal.h"
 #include "lattice/internal.h"
 #include "storage/internal.h"
+#include "runtime/fpenv.h"
 
 static_assert(std::is_standard_layout_v<SlotChunk> && offsetof(SlotChunk, slots) == 0 &&
               offsetof(SlotChunk, num_slots) == 8 && sizeof(SlotChunk) == 16);
@@ -48,6 +49,7 @@ void fill_from_block(lv::ChunkBlock *b, int64_t first = 0, int64_t last = SLOTS_
 
 // A chunk filled whole at once: every host's chunk.
 SlotChunk *make_whole(SlotChunk *chunk) {
+    const lv::DefaultFloatEnv float_env;
     chunk->num_slots = SLOTS_PER_CHUNK;
     // One zeroed block holds the records and all their buffers; without one,
     // the slots take separate buffers.
@@ -112,6 +114,7 @@ constexpr auto kTileJumps = [] {
 }();
 
 void fill_tile(LazyChunk *lc, int64_t tile) {
+    const lv::DefaultFloatEnv float_env;
     lv::AdditiveDraws d = lc->origin;
     for (int b = 0; b < kTileBits; ++b)
         if ((tile >> b) & 1) kTileJumps[b].apply(d);

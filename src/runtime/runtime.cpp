@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "runtime/internal.h"
+#include "runtime/fpenv.h"
 
 void lv::report_error(const char *message) {
     std::fflush(stdout);
@@ -102,7 +103,10 @@ lv::RunDraws::~RunDraws() {
 
 extern "C" {
 
-double get_normalized_rand(void) { return lv::normalized_rand(); }
+double get_normalized_rand(void) {
+    const lv::DefaultFloatEnv float_env;
+    return lv::normalized_rand();
+}
 
 uint64_t det_rand(uint64_t x) {
     x ^= x << 13;

@@ -6,7 +6,7 @@ finish at once.
 --parent arms the parent-death signal as the program does;
 
 FAKE_REPLAY_FAIL=SEED  that seed fails: a line on standard error, status 1;
-FAKE_REPLAY_REAL=PATH  every other seed runs the real program at PATH;
+FAKE_REPLAY_REAL=PATH  every other seed runs the real program at PATH, as a child;
 FAKE_REPLAY_PIDS=DIR   every other seed writes DIR/<pid> and sleeps for a minute;
 FAKE_REPLAY_RMDIR=DIR  DIR is removed (as if by someone else during the run);
 otherwise              every other seed copies FAKE_REPLAY_SAMPLE/sample_*.{csv,json}
@@ -18,6 +18,7 @@ import json
 import os
 import shutil
 import signal
+import subprocess
 import sys
 import time
 
@@ -32,7 +33,8 @@ def die_with(parent):
 
 def main(argv):
     if os.environ.get("FAKE_REPLAY_REAL") and argv[1] != os.environ.get("FAKE_REPLAY_FAIL"):
-        os.execv(os.environ["FAKE_REPLAY_REAL"], [os.environ["FAKE_REPLAY_REAL"], *argv[1:]])
+        # A wrapper that does not exec: the program's --parent is this one's parent.
+        return subprocess.call([os.environ["FAKE_REPLAY_REAL"], *argv[1:]])
     if "--parent" in argv:
         at = argv.index("--parent")
         die_with(int(argv[at + 1]))

@@ -236,6 +236,14 @@ class Light(unittest.TestCase):
         out = tempfile.mkdtemp(dir=SCRATCH.name)
         there = functools.partial(os.path.join, out)
         os.mkdir(there("dir"))
+        # One file by other names, beside it: a hard link, symbolic links (one to a file
+        # not made yet), spellings through `..`.
+        names = functools.partial(os.path.join, tempfile.mkdtemp(dir=SCRATCH.name))
+        pathlib.Path(names("x")).touch()
+        os.mkdir(names("d"))
+        os.link(names("x"), names("hard"))
+        for link, target in (("sym", "x"), ("dangling", "new"), ("d/up", "../x")):
+            os.symlink(target, names(link))
         table = [  # (command-line arguments or a call, exception, part of the message)
             ([], None, "required"),
             (["frobnicate"], None, "invalid choice"),
@@ -243,6 +251,16 @@ class Light(unittest.TestCase):
             (["run", "4294967296"], None, "outside"),
             (["run", "1", "--trace", "-", "--summary", "-"], None, "standard output"),
             (["run", "1", "--trace", there("x"), "--summary", there("x")], None, "same file"),
+            (["run", "1", "--trace", names("x"), "--summary", names("hard")], None, "same file"),
+            (["run", "1", "--trace", names("sym"), "--summary", names("d/../x")], None,
+             "same file"),
+            (["run", "1", "--trace", names("d/up"), "--summary", names("x")], None, "same file"),
+            (["run", "1", "--trace", names("dangling"), "--summary", names("d/../new")], None,
+             "same file"),
+            (lambda: lumivane.run(1, trace=names("hard"), summary=names("sym")), ValueError,
+             "both"),
+            (lambda: lumivane.run(1, trace=names("dangling"), summary=names("new")), ValueError,
+             "both"),
             (["run", "1", "--trace", there("dir")], None, "it is a directory"),
             (["run", "1", "--summary", "/nonexistent/dir/s.json"], None, "No such file"),
             (["run", "1", "--trace", "/proc/t.csv"], None, "cannot write /proc/t.csv"),
@@ -378,16 +396,21 @@ class Light(unittest.TestCase):
                 "import lumivane\n"
                 "try:\n    lumivane.run(5, trace=sys.argv[1], summary=sys.argv[2])\n"
                 "except lumivane.RunError as error:\n    print(error.status)\n")
-        table = [  # (who is killed, the parent's SIGTERM, what the parent prints)
-            ("parent", "ignore", None),
-            ("replay", "default", "-9"),
+        wrapper = os.path.join(SCRATCH.name, "wrapper")  # a launcher that does not exec
+        with open(wrapper, "w", encoding="utf-8") as script:
+            script.write(f'#!/bin/sh\n"{REPLAY}" "$@"\necho wrapped\n')
+        os.chmod(wrapper, 0o755)
+        table = [  # (who is killed, the parent's SIGTERM, what the parent prints, the program)
+            ("parent", "ignore", None, REPLAY),
+            ("replay", "default", "-9", REPLAY),
+            ("parent", "default", None, wrapper),
         ]
-        for killed, term, said in table:
+        for killed, term, said, program in table:
             with tempfile.TemporaryDirectory() as out:
                 trace, summary = os.path.join(out, "t.csv"), os.path.join(out, "s.json")
                 parent = subprocess.Popen(
                     [sys.executable, "-c", code, trace, summary, term], text=True,
-                    env=dict(os.environ, PYTHONPATH=PACKAGE_DIR, LUMIVANE_REPLAY=REPLAY),
+                    env=dict(os.environ, PYTHONPATH=PACKAGE_DIR, LUMIVANE_REPLAY=program),
                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                 deadline = time.monotonic() + 30
                 while len(os.listdir(out)) < 2 and time.monotonic() < deadline:
@@ -401,18 +424,28 @@ class Light(unittest.TestCase):
                     deadline = time.monotonic() + 10
                     while alive(replay) and time.monotonic() < deadline:
                         time.sleep(0.05)
-                    self.assertFalse(alive(replay), killed)
+                    self.assertFalse(alive(replay), (killed, program))
                 finally:  # a replay left running would hold its memory for half a minute
                     with contextlib.suppress(ProcessLookupError):
                         os.kill(replay, signal.SIGKILL)
                 if said is not None:
                     self.assertEqual(printed.strip(), said, killed)
                 self.assertEqual(os.listdir(out), [], killed)
-        with tempfile.TemporaryDirectory() as out:
-            done = subprocess.run([REPLAY, "5", "--trace", os.path.join(out, "t.csv"),
-                                   "--parent", "1"], capture_output=True, timeout=30)
-            self.assertEqual((done.returncode, done.stdout, os.listdir(out)),
-                             (-signal.SIGTERM, b"", []))
+        # A --parent that is not the program's ancestor, or is gone, is refused: no signal.
+        sibling = subprocess.Popen(["sleep", "60"])
+        gone = subprocess.Popen(["true"])
+        gone.wait()
+        try:
+            for pid in (sibling.pid, gone.pid):
+                with tempfile.TemporaryDirectory() as out:
+                    done = subprocess.run([REPLAY, "5", "--trace", os.path.join(out, "t.csv"),
+                                           "--parent", str(pid)], capture_output=True,
+                                          timeout=30)
+                    self.assertEqual((done.returncode, done.stdout, os.listdir(out),
+                                      len(done.stderr.splitlines())), (2, b"", [], 1), pid)
+        finally:
+            sibling.kill()
+            sibling.wait()
 
     def test_interrupt_or_death_ends_every_local_run(self):
         # SIGINT: Python's KeyboardInterrupt, not the runs'; SIGKILL: the runs' parent-death
@@ -497,6 +530,19 @@ class Heavy(unittest.TestCase):
             self.assertEqual(run.summary["seed"], seed)
             self.assertEqual(run.trace_rows()[-1]["phase_var"], run.summary["final_phase_var"])
             self.assertIn("=== DEREDU LUMIVANE V2.6 OPERATIONAL ===", run.report)
+
+    def test_an_output_that_is_a_link_stays_one(self):
+        # The link's target, in another directory, gets the summary; the link is kept.
+        with tempfile.TemporaryDirectory() as out:
+            os.mkdir(os.path.join(out, "elsewhere"))
+            link = os.path.join(out, "link.json")
+            os.symlink(os.path.join("elsewhere", "s.json"), link)
+            done = python(None, "run", str(SEEDS[0]), "--summary", link, replay=REPLAY)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertTrue(os.path.islink(link))
+            self.assertEqual(sorted(os.listdir(os.path.join(out, "elsewhere"))), ["s.json"])
+            self.assertEqual(without_wall(lumivane.read_summary(link)),
+                             without_wall(self.alone[SEEDS[0]].summary))
 
     @unittest.skipUnless(_deps.available("distributed"), "dask.distributed is not importable")
     def test_dask_cluster_rows_equal_separate_runs(self):
