@@ -458,8 +458,13 @@ TEST(Program, FixedRunIsReproducibleFromItsSeed) {
     // replay would refuse: the program reads no environment of ours.
     const Scratch scratch;
     const std::string trace_path = scratch.path("trace.csv");
+    // Recording every field of every cell observes the whole run and changes nothing.
+    const std::string record =
+        LUMIVANE_HAS_RECORD ? " --record " + quoted(scratch.path("state.nc")) +
+                                  " --record-fields phase,amplitude,phase_vel,omega,amp_im,flags --record-sweeps ::7"
+                            : "";
     const auto [first, second] =
-        run_pair(replay("12345"), replay("12345 --trace " + quoted(trace_path) + " --summary -"));
+        run_pair(replay("12345"), replay("12345 --trace " + quoted(trace_path) + " --summary -" + record));
     const auto [other, pinned] = run_pair(replay("54321"), "LUMIVANE_SINCOS=bogus " + pinned_program("12345"));
 
     {
@@ -468,11 +473,14 @@ TEST(Program, FixedRunIsReproducibleFromItsSeed) {
         expect_frame(first.out);
     }
     {
-        SCOPED_TRACE("lumivane-replay 12345 --trace FILE --summary -");
+        SCOPED_TRACE("lumivane-replay 12345 --trace FILE --summary -" + record);
         EXPECT_EQ(second.status, 0);
         EXPECT_TRUE(first.out == second.err)
-            << "two runs from one seed printed different reports, one of them traced";
-        EXPECT_EQ(scratch.files(), std::vector<std::string>{"trace.csv"})
+            << "two runs from one seed printed different reports, one of them traced and recorded";
+        const std::vector<std::string> written = LUMIVANE_HAS_RECORD
+                                                     ? std::vector<std::string>{"state.nc", "trace.csv"}
+                                                     : std::vector<std::string>{"trace.csv"};
+        EXPECT_EQ(scratch.files(), written)
             << "the trace is renamed into place, and nothing else is left";
         std::ifstream in(trace_path, std::ios::binary);
         const std::string trace((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -531,7 +539,21 @@ TEST(Program, ReplayAnswersItsOptionsAndRejectsBadArguments) {
         {"1 --trace DIR/t.csv --summary /proc/s.json", 2, "", true},
         {"x --trace DIR/t.csv", 2, "", true}, {"1 --plot DIR/p.png", 2, "", true},
         {"1 --parent", 2, "", true}, {"1 --parent x", 2, "", true}, {"1 --parent 0", 2, "", true},
-        {"1 --parent 1 --parent 1", 2, "", true}};
+        {"1 --parent 1 --parent 1", 2, "", true},
+        // The record of the state: its options, its ranges, its file.
+        {"1 --record-fields phase", 2, "", true}, {"1 --record-cells 0:10 --trace DIR/t.csv", 2, "", true},
+        {"1 --record DIR/s.nc --record-fields phase,energy", 2, "", true},
+        {"1 --record DIR/s.nc --record-fields ''", 2, "", true},
+        {"1 --record DIR/s.nc --record-fields phase,phase", 2, "", true},
+        {"1 --record DIR/s.nc --record-sweeps 5", 2, "", true},
+        {"1 --record DIR/s.nc --record-sweeps 1500:", 2, "", true},
+        {"1 --record DIR/s.nc --record-sweeps=10:0", 2, "", true},
+        {"1 --record DIR/s.nc --record-cells 0:10:0", 2, "", true},
+        {"1 --record DIR/s.nc --record-cells 1:x", 2, "", true},
+        {"1 --record DIR/s.nc --record-cells 0:1 --record-cells 0:2", 2, "", true},
+        {"1 --record DIR/s.nc --record-cells", 2, "", true},
+        {"1 --record -", 2, "", true}, {"1 --record DIR", 2, "", true},
+        {"1 --record DIR/absent/s.nc", 2, "", true}, {"1 --trace DIR/x --record DIR/x", 2, "", true}};
     for (const auto &row : rows) {
         const std::string args = std::regex_replace(row.args, std::regex("DIR"), quoted(scratch.dir));
         SCOPED_TRACE(row.env + " lumivane-replay " + args);
