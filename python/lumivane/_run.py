@@ -234,7 +234,8 @@ def state_options(record: Optional[PathLike], fields: Fields, sweeps: Selection,
     options = _state.record_options(fields, sweeps, cells)
     if record is None:
         if options:
-            raise ValueError("record_fields, record_sweeps and record_cells need record=PATH")
+            raise ValueError("record_fields, record_sweeps and record_cells (--record-*) choose "
+                             "what a record holds: they need record=PATH (--record PATH)")
         return []
     path = os.fspath(record)
     if path in ("", "-"):

@@ -52,7 +52,8 @@ def range_text(value: Selection, option: str, length: int) -> Optional[str]:
         for bound in (value.start, value.stop, value.step):
             if bound is not None and (isinstance(bound, bool) or not isinstance(bound, int)):
                 raise TypeError(f"{option} is a slice of whole numbers, not {value!r}")
-        text = ":".join("" if b is None else str(b) for b in (value.start, value.stop, value.step))
+        bounds = (value.start, value.stop) + ((value.step,) if value.step is not None else ())
+        text = ":".join("" if b is None else str(b) for b in bounds)
     elif isinstance(value, str):
         text = value
     else:
