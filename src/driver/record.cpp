@@ -63,19 +63,6 @@ long long clip(long long bound, long long length, long long lower, long long upp
     return bound > upper ? upper : bound;
 }
 
-// A value of a declared slot, as the sweep reads it.
-double value_of(lv::StateField field, const Slot *s) {
-    switch (field) {
-    case lv::StateField::phase: return s->phase;
-    case lv::StateField::amplitude: return lv::slot_value(s);
-    case lv::StateField::phase_vel: return s->phase_vel;
-    case lv::StateField::omega: return s->omega;
-    case lv::StateField::amp_im: return s->amp_im;
-    case lv::StateField::flags: return static_cast<double>(s->flags);
-    }
-    return std::numeric_limits<double>::quiet_NaN();
-}
-
 }  // namespace
 
 namespace lv {
@@ -203,6 +190,19 @@ struct Checked {
         return *this;
     }
 };
+
+// A value of a declared slot, as the sweep reads it.
+double value_of(lv::StateField field, const Slot *s) {
+    switch (field) {
+    case lv::StateField::phase: return s->phase;
+    case lv::StateField::amplitude: return lv::slot_value(s);
+    case lv::StateField::phase_vel: return s->phase_vel;
+    case lv::StateField::omega: return s->omega;
+    case lv::StateField::amp_im: return s->amp_im;
+    case lv::StateField::flags: return static_cast<double>(s->flags);
+    }
+    return std::numeric_limits<double>::quiet_NaN();
+}
 
 int put_text(int ncid, int var, const char *name, const char *text) {
     return nc_put_att_text(ncid, var, name, std::strlen(text), text);
