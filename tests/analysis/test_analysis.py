@@ -382,6 +382,25 @@ class Light(unittest.TestCase):
         self.assertEqual([r["math"] for r in csv.DictReader(io.StringIO(many.stdout))],
                          ["correct", "correct"], many.stderr)
 
+    def test_record_options_reach_the_replay(self):
+        # The fake writes the --record-* options it was given into the record's file.
+        out = tempfile.mkdtemp(dir=SCRATCH.name)
+        there = functools.partial(os.path.join, out)
+        with unittest.mock.patch.dict(os.environ, LUMIVANE_REPLAY=FAKE):
+            one = lumivane.run(3, record=pathlib.Path(there("one.nc")),
+                               record_fields=["omega", "phase"], record_sweeps=slice(-10, None),
+                               record_cells="::4")
+            lumivane.ensemble_rows([3, 5], workers=2, progress=False,
+                                   record=there("s-{seed}.nc"), record_cells=slice(100, 200))
+        done = python(None, "run", "7", "--record", there("cli.nc"), "--record-sweeps", "0:5")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(one.state_path, there("one.nc"))
+        written = {name: text_of(there(name)) for name in os.listdir(out)}
+        self.assertEqual(written, {
+            "one.nc": "--record-fields=omega,phase --record-sweeps=-10: --record-cells=::4",
+            "s-3.nc": "--record-cells=100:200", "s-5.nc": "--record-cells=100:200",
+            "cli.nc": "--record-sweeps=0:5"})
+
     def test_command_line_status_follows_the_replays_refusal(self):
         refuses = os.path.join(SCRATCH.name, "refuses")
         with open(refuses, "w", encoding="utf-8") as script:
@@ -510,6 +529,11 @@ def command_line(arguments):
         return cli.main(arguments)
     except SystemExit as done:
         return done.code
+
+
+def text_of(path):
+    with open(path, encoding="utf-8") as file:
+        return file.read()
 
 
 def plot_bytes(plot, table):
