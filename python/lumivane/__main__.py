@@ -141,7 +141,10 @@ def _check_outputs(arguments: argparse.Namespace) -> None:
         recording = arguments.record or (_scratch(".nc") if arguments.plot_field else None)
         state_options(recording, *selection)
     else:
-        state_options(record_pattern(arguments.record), *selection)
+        pattern = record_pattern(arguments.record)
+        state_options(pattern, *selection)
+        if pattern is not None and arguments.seeds:  # its directory, by the first seed's file
+            _table.output_path(pattern.format(seed=arguments.seeds[0]), "--record")
     outputs = _outputs(arguments)
     for option, path in outputs:
         _table.output_path(path, option)

@@ -276,6 +276,8 @@ class Light(unittest.TestCase):
             (["run", "1", "--record", there("dir")], None, "it is a directory"),
             (["ensemble", "1,2", "--record", there("s.nc")], None, "one file for every seed"),
             (["ensemble", "1,2", "--record", there("{run}.nc")], None, "nothing else in braces"),
+            (["ensemble", "1,2", "--record", there("absent", "{seed}.nc")], None,
+             "No such file"),
             (lambda: lumivane.run(1, record_cells=slice(0, 4)), ValueError, "need record"),
             (lambda: lumivane.run(1, record=there("s.nc"), record_sweeps=slice(0, 9, 0)),
              ValueError, "step of zero"),
