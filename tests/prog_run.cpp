@@ -491,8 +491,13 @@ TEST(Program, FixedRunIsReproducibleFromItsSeed) {
     const Scratch scratch;
     const std::string trace_path = scratch.path("trace.csv");
     ASSERT_EQ(symlink("trace.csv", scratch.path("link.csv").c_str()), 0);
-    const auto [first, second] =
-        run_pair(replay("12345"), replay("12345 --trace " + quoted(scratch.path("link.csv")) + " --summary -"));
+    // Recording every field of every cell observes the whole run and changes nothing.
+    const std::string record =
+        LUMIVANE_HAS_RECORD ? " --record " + quoted(scratch.path("state.nc")) +
+                                  " --record-fields phase,amplitude,phase_vel,omega,amp_im,flags --record-sweeps ::7"
+                            : "";
+    const auto [first, second] = run_pair(
+        replay("12345"), replay("12345 --trace " + quoted(scratch.path("link.csv")) + " --summary -" + record));
     const std::string wrapped = "sh -c '\"$0\" \"$@\"; true' " + replay("54321 --parent $$");
     const auto [other, pinned] = run_pair(wrapped, "LUMIVANE_SINCOS=bogus " + pinned_program("12345"));
     // The library's main, called by a host that left upward rounding, flush-to-zero and
@@ -506,11 +511,14 @@ TEST(Program, FixedRunIsReproducibleFromItsSeed) {
         expect_frame(first.out);
     }
     {
-        SCOPED_TRACE("lumivane-replay 12345 --trace FILE --summary -");
+        SCOPED_TRACE("lumivane-replay 12345 --trace FILE --summary -" + record);
         EXPECT_EQ(second.status, 0);
         EXPECT_TRUE(first.out == second.err)
-            << "two runs from one seed printed different reports, one of them traced";
-        EXPECT_EQ(scratch.files(), (std::vector<std::string>{"link.csv", "trace.csv"}))
+            << "two runs from one seed printed different reports, one of them traced and recorded";
+        const std::vector<std::string> written =
+            LUMIVANE_HAS_RECORD ? std::vector<std::string>{"link.csv", "state.nc", "trace.csv"}
+                                : std::vector<std::string>{"link.csv", "trace.csv"};
+        EXPECT_EQ(scratch.files(), written)
             << "the trace is renamed into place, and nothing else is left";
         char to[64] = {};
         EXPECT_EQ(readlink(scratch.path("link.csv").c_str(), to, sizeof to - 1), 9) << "the link stays a link";
@@ -583,7 +591,21 @@ TEST(Program, ReplayAnswersItsOptionsAndRejectsBadArguments) {
         {"x --trace DIR/t.csv", 2, "", true}, {"1 --plot DIR/p.png", 2, "", true},
         {"1 --parent", 2, "", true}, {"1 --parent x", 2, "", true}, {"1 --parent 0", 2, "", true},
         {"1 --parent 1 --parent 1", 2, "", true}, {"1 --parent SIBLING", 2, "", true},
-        {"1 --parent GONE", 2, "", true}};
+        {"1 --parent GONE", 2, "", true},
+        // The record of the state: its options, its ranges, its file.
+        {"1 --record-fields phase", 2, "", true}, {"1 --record-cells 0:10 --trace DIR/t.csv", 2, "", true},
+        {"1 --record DIR/s.nc --record-fields phase,energy", 2, "", true},
+        {"1 --record DIR/s.nc --record-fields ''", 2, "", true},
+        {"1 --record DIR/s.nc --record-fields phase,phase", 2, "", true},
+        {"1 --record DIR/s.nc --record-sweeps 5", 2, "", true},
+        {"1 --record DIR/s.nc --record-sweeps 1500:", 2, "", true},
+        {"1 --record DIR/s.nc --record-sweeps=10:0", 2, "", true},
+        {"1 --record DIR/s.nc --record-cells 0:10:0", 2, "", true},
+        {"1 --record DIR/s.nc --record-cells 1:x", 2, "", true},
+        {"1 --record DIR/s.nc --record-cells 0:1 --record-cells 0:2", 2, "", true},
+        {"1 --record DIR/s.nc --record-cells", 2, "", true},
+        {"1 --record -", 2, "", true}, {"1 --record DIR", 2, "", true},
+        {"1 --record DIR/absent/s.nc", 2, "", true}, {"1 --trace DIR/x --record DIR/x", 2, "", true}};
     // A process that is not the replay's ancestor, and one that has ended.
     const Child sibling, gone;
     gone.end();

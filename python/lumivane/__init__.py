@@ -9,7 +9,7 @@
         print(s.to_double(), s.phase, lattice.phase_var)
 
 The raw operations are at load(), the records at lumivane.records; runs as data
-at run(seed), ensemble(seeds), plot and `python3 -m lumivane` (docs/bindings.md,
+at run(seed), ensemble(seeds), read_state(path), plot and `python3 -m lumivane` (docs/bindings.md,
 docs/analysis.md).
 """
 import importlib
@@ -25,6 +25,7 @@ from ._owners import (NOMINAL_STEP, CheckpointLog, Lattice, SlotView, SnapshotRe
 from ._deps import MissingDependency
 from ._ensemble import default_workers, ensemble, ensemble_rows
 from ._run import Run, RunError, replay_program, run
+from ._state import read_state, read_states
 from ._table import (ENSEMBLE_COLUMNS, TRACE_COLUMNS, Summary, TraceRow, read_ensemble,
                      read_summary, read_trace)
 from .library import SONAME, libc, load
@@ -41,4 +42,5 @@ __all__ = ["CheckpointLog", "Lattice", "SlotView", "SnapshotRecord", "Value", "s
            "FLAG_EXCLUDED", "FLAG_OVERFLOW", "FLAG_UNDERFLOW", "FLAG_LOCKED",
            "run", "Run", "RunError", "ensemble", "ensemble_rows", "default_workers",
            "replay_program", "plot", "read_trace", "read_summary", "read_ensemble", "Summary",
-           "TraceRow", "TRACE_COLUMNS", "ENSEMBLE_COLUMNS", "MissingDependency"]
+           "TraceRow", "TRACE_COLUMNS", "ENSEMBLE_COLUMNS", "MissingDependency", "read_state",
+           "read_states"]

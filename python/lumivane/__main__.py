@@ -8,13 +8,13 @@ import contextlib
 import io
 import os
 import sys
-from typing import List, NoReturn, Optional, Sequence, Set, Tuple
+from typing import Any, Callable, List, NoReturn, Optional, Sequence, Set, Tuple
 
-from . import __version__, _table, plot
+from . import __version__, _state, _table, plot
 from ._deps import MissingDependency, require
-from ._ensemble import ensemble_rows
+from ._ensemble import ensemble_rows, record_pattern
 from ._owners import MATH_MODES
-from ._run import SEED_LIMIT, RunError, _scratch, run
+from ._run import SEED_LIMIT, RunError, _scratch, run, state_options
 
 MAX_SEEDS = 1_000_000  # a range longer than this is more likely a typing slip than a plan
 
@@ -57,6 +57,19 @@ def _workers(text: str) -> int:
     return int(text)
 
 
+def _record_arguments(parser: argparse.ArgumentParser, where: str) -> None:
+    parser.add_argument("--record", metavar="PATH",
+                        help=f"write the run's state (chosen cells after chosen sweeps) {where} "
+                             "as netCDF (lumivane-replay --record)")
+    parser.add_argument("--record-fields", metavar="LIST",
+                        help="of " + ", ".join(_state.FIELDS) + ", joined by commas (default "
+                             + ",".join(_state.DEFAULT_FIELDS) + ")")
+    parser.add_argument("--record-sweeps", metavar="START:STOP[:STEP]",
+                        help="run sweeps 0-1499, by Python's slice rules (default 0:1500:10)")
+    parser.add_argument("--record-cells", metavar="START:STOP[:STEP]",
+                        help="slots 0-32767, likewise (default: every one)")
+
+
 class _Parser(argparse.ArgumentParser):
     """Refuses in one line, without the usage (`--help` shows it)."""
 
@@ -81,6 +94,10 @@ def _parser() -> argparse.ArgumentParser:
     one.add_argument("--trace", metavar="PATH", help="write the trace here")
     one.add_argument("--summary", metavar="PATH", help="write the summary here")
     one.add_argument("--plot", metavar="PATH", help="plot the run here (needs matplotlib)")
+    _record_arguments(one, "to PATH")
+    one.add_argument("--plot-field", metavar="PATH",
+                     help="draw the recorded phase field here (needs xarray and matplotlib; "
+                          "without --record, the record is made for it and removed)")
     one.add_argument("--math", choices=MATH_MODES, default="system",
                      help="the sweep's arithmetic: the maths library's (system, the default) "
                           "or correctly rounded (correct)")
@@ -100,14 +117,17 @@ def _parser() -> argparse.ArgumentParser:
     many.add_argument("--plot", metavar="PATH.png", help="plot the ensemble here "
                                                          "(needs matplotlib)")
     many.add_argument("--no-progress", action="store_true", help="no progress bar")
+    _record_arguments(many, "of each seed to PATH, which holds {seed}, as in "
+                            "states/seed-{seed}.nc,")
     many.add_argument("--math", choices=MATH_MODES, default="system", help="as for run")
     return parser
 
 
 def _outputs(arguments: argparse.Namespace) -> List[Tuple[str, str]]:
     """The command's output files as (option, path); standard output (`-`) is none."""
-    names = ("trace", "summary", "plot") if arguments.command == "run" else ("out", "plot")
-    given = [(f"--{name}", getattr(arguments, name)) for name in names]
+    names = (("trace", "summary", "plot", "record", "plot_field") if arguments.command == "run"
+             else ("out", "plot"))
+    given = [("--" + name.replace("_", "-"), getattr(arguments, name)) for name in names]
     return [(option, path) for option, path in given if path is not None and path != "-"]
 
 
@@ -116,10 +136,19 @@ def _check_outputs(arguments: argparse.Namespace) -> None:
     plot in a format matplotlib does not write, two outputs naming one file."""
     if arguments.command == "run" and arguments.trace == "-" and arguments.summary == "-":
         raise ValueError("--trace - and --summary - cannot share standard output")
+    selection = (arguments.record_fields, arguments.record_sweeps, arguments.record_cells)
+    if arguments.command == "run":
+        recording = arguments.record or (_scratch(".nc") if arguments.plot_field else None)
+        state_options(recording, *selection)
+    else:
+        pattern = record_pattern(arguments.record)
+        state_options(pattern, *selection)
+        if pattern is not None and arguments.seeds:  # its directory, by the first seed's file
+            _table.output_path(pattern.format(seed=arguments.seeds[0]), "--record")
     outputs = _outputs(arguments)
     for option, path in outputs:
         _table.output_path(path, option)
-        if option == "--plot":
+        if option in ("--plot", "--plot-field"):
             plot.check_path(path)
     for i, (option, path) in enumerate(outputs):
         for other, other_path in outputs[i + 1:]:
@@ -128,17 +157,25 @@ def _check_outputs(arguments: argparse.Namespace) -> None:
 
 
 def _one(arguments: argparse.Namespace) -> int:
-    # The summary for standard output is written to a file first, to be copied as written.
+    # The summary for standard output is written to a file first, to be copied as written;
+    # a phase field drawn without --record is drawn from a record made for it.
     summary = _scratch(".json") if arguments.summary == "-" else arguments.summary
     trace = None if arguments.trace == "-" else arguments.trace
+    scratch_record = _scratch(".nc") if arguments.plot_field and not arguments.record else None
     try:
-        result = run(arguments.seed, trace=trace, summary=summary, math=arguments.math)
+        result = run(arguments.seed, trace=trace, summary=summary, math=arguments.math,
+                     record=arguments.record or scratch_record,
+                     record_fields=arguments.record_fields,
+                     record_sweeps=arguments.record_sweeps, record_cells=arguments.record_cells)
         data = (result.trace_text if arguments.trace == "-" else _table.read_text(summary)
                 if arguments.summary == "-" else None)
+        # Read while the record is there.
+        state = result.state if arguments.plot_field is not None else None
     finally:
-        if arguments.summary == "-":
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(summary)
+        for scratch in (summary if arguments.summary == "-" else None, scratch_record):
+            if scratch is not None:
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(scratch)
     report = result.report.encode("utf-8", "surrogateescape")
     if data is not None:  # the data alone on standard output
         sys.stderr.buffer.write(report)
@@ -147,12 +184,16 @@ def _one(arguments: argparse.Namespace) -> int:
     else:
         sys.stdout.buffer.write(report)
     sys.stdout.flush()
-    if arguments.plot is not None:
-        try:
-            plot.run(result, arguments.plot)
-        except OSError as error:
-            print(f"lumivane: could not write {arguments.plot}: {error}", file=sys.stderr)
-            return 1
+    drawings: List[Tuple[Optional[str], Callable[[str], Any]]] = [
+        (arguments.plot, lambda where: plot.run(result, where)),
+        (arguments.plot_field, lambda where: plot.phase_field(state, where))]
+    for path, draw in drawings:
+        if path is not None:
+            try:
+                draw(path)
+            except OSError as error:
+                print(f"lumivane: could not write {path}: {error}", file=sys.stderr)
+                return 1
     return 0
 
 
@@ -163,7 +204,10 @@ def _many(arguments: argparse.Namespace) -> int:
         client = distributed.Client(arguments.scheduler)
     try:
         found = ensemble_rows(arguments.seeds, workers=arguments.workers, client=client,
-                              progress=not arguments.no_progress, math=arguments.math)
+                              progress=not arguments.no_progress, math=arguments.math,
+                              record=arguments.record, record_fields=arguments.record_fields,
+                              record_sweeps=arguments.record_sweeps,
+                              record_cells=arguments.record_cells)
     finally:
         if client is not None:
             client.close()
@@ -202,6 +246,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if arguments.plot is not None:
             require("matplotlib", "--plot")
             require("numpy", "--plot")
+        if getattr(arguments, "plot_field", None) is not None:
+            _state.reader("--plot-field")
+            require("matplotlib", "--plot-field")
+            require("numpy", "--plot-field")
         try:
             _check_outputs(arguments)
         except ValueError as error:  # before any run: one line, status 2

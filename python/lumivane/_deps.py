@@ -8,6 +8,8 @@ from typing import Any, Optional, Tuple
 # Below these, calls the package makes fail with a TypeError deep inside the module:
 # matplotlib 3.6 brought subplots(height_ratios=, width_ratios=).
 MINIMUM = {"matplotlib": (3, 6)}
+# Debian's package where it is not python3- and the module's name.
+DEBIAN = {"netCDF4": "python3-netcdf4"}
 
 
 def _version(text: str) -> Tuple[int, ...]:
@@ -26,7 +28,7 @@ class MissingDependency(ImportError):
 
     def __init__(self, module: str, feature: str, found: Optional[str] = None) -> None:
         top = module.partition(".")[0]
-        package = f"python3-{top}"  # Debian's name for each of them: python3-numpy, ...
+        package = DEBIAN.get(top, f"python3-{top}")  # python3-numpy, python3-pandas, ...
         wanted = ".".join(map(str, MINIMUM[top])) if top in MINIMUM else ""
         why = ("which is not importable" if found is None
                else f"at least {wanted}, and {found} is installed")

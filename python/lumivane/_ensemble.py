@@ -14,8 +14,9 @@ from typing import IO, TYPE_CHECKING, Any, Iterable, List, Optional, Set
 from . import _table
 from ._deps import available, require
 from ._owners import MathMode, check_math
-from ._run import check_seed, end, replay_program, start, summary_row
-from ._table import Row
+from ._run import check_seed, end, replay_program, start, state_options, summary_row
+from ._state import Fields, Selection
+from ._table import PathLike, Row
 
 if TYPE_CHECKING:
     from ._typing import pandas
@@ -130,10 +131,11 @@ class _Children:
             self.live.add(process)
             return process
 
-    def row(self, seed: int, math: MathMode, program: str) -> Row:
+    def row(self, seed: int, math: MathMode, program: str, record: Optional[str],
+            options: List[str]) -> Row:
         """One seed's row from a child this object keeps track of."""
         try:
-            return summary_row(seed, self.start, math, program)
+            return summary_row(seed, self.start, math, program, record, options)
         finally:
             with self.lock:
                 self.live = {p for p in self.live if p.poll() is None}
@@ -150,13 +152,13 @@ class _Children:
 
 
 def _local(seeds: List[int], workers: int, progress: _Progress, math: MathMode,
-           program: str) -> List[Row]:
+           program: str, record: Optional[str], options: List[str]) -> List[Row]:
     rows: List[Optional[Row]] = [None] * len(seeds)
     children = _Children()
     pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers,
                                                  thread_name_prefix="lumivane-run")
     try:
-        futures = {pool.submit(children.row, seed, math, program): i
+        futures = {pool.submit(children.row, seed, math, program, record, options): i
                    for i, seed in enumerate(seeds)}
         for future in concurrent.futures.as_completed(futures):
             row = future.result()
@@ -172,9 +174,10 @@ def _local(seeds: List[int], workers: int, progress: _Progress, math: MathMode,
 
 
 def _on_cluster(seeds: List[int], client: Any, progress: _Progress,
-                math: MathMode) -> List[Row]:
+                math: MathMode, record: Optional[str], options: List[str]) -> List[Row]:
     distributed = require("distributed", "an ensemble on a Dask cluster")
-    futures = client.map(summary_row, seeds, pure=False, math=math)
+    futures = client.map(summary_row, seeds, pure=False, math=math, record=record,
+                         record_options=options)
     index = {future.key: i for i, future in enumerate(futures)}
     rows: List[Row] = [_table.table_row(seed, error="no result") for seed in seeds]
     try:
@@ -212,12 +215,33 @@ def check_seeds(seeds: Iterable[int]) -> List[int]:
     return wanted
 
 
+def record_pattern(record: Optional[PathLike]) -> Optional[str]:
+    """An ensemble's record path: one file per seed, named by `{seed}` in the path
+    (ValueError without it, or with any other replacement field)."""
+    if record is None:
+        return None
+    pattern = os.fspath(record)
+    try:
+        distinct = pattern.format(seed=0) != pattern.format(seed=1)
+    except (IndexError, KeyError, ValueError) as error:
+        raise ValueError(f"record={pattern!r} may hold {{seed}} and nothing else in braces "
+                         f"(double them for a brace itself): {error}") from None
+    if not distinct:
+        raise ValueError(f"record={pattern!r} names one file for every seed: put {{seed}} "
+                         "in it, as in states/seed-{seed}.nc")
+    return pattern
+
+
 def ensemble_rows(seeds: Iterable[int], *, workers: Optional[int] = None, client: Any = None,
-                  progress: bool = True, math: MathMode = "system") -> List[Row]:
+                  progress: bool = True, math: MathMode = "system",
+                  record: Optional[PathLike] = None, record_fields: Fields = None,
+                  record_sweeps: Selection = None, record_cells: Selection = None) -> List[Row]:
     """ensemble()'s table as a list of dicts, one per seed (standard library only), None
     where there is no value (the `error` of a seed that ran)."""
     wanted = check_seeds(seeds)
     math = check_math(math)
+    pattern = record_pattern(record)
+    options = state_options(pattern, record_fields, record_sweeps, record_cells)[2:]
     if client is not None and workers is not None:
         raise ValueError("workers is for local runs: a Dask cluster's workers are its own")
     count = _check_workers(workers) if workers is not None else None
@@ -227,9 +251,10 @@ def ensemble_rows(seeds: Iterable[int], *, workers: Optional[int] = None, client
     bar = _Progress(len(wanted), progress)
     try:
         if client is not None:
-            found = _on_cluster(wanted, client, bar, math)
+            found = _on_cluster(wanted, client, bar, math, pattern, options)
         elif wanted:
-            found = _local(wanted, count or default_workers(len(wanted)), bar, math, program)
+            found = _local(wanted, count or default_workers(len(wanted)), bar, math, program,
+                           pattern, options)
         else:
             found = []
     finally:
@@ -238,10 +263,16 @@ def ensemble_rows(seeds: Iterable[int], *, workers: Optional[int] = None, client
 
 
 def ensemble(seeds: Iterable[int], *, workers: Optional[int] = None, client: Any = None,
-             progress: bool = True, math: MathMode = "system") -> pandas.DataFrame:
+             progress: bool = True, math: MathMode = "system",
+             record: Optional[PathLike] = None, record_fields: Fields = None,
+             record_sweeps: Selection = None, record_cells: Selection = None
+             ) -> pandas.DataFrame:
     """Runs the fixed program once per seed: a DataFrame indexed by `seed` (needs pandas;
     ensemble_rows() needs none). The runs are local, `workers` at a time, or tasks on a
-    dask.distributed `client`; `math` is run()'s (docs/analysis.md)."""
+    dask.distributed `client`; `math` is run()'s (docs/analysis.md). `record`, a path with
+    `{seed}` in it, keeps each seed's state in a file of its own, chosen by the record_*
+    options as for run(); read_states() reads them back along `seed`."""
     require("pandas", "lumivane.ensemble() (ensemble_rows() gives plain rows)")
     return _table.frame(ensemble_rows(seeds, workers=workers, client=client, progress=progress,
-                                       math=math))
+                                       math=math, record=record, record_fields=record_fields,
+                                       record_sweeps=record_sweeps, record_cells=record_cells))

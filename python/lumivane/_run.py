@@ -14,8 +14,9 @@ import sys
 import tempfile
 from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple
 
-from . import _table
+from . import _state, _table
 from ._owners import MathMode, check_math
+from ._state import Dataset, Fields, Selection
 from ._table import PathLike, Row, Summary, TraceRow
 from .library import generated
 
@@ -164,29 +165,44 @@ def replay(seed: int, options: List[str], outputs: Sequence[str] = (), start: St
 class Run:
     """One completed run: `seed`, `report` (the text the program printed), `summary` (a
     Summary) and the per-sweep trace as `trace` (numpy), `trace_rows()` (dicts),
-    `trace_frame()` (pandas) or `trace_text` (the CSV as written)."""
+    `trace_frame()` (pandas) or `trace_text` (the CSV as written); `state`, the recorded
+    state (xarray), when the run recorded one to `state_path`."""
 
     def __init__(self, seed: int, report: str, summary: Summary, trace_text: str,
-                 source: str = "trace") -> None:
+                 source: str = "trace", state_path: Optional[str] = None) -> None:
         self.seed = seed
         self.report = report
         self.summary = summary
         self.trace_text = trace_text
+        self.state_path = state_path
         self._source = source
         self._array: Optional[numpy.typing.NDArray[numpy.void]] = None
+        self._state: Optional[Dataset] = None
 
     @classmethod
     def from_files(cls, trace: PathLike, summary: PathLike, *, seed: Optional[int] = None,
-                   report: str = "") -> "Run":
-        """A Run from a trace and a summary written earlier. The seed is the summary's
-        (ValueError when it has none, or when `seed` is given and differs)."""
+                   report: str = "", state: Optional[PathLike] = None) -> "Run":
+        """A Run from a trace and a summary written earlier, and the record of its state
+        when given. The seed is the summary's (ValueError when it has none, or when `seed` is
+        given and differs)."""
         loaded = _table.read_summary(summary)
         if seed is not None and check_seed(seed) != loaded["seed"]:
             raise ValueError(f"{os.fspath(summary)} is the summary of seed {loaded['seed']}, "
                              f"not {seed}")
         text = _table.read_text(trace)
         _table.parse_trace(text, os.fspath(trace))  # a bad file fails here, not in a plot
-        return cls(loaded["seed"], report, loaded, text, os.fspath(trace))
+        return cls(loaded["seed"], report, loaded, text, os.fspath(trace),
+                   os.fspath(state) if state is not None else None)
+
+    @property
+    def state(self) -> Dataset:
+        """The recorded state as read_state() reads it, read once (needs xarray); ValueError
+        for a run that recorded none."""
+        if self.state_path is None:
+            raise ValueError(f"run {self.seed} recorded no state: run(seed, record=PATH)")
+        if self._state is None:
+            self._state = _state.read_state(self.state_path)
+        return self._state
 
     @property
     def trace(self) -> "numpy.typing.NDArray[numpy.void]":
@@ -212,24 +228,52 @@ class Run:
                 f"final_phase_var={self.summary.get('final_phase_var')}>")
 
 
+def state_options(record: Optional[PathLike], fields: Fields, sweeps: Selection,
+                  cells: Selection) -> List[str]:
+    """The replay's options for a record to `record` (none without one), checked before
+    any run: ValueError or TypeError for a selection the replay would refuse, or one given
+    without a record."""
+    options = _state.record_options(fields, sweeps, cells)
+    if record is None:
+        if options:
+            raise ValueError("record_fields, record_sweeps and record_cells (--record-*) choose "
+                             "what a record holds: they need record=PATH (--record PATH)")
+        return []
+    path = os.fspath(record)
+    if path in ("", "-"):
+        raise ValueError(f"record is the path of a file, not {path!r}")
+    return ["--record", path, *options]
+
+
 def run(seed: int, *, trace: Optional[PathLike] = None,
-        summary: Optional[PathLike] = None, math: MathMode = "system") -> Run:
+        summary: Optional[PathLike] = None, math: MathMode = "system",
+        record: Optional[PathLike] = None, record_fields: Fields = None,
+        record_sweeps: Selection = None, record_cells: Selection = None) -> Run:
     """Runs the fixed program for `seed` in a child process and answers the Run; `trace` and
     `summary` keep those files; `math`: "system" (the maths library's sin, cos and exp, the
-    run lumivane makes) or "correct" (correctly rounded, the same on every machine)."""
+    run lumivane makes) or "correct" (correctly rounded, the same on every machine).
+    `record` writes the run's state there as netCDF (Run.state reads it): `record_fields`
+    (names, or "phase,amplitude" as text), `record_sweeps` and `record_cells` (slices, or
+    "START:STOP:STEP" as text) choose what, as lumivane-replay's --record-* options do."""
     seed = check_seed(seed)
     math = check_math(math)
     if any(path is not None and os.fspath(path) == "-" for path in (trace, summary)):
         raise ValueError("run() reads the files it asks for: `-` (standard output) is for "
                          "the command line")
+    recording = state_options(record, record_fields, record_sweeps, record_cells)
     paths = (os.fspath(trace) if trace is not None else _scratch(".csv"),
              os.fspath(summary) if summary is not None else _scratch(".json"))
-    if _table.same_file(*paths):
-        raise ValueError(f"the trace and the summary cannot both be written to {paths[0]}")
+    named = [("the trace", paths[0]), ("the summary", paths[1])]
+    if record is not None:
+        named.append(("the record", os.fspath(record)))
+    for i, (what, path) in enumerate(named):
+        for other, other_path in named[i + 1:]:
+            if _table.same_file(path, other_path):
+                raise ValueError(f"{what} and {other} cannot both be written to {path}")
     kept = (trace is not None, summary is not None)
     try:
-        report = replay(seed, ["--trace", paths[0], "--summary", paths[1], f"--math={math}"],
-                        paths)
+        report = replay(seed, ["--trace", paths[0], "--summary", paths[1], f"--math={math}",
+                               *recording], [path for _, path in named])
         # Only a run that succeeded wrote the files; a failed one leaves the paths as they
         # were, and its refusal stands.
         text = _table.read_text(paths[0])
@@ -239,18 +283,23 @@ def run(seed: int, *, trace: Optional[PathLike] = None,
             if not keep:
                 with contextlib.suppress(FileNotFoundError):
                     os.unlink(path)
-    return Run(seed, report, _table.parse_summary(summary_text, paths[1]), text, paths[0])
+    return Run(seed, report, _table.parse_summary(summary_text, paths[1]), text, paths[0],
+               os.fspath(record) if record is not None else None)
 
 
 def summary_row(seed: int, starter: Starter = start, math: MathMode = "system",
-                program: Optional[str] = None) -> Row:
+                program: Optional[str] = None, record: Optional[str] = None,
+                record_options: Sequence[str] = ()) -> Row:
     """One seed's ensemble row (its summary alone is asked for): the summary's scalars, or
-    its error (never raises for a run)."""
+    its error (never raises for a run). `record`, a path with `{seed}` in it, keeps the
+    seed's state there, chosen by `record_options` (the replay's --record-* options)."""
     path = _scratch(".json")
+    recording = [] if record is None else ["--record", record.format(seed=seed),
+                                           *record_options]
     try:
         try:
-            replay(seed, ["--summary", path, f"--math={check_math(math)}"], [path], starter,
-                   program)
+            replay(seed, ["--summary", path, f"--math={check_math(math)}", *recording],
+                   [path, *recording[1:2]], starter, program)
             text = _table.read_text(path)
         finally:
             with contextlib.suppress(FileNotFoundError):

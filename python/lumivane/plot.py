@@ -292,3 +292,103 @@ def ensemble(table: Any, path: Optional[PathLike] = None, *,
         note = f", {failed} failed and left out" if failed else ""
         figure.suptitle(f"lumivane ensemble of {len(rows)} seeds: {share}{note}", fontsize=13)
     return _save(figure, path)
+
+
+FOLD_AFTER = _table.STAGE_SWEEPS["boot"]  # the fold comes between run sweeps 499 and 500
+_NOT_DECLARED = "#d0d0d0"
+
+
+def _edges(values: Any) -> Any:
+    """The cell edges of evenly spaced centres, or None when they are not evenly spaced."""
+    np = require("numpy", "lumivane.plot")
+    values = np.asarray(values, dtype=float)
+    if len(values) < 2:
+        return np.array([values[0] - 0.5, values[0] + 0.5]) if len(values) else None
+    steps = np.diff(values)
+    if not np.all(steps == steps[0]):
+        return None
+    return np.array([values[0] - steps[0] / 2, values[-1] + steps[0] / 2])
+
+
+def phase_field(state: Any, path: Optional[PathLike] = None, *,
+                ax: Union[Axes, Sequence[Axes], None] = None) -> Figure:
+    """Draws a recorded run's phase field (needs xarray for a path): cells across and run
+    sweeps down, each cell's phase mod 2\u03c0 in the cyclic `twilight` map (grey where the
+    cell was not declared), the fold marked, and beside it the order parameter
+    r = |mean over the cells of exp(i\u03b8)| of each sweep. `state` is read_state()'s Dataset,
+    or one seed of read_states()'s, or the path of a record; it must hold `phase`. `ax` is
+    one Axes (the field alone) or a pair (field, r). Saves to `path` when given and answers
+    the Figure."""
+    require("matplotlib", "lumivane.plot")
+    np = require("numpy", "lumivane.plot")
+    if path is not None:
+        check_path(path)
+    if isinstance(state, (str, os.PathLike)):
+        from ._state import read_state
+        state = read_state(state)
+    if "phase" not in getattr(state, "data_vars", ()):
+        raise ValueError("the state holds no phase: record it (record_fields with phase)")
+    phase = state["phase"]
+    if "seed" in phase.dims:
+        if phase.sizes["seed"] != 1:
+            raise ValueError("the state holds several seeds: draw one, state.sel(seed=SEED)")
+        phase = phase.isel(seed=0)
+    if sorted(phase.dims) != ["cell", "sweep"]:
+        raise ValueError(f"the phase lies along {', '.join(map(str, phase.dims))}, not sweep "
+                         "and cell")
+    phase = phase.transpose("sweep", "cell")
+    theta = np.asarray(phase.values, dtype=float)
+    sweeps = np.asarray(phase["sweep"].values)
+    cells = np.asarray(phase["cell"].values)
+    declared = ~np.isnan(theta)
+    counts = declared.sum(axis=1)
+    sums = np.where(declared, np.exp(1j * np.where(declared, theta, 0.0)), 0).sum(axis=1)
+    r = np.full(len(sweeps), np.nan)
+    r[counts > 0] = np.abs(sums[counts > 0]) / counts[counts > 0]
+
+    left, right, own = _axes(ax, 12, 7.5, False, [5, 1])
+    figure = left.figure
+    image_data = np.ma.masked_invalid(np.mod(theta, 2 * math.pi))
+    across, down = _edges(cells), _edges(sweeps)
+    left.set_facecolor(_NOT_DECLARED)
+    if across is not None and down is not None:
+        image = left.imshow(image_data, cmap="twilight", vmin=0, vmax=2 * math.pi,
+                            aspect="auto", interpolation="nearest", origin="upper",
+                            extent=(across[0], across[1], down[1], down[0]))
+    else:  # uneven spacing: a mesh, slower to draw
+        image = left.pcolormesh(cells, sweeps, image_data, cmap="twilight", vmin=0,
+                                vmax=2 * math.pi, shading="nearest", rasterized=True)
+        left.set_ylim(float(sweeps.max()) + 0.5, float(sweeps.min()) - 0.5)
+    left.set_xlabel("cell (slot index)", fontsize=11)
+    left.set_ylabel("sweep of the run", fontsize=11)
+    fold = len(sweeps) > 0 and sweeps.min() < FOLD_AFTER <= sweeps.max()
+    if fold:
+        for axes in _present(left, right):
+            axes.axhline(FOLD_AFTER - 0.5, color=_FOLD, linestyle="--", linewidth=1.4)
+        left.text(1.0, FOLD_AFTER - 0.5, " fold ", transform=left.get_yaxis_transform(),
+                  ha="right", va="bottom", fontsize=10, color=_FOLD,
+                  bbox={"facecolor": "white", "edgecolor": "none", "alpha": 0.8, "pad": 1})
+    if right is not None:
+        right.plot(r, sweeps, color=_VAR, linewidth=1.4)
+        right.set_ylim(left.get_ylim())
+        # r runs from 0 (phases spread evenly) to 1 (all alike); a field far from order
+        # is drawn at its own scale, which the ticks give.
+        peak = float(np.nanmax(r)) if counts.any() else 1.0
+        right.set_xlim(0, 1.02 if peak > 0.5 or peak <= 0 else peak * 1.3)
+        right.ticklabel_format(axis="x", style="sci", scilimits=(-2, 3))
+        right.set_xlabel("r = |\u27e8e$^{i\u03b8}$\u27e9|", fontsize=11)
+        right.tick_params(labelleft=False)
+        right.grid(True, color="#dddddd")
+    if own:
+        bar = figure.colorbar(image, ax=left, location="bottom", shrink=0.5, aspect=40,
+                              ticks=[0, math.pi / 2, math.pi, 3 * math.pi / 2, 2 * math.pi])
+        bar.ax.set_xticklabels(["0", "\u03c0/2", "\u03c0", "3\u03c0/2", "2\u03c0"])
+        bar.set_label("phase \u03b8 mod 2\u03c0 (rad); grey: cell not declared yet",
+                      fontsize=10)
+        seed = getattr(state, "attrs", {}).get("seed")
+        math_mode = getattr(state, "attrs", {}).get("math")
+        title = "lumivane phase field" + (f", seed {seed}" if seed is not None else "")
+        if math_mode is not None:
+            title += f" (math={math_mode})"
+        figure.suptitle(title, fontsize=13)
+    return _save(figure, path)

@@ -62,11 +62,22 @@ struct ProgressFigures {
     int32_t consensus;
 };
 
+// Sees the lattice after sweeps (numbered across the run, 0 to 1499); it must
+// leave the lattice and the draws as they were.
+class SweepObserver {
+  public:
+    virtual void after_sweep(const Lattice *lattice, bool extended, int32_t run_sweep) = 0;
+
+  protected:
+    ~SweepObserver() = default;
+};
+
 // What a run shows besides its report: the values behind every figure the
 // report prints and, when `trace` is set, one row per sweep. A run given a
 // record fills it as it goes; a run without one observes nothing.
 struct RunRecord {
     bool trace = false;
+    SweepObserver *observer = nullptr;  // told of every sweep, when set
 
     int32_t boot_instances = 0;
     int32_t boot_slots = 0;

@@ -162,6 +162,12 @@ bool lv::OutputFile::finish(const std::string &text, std::FILE *out) {
     return commit();
 }
 
+bool lv::OutputFile::close_stream() {
+    std::FILE *file = file_;
+    file_ = nullptr;
+    return file == nullptr || std::fclose(file) == 0;
+}
+
 bool lv::OutputFile::commit() {
     bool ok = true;
     if (file_ != nullptr) {

@@ -48,6 +48,9 @@ class OutputFile {
     // file in place; false, having said why on standard error and removed the
     // temporary file, when that fails.
     bool finish(const std::string &text, std::FILE *out);
+    // Closes the temporary file's stream, leaving the file, for a writer that
+    // opens it by name; false when closing fails.
+    bool close_stream();
     // Puts in place a temporary file that was written by name.
     bool commit();
     // Removes the temporary file, if any.

@@ -14,6 +14,7 @@
 #include "driver/internal.h"
 #include "driver/outputs.h"
 #include "driver/parent.h"
+#include "driver/record.h"
 #include "math/internal.h"
 
 namespace {
@@ -21,7 +22,7 @@ namespace {
 const char *&program = lv::program_name;
 
 void usage() {
-    std::printf("usage: %s SEED [--trace PATH] [--summary PATH] [--math=MODE] [--parent PID]\n"
+    std::printf("usage: %s SEED [--trace PATH] [--summary PATH] [--record PATH] [--math=MODE] [--parent PID]\n"
                 "Runs lumivane's fixed run with the random generator seeded by SEED (an\n"
                 "unsigned 32-bit decimal number) instead of the calendar clock, and prints\n"
                 "what lumivane printed when time(NULL) answered SEED.\n"
@@ -30,6 +31,16 @@ void usage() {
                 "  --summary PATH  also write the report's figures as one JSON object to PATH\n"
                 "                  (a PATH of - is standard output; the report then goes to\n"
                 "                  standard error; at most one of them may be -)\n"
+                "  --record PATH   also write chosen cells' state after chosen sweeps to PATH,\n"
+                "                  as netCDF, sweep by sweep\n"
+                "  --record-fields LIST\n"
+                "                  the values: phase, amplitude, phase_vel, omega, amp_im\n"
+                "                  and flags, joined by commas (default phase,amplitude)\n"
+                "  --record-sweeps START:STOP[:STEP]\n"
+                "                  the sweeps (0 to 1499, the trace's run_sweep), by\n"
+                "                  Python's slice rules (default 0:1500:10)\n"
+                "  --record-cells START:STOP[:STEP]\n"
+                "                  the slots (0 to 32767), likewise (default: every one)\n"
                 "  --math=MODE     system (the default): the maths library's sin, cos and\n"
                 "                  exp, the run lumivane makes; correct: correctly rounded\n"
                 "                  ones, the same run on every machine and maths library\n"
@@ -198,10 +209,15 @@ int main(int argc, char **argv) {
     const char *seed_text = nullptr;
     const char *math = nullptr;
     const char *parent_text = nullptr;
-    lv::OutputFile trace("--trace"), summary("--summary");
-    lv::OutputFile *const outputs[] = {&trace, &summary};
+    lv::OutputFile trace("--trace"), summary("--summary"), state("--record");
+    lv::OutputFile *const outputs[] = {&trace, &summary, &state};
+    lv::RecordOptions record_options;
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
+        if (std::string problem; record_options.take(i, argc, argv, problem)) {
+            if (!problem.empty()) return refuse(problem);
+            continue;
+        }
         if (std::strncmp(arg, "--math=", 7) == 0) {
             if (math != nullptr) return refuse("--math given twice");
             math = arg + 7;
@@ -215,6 +231,7 @@ int main(int argc, char **argv) {
         }
         lv::OutputFile *out = std::strcmp(arg, "--trace") == 0     ? &trace
                       : std::strcmp(arg, "--summary") == 0 ? &summary
+                      : std::strcmp(arg, "--record") == 0  ? &state
                                                            : nullptr;
         if (out != nullptr) {
             if (out->requested()) return refuse(std::string(arg) + " given twice");
@@ -251,6 +268,11 @@ int main(int argc, char **argv) {
             return refuse(std::string("--parent takes a process id, not '") + parent_text + "'");
     }
     if (const char *problem = lv::path_request_problem(mode)) return refuse(problem, false);
+    lv::RecordRequest request;
+    if (const char *problem = state.requested() ? lv::StateRecorder::unavailable() : nullptr)
+        return refuse(problem, false);
+    if (const std::string problem = record_options.resolve(state.path, request); !problem.empty())
+        return refuse(problem);
     lv::set_math_mode(static_cast<int32_t>(mode));
     if (const std::string problem = lv::outputs_problem(outputs); !problem.empty()) return refuse(problem);
     if (parent_text != nullptr)
@@ -259,20 +281,40 @@ int main(int argc, char **argv) {
     // temporary files; a signal the caller ignores stays ignored.
     lv::remove_outputs_on_signals();
     if (const std::string failed = lv::open_outputs(outputs); !failed.empty()) return refuse(failed, false);
+    lv::StateRecorder recorder;
+    if (state.requested()) {
+        const std::string failed =
+            !state.close_stream() ? std::strerror(errno)
+                                  : recorder.create(state.temporary(), request,
+                                                    {static_cast<unsigned>(seed), lv::math_mode_name(mode),
+                                                     LUMIVANE_VERSION, lv::sweep_math(mode).path});
+        if (!failed.empty()) return refuse(std::string("cannot write ") + state.path + ": " + failed, false);
+    }
 
-    if (!trace.requested() && !summary.requested()) return lv::run(static_cast<unsigned>(seed));
+    if (!trace.requested() && !summary.requested() && !state.requested())
+        return lv::run(static_cast<unsigned>(seed));
 
     std::FILE *data = lv::data_stream(outputs);
     if (data == nullptr) return 1;
 
     lv::RunRecord record;
     record.trace = trace.requested();
+    if (state.requested()) record.observer = &recorder;
     const auto start = std::chrono::steady_clock::now();
     const int status = lv::run(static_cast<unsigned>(seed), true, &record);
     const double wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::fflush(stdout);
     if (status != 0) return status;
     bool ok = true;
+    if (state.requested()) {
+        if (const std::string failed = recorder.close(); !failed.empty()) {
+            std::fprintf(stderr, "%s: could not write %s: %s\n", program, state.path, failed.c_str());
+            state.discard();
+            ok = false;
+        } else {
+            ok = state.commit() && ok;
+        }
+    }
     if (trace.requested()) ok = trace.finish(trace_csv(record), data) && ok;
     if (summary.requested()) ok = summary.finish(summary_json(record, static_cast<unsigned>(seed), wall_s), data) && ok;
     if (data != stdout && std::fclose(data) != 0 && ok) {

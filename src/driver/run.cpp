@@ -146,6 +146,7 @@ void RunRecord::after_sweep(const Lattice *lattice, bool extended, int32_t sweep
                                                                 : static_cast<int32_t>(evo);
         locks.push_back({extended, sweep, run_sweep_, time_before_, lattice->phase_var, evo_number});
     }
+    if (observer != nullptr) observer->after_sweep(lattice, extended, run_sweep_);
     ++run_sweep_;
     if (!trace) return;
     sweeps.push_back({extended, sweep, dt_start_, dt_end, lattice->time, lattice->omega,

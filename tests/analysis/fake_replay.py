@@ -2,6 +2,7 @@
 finish at once.
 
     fake_replay.py SEED [--trace PATH] [--summary PATH] [--math=MODE] [--parent PID]
+                        [--record PATH [--record-*=VALUE...]]
 
 --parent arms the parent-death signal as the program does;
 
@@ -11,7 +12,8 @@ FAKE_REPLAY_PIDS=DIR   every other seed writes DIR/<pid> and sleeps for a minute
 FAKE_REPLAY_RMDIR=DIR  DIR is removed (as if by someone else during the run);
 otherwise              every other seed copies FAKE_REPLAY_SAMPLE/sample_*.{csv,json}
                        (the summary with its seed and the --math given), prints a
-                       line and ends.
+                       line and ends; --record writes the --record-* options it
+                       was given, joined by spaces, to PATH.
 """
 import ctypes
 import json
@@ -52,6 +54,11 @@ def main(argv):
         shutil.rmtree(os.environ["FAKE_REPLAY_RMDIR"], ignore_errors=True)
     math = [a.partition("=")[2] for a in argv[2:] if a.startswith("--math=")]
     rest = [a for a in argv[2:] if not a.startswith("--math=")]
+    if "--record" in rest:
+        at = rest.index("--record")
+        with open(rest[at + 1], "w", encoding="utf-8") as file:
+            file.write(" ".join(a for a in rest if a.startswith("--record-")))
+        rest = [a for a in rest[:at] + rest[at + 2:] if not a.startswith("--record-")]
     options = dict(zip(rest[::2], rest[1::2]))
     sample = os.environ["FAKE_REPLAY_SAMPLE"]
     if "--trace" in options:

@@ -282,7 +282,33 @@ class Light(unittest.TestCase):
             (lambda: lumivane.ensemble_rows([1], workers=2.5), TypeError, "an integer"),
             (lambda: lumivane.ensemble_rows([3, 4, 3]), ValueError, "seed 3 is given twice"),
             (lambda: lumivane.ensemble_rows([1, 2], math="fast"), ValueError, "not 'fast'"),
+            # The record of the state: its selections, its file, one file per seed.
+            (["run", "1", "--record-fields", "phase"], None, "need record=PATH"),
+            (["run", "1", "--record", there("s.nc"), "--record-fields", "phase,energy"], None,
+             "unknown field 'energy'"),
+            (["run", "1", "--record", there("s.nc"), "--record-sweeps", "5"], None,
+             "START:STOP"),
+            (["run", "1", "--record", there("s.nc"), "--record-cells", "40000:"], None,
+             "selects nothing"),
+            (["run", "1", "--record", there("x"), "--trace", there("x")], None, "same file"),
+            (["run", "1", "--record", there("dir")], None, "it is a directory"),
+            (["ensemble", "1,2", "--record", there("s.nc")], None, "one file for every seed"),
+            (["ensemble", "1,2", "--record", there("{run}.nc")], None, "nothing else in braces"),
+            (["ensemble", "1,2", "--record", there("absent", "{seed}.nc")], None,
+             "No such file"),
+            (lambda: lumivane.run(1, record_cells=slice(0, 4)), ValueError, "need record"),
+            (lambda: lumivane.run(1, record=there("s.nc"), record_sweeps=slice(0, 9, 0)),
+             ValueError, "step of zero"),
+            (lambda: lumivane.run(1, record=there("s.nc"), record_sweeps=slice(0.5, 2)),
+             TypeError, "whole numbers"),
+            (lambda: lumivane.run(1, record=there("s.nc"), record_fields=["phase", "phase"]),
+             ValueError, "given twice"),
+            (lambda: lumivane.run(1, record=there("x"), trace=there("x")), ValueError, "both"),
+            (lambda: lumivane.ensemble_rows([1, 2], record=there("s.nc")), ValueError,
+             "one file for every seed"),
         ]
+        if all(map(_deps.available, ("matplotlib", "numpy", "xarray"))):
+            table.append((["run", "1", "--plot-field", there("f.txt")], None, "not .txt"))
         if _deps.available("matplotlib") and _deps.available("numpy"):
             table += [
                 (["ensemble", "1", "--plot", ""], None, "empty path"),
@@ -320,6 +346,43 @@ class Light(unittest.TestCase):
             lumivane.ensemble_rows([1, 2])
         local.assert_not_called()
 
+    @unittest.skipUnless(all(map(_deps.available, ("xarray", "matplotlib", "numpy"))) and
+                         (_deps.available("netCDF4") or _deps.available("scipy")),
+                         "xarray, matplotlib, numpy or a netCDF reader is not importable")
+    def test_phase_field_draws_from_a_dataset(self):
+        import matplotlib.figure
+        import numpy as np
+        import xarray as xr
+        # Sweeps across the fold; the cells from 32 on are not declared before it (NaN).
+        sweeps, cells = np.arange(490, 512, 2), np.arange(64)
+        phase = np.add.outer(0.3 * sweeps, 0.1 * cells) - 4 * np.pi
+        phase[(sweeps < 500)[:, None] & (cells >= 32)[None, :]] = np.nan
+        state = xr.Dataset({"phase": (("sweep", "cell"), phase)},
+                           coords={"sweep": sweeps, "cell": cells}, attrs={"seed": 7.0})
+        path = os.path.join(SCRATCH.name, "state.nc")
+        state.to_netcdf(path, format="NETCDF3_64BIT")
+        self.assertEqual(lumivane.read_state(path).attrs["seed"], 7)
+        self.assertEqual(plot_bytes(lumivane.plot.phase_field, path)[:8], b"\x89PNG\r\n\x1a\n")
+        figure = matplotlib.figure.Figure()
+        field, beside = figure.subplots(1, 2)
+        self.assertIs(lumivane.plot.phase_field(state, ax=(field, beside)), figure)
+        drawn = field.images[0].get_array()
+        self.assertEqual(drawn.mask.tolist(), np.isnan(phase).tolist())
+        np.testing.assert_allclose(drawn.filled(0), np.where(np.isnan(phase), 0,
+                                                             np.mod(phase, 2 * np.pi)))
+        (r, at), = [line.get_data() for line in beside.lines if len(line.get_xdata()) > 2]
+        expected = [abs(np.exp(1j * row[~np.isnan(row)]).mean()) for row in phase]
+        np.testing.assert_allclose(r, expected)
+        self.assertEqual(list(at), list(sweeps))
+        self.assertTrue(any(list(line.get_ydata()) == [499.5, 499.5] for line in beside.lines),
+                        "the fold is marked")
+        two = xr.concat([state, state], dim=xr.DataArray([1, 2], dims="seed", name="seed"))
+        with self.assertRaisesRegex(ValueError, "several seeds"):
+            lumivane.plot.phase_field(two)
+        lumivane.plot.phase_field(two.sel(seed=[2]), ax=matplotlib.figure.Figure().subplots())
+        with self.assertRaisesRegex(ValueError, "no phase"):
+            lumivane.plot.phase_field(state.rename(phase="omega"))
+
     def test_math_mode_reaches_the_replay(self):
         # The fake writes every --math it was given into the summary, and no "math" for none.
         import csv
@@ -338,6 +401,25 @@ class Light(unittest.TestCase):
         many = python(None, "ensemble", "3,5", "--math", "correct", "--no-progress")
         self.assertEqual([r["math"] for r in csv.DictReader(io.StringIO(many.stdout))],
                          ["correct", "correct"], many.stderr)
+
+    def test_record_options_reach_the_replay(self):
+        # The fake writes the --record-* options it was given into the record's file.
+        out = tempfile.mkdtemp(dir=SCRATCH.name)
+        there = functools.partial(os.path.join, out)
+        with unittest.mock.patch.dict(os.environ, LUMIVANE_REPLAY=FAKE):
+            one = lumivane.run(3, record=pathlib.Path(there("one.nc")),
+                               record_fields=["omega", "phase"], record_sweeps=slice(-10, None),
+                               record_cells="::4")
+            lumivane.ensemble_rows([3, 5], workers=2, progress=False,
+                                   record=there("s-{seed}.nc"), record_cells=slice(100, 200))
+        done = python(None, "run", "7", "--record", there("cli.nc"), "--record-sweeps", "0:5")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(one.state_path, there("one.nc"))
+        written = {name: text_of(there(name)) for name in os.listdir(out)}
+        self.assertEqual(written, {
+            "one.nc": "--record-fields=omega,phase --record-sweeps=-10: --record-cells=::4",
+            "s-3.nc": "--record-cells=100:200", "s-5.nc": "--record-cells=100:200",
+            "cli.nc": "--record-sweeps=0:5"})
 
     def test_command_line_status_follows_the_replays_refusal(self):
         refuses = os.path.join(SCRATCH.name, "refuses")
@@ -359,6 +441,9 @@ class Light(unittest.TestCase):
             (["matplotlib"], ["run", "1", "--plot", "x.png"], "python3-matplotlib"),
             (["distributed"], ["ensemble", "1", "--scheduler", "tcp://127.0.0.1:1"],
              "python3-distributed"),
+            (["xarray"], "lumivane.read_state('state.nc')", "python3-xarray"),
+            (["xarray"], ["run", "1", "--plot-field", "x.png"], "python3-xarray"),
+            (["netCDF4", "scipy"], "lumivane.read_state('state.nc')", "python3-netcdf4"),
         ]
         for blocked, what, package in table:
             if isinstance(what, list):  # before any run starts: the replay would fail
@@ -481,6 +566,11 @@ def command_line(arguments):
         return done.code
 
 
+def text_of(path):
+    with open(path, encoding="utf-8") as file:
+        return file.read()
+
+
 def plot_bytes(plot, table):
     """The PNG that a plot function draws of `table`, through a file as a user saves it."""
     with tempfile.TemporaryDirectory() as directory:
@@ -513,7 +603,8 @@ SEEDS = (1, 2)
 
 
 class Heavy(unittest.TestCase):
-    """Complete runs: each of SEEDS once on its own, then in ensembles."""
+    """Complete runs: each of SEEDS once on its own (recording a few cells around the fold),
+    then in ensembles (recording nothing: the rows must still be the same)."""
 
     @classmethod
     def setUpClass(cls):
@@ -522,8 +613,45 @@ class Heavy(unittest.TestCase):
             raise unittest.SkipTest(f"{REPLAY} writes no trace or summary")
         # The cluster's workers inherit the environment: the program, and the package.
         os.environ.update(LUMIVANE_REPLAY=REPLAY, PYTHONPATH=PACKAGE_DIR)
+        recorded = functools.partial(
+            lumivane.run, record_fields=",".join(lumivane._state.FIELDS),
+            record_sweeps=slice(495, 505), record_cells="16380:16390")
         with concurrent.futures.ThreadPoolExecutor(len(SEEDS)) as pool:
-            cls.alone = dict(zip(SEEDS, pool.map(lumivane.run, SEEDS)))
+            cls.alone = dict(zip(SEEDS, pool.map(
+                lambda seed: recorded(seed, record=os.path.join(SCRATCH.name, f"{seed}.nc")),
+                SEEDS)))
+
+    @unittest.skipUnless(_deps.available("xarray") and _deps.available("netCDF4"),
+                         "xarray or netCDF4 is not importable")
+    def test_recorded_state_round_trips_through_xarray(self):
+        import numpy as np
+        for seed, run in self.alone.items():
+            state = run.state
+            self.assertEqual(dict(state.sizes), {"sweep": 10, "cell": 10})
+            self.assertEqual(state["sweep"].values.tolist(), list(range(495, 505)))
+            self.assertEqual(state["cell"].values.tolist(), list(range(16380, 16390)))
+            rows = run.trace_rows()[495:505]
+            self.assertEqual(state["time"].values.tolist(), [row["time"] for row in rows])
+            self.assertEqual(state["stage"].values.tolist(), [row["stage"] for row in rows])
+            self.assertEqual({k: state.attrs[k] for k in ("seed", "math", "version")},
+                             {"seed": seed, "math": "system", "version": lumivane.__version__})
+            self.assertEqual(set(state.data_vars), set(lumivane._state.FIELDS))
+            # Before the fold the cells from 16384 on are not declared: NaN, as is no phase of
+            # a declared cell (other fields may hold a NaN of the run's own).
+            undeclared = (state["sweep"].values < 500)[:, None] & \
+                (state["cell"].values >= 16384)[None, :]
+            self.assertEqual(np.isnan(state["phase"].values).tolist(), undeclared.tolist())
+            for name in lumivane._state.FIELDS:
+                self.assertTrue(np.isnan(state[name].values[undeclared]).all(), name)
+                self.assertLessEqual({"units", "long_name"}, state[name].attrs.keys(), name)
+            self.assertEqual(state["sweep"].dtype.kind, "i", "the sweep is no date")
+        both = lumivane.read_states(run.state_path for run in self.alone.values())
+        self.assertEqual(both["seed"].values.tolist(), list(SEEDS))
+        self.assertEqual(both["time"].dims, ("seed", "sweep"))
+        self.assertNotIn("seed", both.attrs)
+        for seed, run in self.alone.items():
+            self.assertTrue(both["phase"].sel(seed=seed).drop_vars("seed").equals(
+                run.state["phase"]), seed)
 
     def test_separate_runs_are_consistent(self):
         for seed, run in self.alone.items():
