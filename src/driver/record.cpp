@@ -260,7 +260,7 @@ std::string StateRecorder::create(const std::string &path, const RecordRequest &
     c << nc_put_att_double(ncid_, NC_GLOBAL, "seed", NC_DOUBLE, 1, &seed);
     c << put_text(ncid_, NC_GLOBAL, "math", attributes.math);
     c << put_text(ncid_, NC_GLOBAL, "version", attributes.version);
-    c << put_text(ncid_, NC_GLOBAL, "sincos", attributes.sincos);
+    c << put_text(ncid_, NC_GLOBAL, "math_path", attributes.math_path);
     c << nc_enddef(ncid_);
     c << nc_put_var_int(ncid_, sweep_var, request.sweeps.data());
     c << nc_put_var_int(ncid_, cell_var, request.cells.data());

@@ -53,7 +53,7 @@ struct RecordAttributes {
     unsigned seed;
     const char *math;
     const char *version;
-    const char *sincos;
+    const char *math_path;  // the path the sines, cosines and exponentials take
 };
 
 // Writes the requested state after each requested sweep. It reads only the
