@@ -10,6 +10,7 @@ matplotlib, pandas and dask.distributed are importable.
 import concurrent.futures
 import contextlib
 import functools
+import importlib.util
 import io
 import os
 import pathlib
@@ -446,6 +447,8 @@ class Light(unittest.TestCase):
             (["netCDF4", "scipy"], "lumivane.read_state('state.nc')", "python3-netcdf4"),
         ]
         for blocked, what, package in table:
+            if package == "python3-netcdf4" and importlib.util.find_spec("xarray") is None:
+                continue  # xarray, asked for first, is the one named
             if isinstance(what, list):  # before any run starts: the replay would fail
                 done = python(None, *what, block=blocked, replay="/bin/false")
                 self.assertEqual(done.returncode, 1, (what, done.stderr))
