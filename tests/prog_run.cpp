@@ -636,7 +636,7 @@ TEST(Program, ReplayKnowsAFileByAnyName) {
     ASSERT_EQ(link(scratch.path("x").c_str(), scratch.path("hard").c_str()), 0);
     const struct { const char *name, *to; } links[] = {
         {"sym", "x"}, {"chain", "sym"}, {"abs", nullptr}, {"dangling", "new"},
-        {"dirlink", "d"}, {"d/up", "../x"}, {"d/back", "../d/../new"}};
+        {"dirlink", "d"}, {"d/up", "../x"}, {"d/back", "../d/../new"}, {"loop", "loop"}, {"loop2", "loop2"}};
     for (const auto &l : links)
         ASSERT_EQ(symlink(l.to != nullptr ? l.to : scratch.path("x").c_str(), scratch.path(l.name).c_str()), 0);
     const struct { const char *trace, *summary; bool same; } rows[] = {
@@ -644,7 +644,8 @@ TEST(Program, ReplayKnowsAFileByAnyName) {
         {"x", "sym", true},          {"chain", "hard", true},       {"abs", "./sym", true},
         {"d/up", "x", true},         {"dangling", "new", true},     {"d/back", "dangling", true},
         {"dirlink/n", "d/n", true},  {"dirlink/../x", "x", true},   {"x", "new", false},
-        {"dangling", "x", false},    {"d/x", "sym", false},         {"dirlink/x", "x", false}};
+        {"dangling", "x", false},    {"d/x", "sym", false},         {"dirlink/x", "x", false},
+        {"loop", "loop2", false}};
     const Child sibling;
     const std::vector<std::string> before = scratch.files();
     for (const auto &row : rows) {
