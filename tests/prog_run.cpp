@@ -658,7 +658,7 @@ TEST(Program, ReplayKnowsAFileByAnyName) {
     ASSERT_EQ(link(scratch.path("x").c_str(), scratch.path("hard").c_str()), 0);
     const struct { const char *name, *to; } links[] = {
         {"sym", "x"}, {"chain", "sym"}, {"abs", nullptr}, {"dangling", "new"},
-        {"dirlink", "d"}, {"d/up", "../x"}, {"d/back", "../d/../new"}};
+        {"dirlink", "d"}, {"d/up", "../x"}, {"d/back", "../d/../new"}, {"loop", "loop"}, {"loop2", "loop2"}};
     for (const auto &l : links)
         ASSERT_EQ(symlink(l.to != nullptr ? l.to : scratch.path("x").c_str(), scratch.path(l.name).c_str()), 0);
     const struct { const char *trace, *summary; bool same; } rows[] = {
@@ -666,7 +666,8 @@ TEST(Program, ReplayKnowsAFileByAnyName) {
         {"x", "sym", true},          {"chain", "hard", true},       {"abs", "./sym", true},
         {"d/up", "x", true},         {"dangling", "new", true},     {"d/back", "dangling", true},
         {"dirlink/n", "d/n", true},  {"dirlink/../x", "x", true},   {"x", "new", false},
-        {"dangling", "x", false},    {"d/x", "sym", false},         {"dirlink/x", "x", false}};
+        {"dangling", "x", false},    {"d/x", "sym", false},         {"dirlink/x", "x", false},
+        {"loop", "loop2", false}};
     const Child sibling;
     const std::vector<std::string> before = scratch.files();
     for (const auto &row : rows) {
@@ -688,30 +689,44 @@ TEST(Program, ReplayKnowsAFileByAnyName) {
 TEST(Program, ReplayBehindAWrapperEndsWithItsParent) {
     // PARENT starts a wrapper that does not exec, and the wrapper the replay,
     // with --parent PARENT. The run goes on (the replay's own parent is the
-    // wrapper), and PARENT killed outright ends it by SIGTERM, files removed.
-    const Scratch scratch;
-    const std::string trace = scratch.path("t.csv");
-    const Child parent([&] {
-        const std::string me = std::to_string(getpid());
-        if (fork() == 0) {
-            execl("/bin/sh", "sh", "-c", "exec >/dev/null 2>&1; \"$0\" \"$@\"; echo wrapped", LUMIVANE_REPLAY, "7", "--trace",
-                  trace.c_str(), "--parent", me.c_str(), static_cast<char *>(nullptr));
-            _exit(127);
+    // wrapper), and ends by SIGTERM, files removed, when PARENT is killed
+    // outright, or when the wrapper is ended while PARENT lives (as a caller
+    // ends a run it stops waiting for: it can signal only the wrapper).
+    for (const bool wrapper_ended : {false, true}) {
+        SCOPED_TRACE(wrapper_ended ? "the wrapper ended" : "PARENT killed");
+        const Scratch scratch;
+        const std::string trace = scratch.path("t.csv");
+        const Child parent([&] {
+            const std::string me = std::to_string(getpid());
+            if (fork() == 0) {
+                execl("/bin/sh", "sh", "-c", "exec >/dev/null 2>&1; \"$0\" \"$@\"; echo wrapped", LUMIVANE_REPLAY, "7",
+                      "--trace", trace.c_str(), "--parent", me.c_str(), static_cast<char *>(nullptr));
+                _exit(127);
+            }
+        });
+        ASSERT_GT(parent.pid, 0);
+        for (int i = 0; i < 1000 && scratch.files().empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(scratch.files().size(), 1u) << "the run did not start behind the wrapper";
+        const std::string part = scratch.files()[0];  // t.csv.PID.XXXXXX.part
+        const pid_t pid = std::atoi(part.c_str() + part.find('.', 2) + 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_TRUE(alive(pid)) << "the replay ended although its --parent lives";
+        if (wrapper_ended) {
+            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+            const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+            const pid_t wrapper = std::atoi(text.c_str() + text.rfind(')') + 4);  // ") S PPID"
+            ASSERT_GT(wrapper, 1);
+            ASSERT_NE(wrapper, parent.pid);
+            kill(wrapper, SIGTERM);
+        } else {
+            parent.end();
         }
-    });
-    ASSERT_GT(parent.pid, 0);
-    for (int i = 0; i < 1000 && scratch.files().empty(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_EQ(scratch.files().size(), 1u) << "the run did not start behind the wrapper";
-    const std::string part = scratch.files()[0];  // t.csv.PID.XXXXXX.part
-    const pid_t pid = std::atoi(part.c_str() + part.find('.', 2) + 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_TRUE(alive(pid)) << "the replay ended although its --parent lives";
-    parent.end();
-    for (int i = 0; i < 1000 && alive(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_FALSE(alive(pid)) << "the replay outlived its --parent";
-    if (alive(pid)) kill(pid, SIGKILL);
-    EXPECT_EQ(scratch.files(), std::vector<std::string>{});
+        for (int i = 0; i < 1000 && alive(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_FALSE(alive(pid)) << "the replay outlived the process it ran under";
+        if (alive(pid)) kill(pid, SIGKILL);
+        EXPECT_EQ(scratch.files(), std::vector<std::string>{});
+    }
 }
 
 }  // namespace

@@ -191,8 +191,12 @@ bool lv::OutputFile::commit() {
 std::string lv::outputs_problem(std::span<OutputFile *const> outputs) {
     std::vector<FileIdentity> ids(outputs.size());
     for (size_t i = 0; i < outputs.size(); ++i)
-        if (outputs[i]->requested() && !outputs[i]->to_stdout())
-            ids[i] = identity_of(final_target(outputs[i]->path));
+        if (outputs[i]->requested() && !outputs[i]->to_stdout()) {
+            // Links that never end name no file: known by their spelling, so
+            // that opening them says why they cannot be written.
+            const std::string target = final_target(outputs[i]->path);
+            ids[i] = target.empty() ? FileIdentity{0, 0, outputs[i]->path} : identity_of(target);
+        }
     for (size_t i = 0; i < outputs.size(); ++i)
         for (size_t k = i + 1; k < outputs.size(); ++k) {
             const OutputFile &a = *outputs[i];

@@ -2,8 +2,9 @@
 //
 // A pidfd refers to one process for good, whatever later reuses its number: a
 // thread waits on it and sends SIGTERM when it becomes readable, wherever the
-// process stands above this one. Where PID is the direct parent, the kernel's
-// parent-death signal arms the same ending without waiting on the thread.
+// process stands above this one. The kernel's parent-death signal arms the
+// same ending for the direct parent, PID or a wrapper between, whose end
+// ends the run as well.
 // Without pidfds (Linux before 5.3) the thread watches the chain of
 // ancestors instead: once PID has left it, it never comes back.
 #include "driver/parent.h"
@@ -92,6 +93,8 @@ std::string lv::follow_parent(long pid_number) {
 #if defined(__linux__)
     const auto pid = static_cast<pid_t>(pid_number);
     const std::string named = "--parent " + std::to_string(pid_number);
+    // The process this one runs under: PID, or a wrapper below PID that waits for it.
+    const pid_t direct = ::getppid();
     int fd = -1;
 #if defined(SYS_pidfd_open)
     fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
@@ -110,9 +113,12 @@ std::string lv::follow_parent(long pid_number) {
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);
     ::sigprocmask(SIG_UNBLOCK, &term, nullptr);
+    // The parent-death signal follows the direct parent, PID or a wrapper:
+    // a caller that stops waiting for the run can signal only the process it
+    // started, and a wrapper it ends must not leave the run going on unread.
     // Armed after exec, the signal may come too late: a parent that ended
     // before it leaves this process with another parent, and the run ends.
-    if (pid == ::getppid() && (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != pid)) end_run();
+    if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != direct) end_run();
     const bool watching = fd >= 0 ? start_watching([fd] { watch_pidfd(fd); })
                                   : start_watching([pid] { watch_chain(pid); });
     if (!watching) return named + ": cannot start the thread that follows it";
