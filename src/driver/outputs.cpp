@@ -22,7 +22,16 @@ namespace {
 // keep the name's bytes on their side of the flag as the handler sees them.
 char pending[lv::OutputFile::kMax][PATH_MAX];
 volatile std::sig_atomic_t pending_live[lv::OutputFile::kMax];
-int slots_taken = 0;
+bool slot_taken[lv::OutputFile::kMax];  // places held by live outputs, given back by their end
+
+int take_slot() {
+    for (int i = 0; i < lv::OutputFile::kMax; ++i)
+        if (!slot_taken[i]) {
+            slot_taken[i] = true;
+            return i;
+        }
+    std::abort();  // more outputs alive at once than the program ever makes
+}
 
 void register_pending(int slot, const std::string &name) {
     std::memcpy(pending[slot], name.c_str(), name.size() + 1);
@@ -58,8 +67,11 @@ extern "C" void remove_pending_and_end(int sig) {
 
 const char *lv::program_name = "lumivane-replay";
 
-lv::OutputFile::OutputFile(const char *option) : option_(option), slot_(slots_taken++) {
-    if (slot_ >= kMax) std::abort();
+lv::OutputFile::OutputFile(const char *option) : option_(option), slot_(take_slot()) {}
+
+lv::OutputFile::~OutputFile() {
+    discard();
+    slot_taken[slot_] = false;
 }
 
 bool lv::OutputFile::to_stdout() const { return path != nullptr && std::strcmp(path, "-") == 0; }

@@ -24,7 +24,7 @@ class OutputFile {
     static constexpr int kMax = 8;  // outputs one process may have in flight
 
     explicit OutputFile(const char *option);
-    ~OutputFile() { discard(); }
+    ~OutputFile();
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;
 
