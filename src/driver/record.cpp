@@ -9,11 +9,13 @@
 #include <cstring>
 #include <limits>
 #include <string_view>
+#include <type_traits>
 
 #include "apa/internal.h"
 #include "lattice/internal.h"
 
 #if LUMIVANE_NETCDF
+#include <dlfcn.h>
 #include <netcdf.h>
 #endif
 
@@ -170,14 +172,68 @@ std::string RecordOptions::resolve(const char *path, RecordRequest &out) const {
 
 #if LUMIVANE_NETCDF
 
-const char *StateRecorder::unavailable() { return nullptr; }
+namespace {
+
+// The calls a record makes, found in libnetcdf when the first record is
+// asked for: the library and the forty it needs are loaded only then.
+struct NetCdf {
+    decltype(&::nc__create) nc__create = nullptr;
+    decltype(&::nc_close) nc_close = nullptr;
+    decltype(&::nc_def_dim) nc_def_dim = nullptr;
+    decltype(&::nc_def_var) nc_def_var = nullptr;
+    decltype(&::nc_enddef) nc_enddef = nullptr;
+    decltype(&::nc_put_att_double) nc_put_att_double = nullptr;
+    decltype(&::nc_put_att_text) nc_put_att_text = nullptr;
+    decltype(&::nc_put_var_int) nc_put_var_int = nullptr;
+    decltype(&::nc_put_vara_double) nc_put_vara_double = nullptr;
+    decltype(&::nc_put_vara_text) nc_put_vara_text = nullptr;
+    decltype(&::nc_set_fill) nc_set_fill = nullptr;
+    decltype(&::nc_strerror) nc_strerror = nullptr;
+    std::string problem;  // why the library could not be loaded; empty when it was
+};
+
+const NetCdf &netcdf() {
+    static const NetCdf loaded = [] {
+        NetCdf n;
+        void *library = ::dlopen(LUMIVANE_NETCDF_SONAME, RTLD_NOW | RTLD_LOCAL);
+        const char *why = library == nullptr ? ::dlerror() : nullptr;
+        auto find = [&](auto &call, const char *name) {
+            if (library == nullptr) return;
+            call = reinterpret_cast<std::remove_reference_t<decltype(call)>>(::dlsym(library, name));
+            if (call == nullptr && why == nullptr) why = ::dlerror();
+        };
+        find(n.nc__create, "nc__create");
+        find(n.nc_close, "nc_close");
+        find(n.nc_def_dim, "nc_def_dim");
+        find(n.nc_def_var, "nc_def_var");
+        find(n.nc_enddef, "nc_enddef");
+        find(n.nc_put_att_double, "nc_put_att_double");
+        find(n.nc_put_att_text, "nc_put_att_text");
+        find(n.nc_put_var_int, "nc_put_var_int");
+        find(n.nc_put_vara_double, "nc_put_vara_double");
+        find(n.nc_put_vara_text, "nc_put_vara_text");
+        find(n.nc_set_fill, "nc_set_fill");
+        find(n.nc_strerror, "nc_strerror");
+        if (why != nullptr)
+            n.problem = std::string("--record needs libnetcdf (Debian: apt-get install libnetcdf-dev): ") + why;
+        return n;
+    }();
+    return loaded;
+}
+
+}  // namespace
+
+const char *StateRecorder::unavailable() {
+    const std::string &problem = netcdf().problem;
+    return problem.empty() ? nullptr : problem.c_str();
+}
 
 StateRecorder::~StateRecorder() {
-    if (ncid_ >= 0) nc_close(ncid_);
+    if (ncid_ >= 0) netcdf().nc_close(ncid_);
 }
 
 void StateRecorder::fail(int status) {
-    if (problem_.empty()) problem_ = nc_strerror(status);
+    if (problem_.empty()) problem_ = netcdf().nc_strerror(status);
 }
 
 namespace {
@@ -205,42 +261,43 @@ double value_of(lv::StateField field, const Slot *s) {
 }
 
 int put_text(int ncid, int var, const char *name, const char *text) {
-    return nc_put_att_text(ncid, var, name, std::strlen(text), text);
+    return netcdf().nc_put_att_text(ncid, var, name, std::strlen(text), text);
 }
 
 }  // namespace
 
 std::string StateRecorder::create(const std::string &path, const RecordRequest &request,
                                   const RecordAttributes &attributes) {
+    if (const char *problem = unavailable()) return problem;
     request_ = request;
     // The classic format with 64-bit offsets: every reader of netCDF opens it
     // (xarray through netCDF4 or scipy), and its fixed-size variables lie
     // whole in the file, so a sweep's row is one contiguous write. Nothing is
     // filled in advance: every row is written, its undeclared cells as NaN.
     size_t buffer = size_t{1} << 18;
-    int status = nc__create(path.c_str(), NC_CLOBBER | NC_64BIT_OFFSET, 0, &buffer, &ncid_);
+    int status = netcdf().nc__create(path.c_str(), NC_CLOBBER | NC_64BIT_OFFSET, 0, &buffer, &ncid_);
     if (status != NC_NOERR) {
         ncid_ = -1;
-        return nc_strerror(status);
+        return netcdf().nc_strerror(status);
     }
     Checked c;
     int old_mode = 0;
-    c << nc_set_fill(ncid_, NC_NOFILL, &old_mode);
+    c << netcdf().nc_set_fill(ncid_, NC_NOFILL, &old_mode);
     int sweep_dim = -1, cell_dim = -1, chars_dim = -1;
-    c << nc_def_dim(ncid_, "sweep", request.sweeps.size(), &sweep_dim);
-    c << nc_def_dim(ncid_, "cell", request.cells.size(), &cell_dim);
-    c << nc_def_dim(ncid_, "stage_chars", 8, &chars_dim);
+    c << netcdf().nc_def_dim(ncid_, "sweep", request.sweeps.size(), &sweep_dim);
+    c << netcdf().nc_def_dim(ncid_, "cell", request.cells.size(), &cell_dim);
+    c << netcdf().nc_def_dim(ncid_, "stage_chars", 8, &chars_dim);
     int sweep_var = -1, cell_var = -1;
     // No units on the sweep: a reader must not take it for a date.
-    c << nc_def_var(ncid_, "sweep", NC_INT, 1, &sweep_dim, &sweep_var);
+    c << netcdf().nc_def_var(ncid_, "sweep", NC_INT, 1, &sweep_dim, &sweep_var);
     c << put_text(ncid_, sweep_var, "long_name", "sweep of the run (0-499 the boot, 500-1499 after the fold)");
-    c << nc_def_var(ncid_, "cell", NC_INT, 1, &cell_dim, &cell_var);
+    c << netcdf().nc_def_var(ncid_, "cell", NC_INT, 1, &cell_dim, &cell_var);
     c << put_text(ncid_, cell_var, "long_name", "slot index");
-    c << nc_def_var(ncid_, "time", NC_DOUBLE, 1, &sweep_dim, &time_var_);
+    c << netcdf().nc_def_var(ncid_, "time", NC_DOUBLE, 1, &sweep_dim, &time_var_);
     c << put_text(ncid_, time_var_, "units", "1");
     c << put_text(ncid_, time_var_, "long_name", "lattice time after the sweep, in the step's time units");
     const int stage_dims[2] = {sweep_dim, chars_dim};
-    c << nc_def_var(ncid_, "stage", NC_CHAR, 2, stage_dims, &stage_var_);
+    c << netcdf().nc_def_var(ncid_, "stage", NC_CHAR, 2, stage_dims, &stage_var_);
     c << put_text(ncid_, stage_var_, "long_name", "stage of the run: boot or extended (after the fold)");
     c << put_text(ncid_, stage_var_, "_Encoding", "utf-8");
     const int dims[2] = {sweep_dim, cell_dim};
@@ -248,23 +305,23 @@ std::string StateRecorder::create(const std::string &path, const RecordRequest &
     field_vars_.assign(request.fields.size(), -1);
     for (size_t f = 0; f < request.fields.size(); ++f) {
         const FieldInfo &info = kFields[static_cast<size_t>(request.fields[f])];
-        c << nc_def_var(ncid_, info.name, NC_DOUBLE, 2, dims, &field_vars_[f]);
+        c << netcdf().nc_def_var(ncid_, info.name, NC_DOUBLE, 2, dims, &field_vars_[f]);
         c << put_text(ncid_, field_vars_[f], "units", info.units);
         c << put_text(ncid_, field_vars_[f], "long_name", info.long_name);
         c << put_text(ncid_, field_vars_[f], "coordinates", "time stage");
-        c << nc_put_att_double(ncid_, field_vars_[f], "_FillValue", NC_DOUBLE, 1, &nan);
+        c << netcdf().nc_put_att_double(ncid_, field_vars_[f], "_FillValue", NC_DOUBLE, 1, &nan);
     }
     const double seed = attributes.seed;  // exact: the classic format has no unsigned 32-bit type
     c << put_text(ncid_, NC_GLOBAL, "Conventions", "CF-1.8");
     c << put_text(ncid_, NC_GLOBAL, "title", "lumivane run state: cells' values after sweeps");
-    c << nc_put_att_double(ncid_, NC_GLOBAL, "seed", NC_DOUBLE, 1, &seed);
+    c << netcdf().nc_put_att_double(ncid_, NC_GLOBAL, "seed", NC_DOUBLE, 1, &seed);
     c << put_text(ncid_, NC_GLOBAL, "math", attributes.math);
     c << put_text(ncid_, NC_GLOBAL, "version", attributes.version);
     c << put_text(ncid_, NC_GLOBAL, "math_path", attributes.math_path);
-    c << nc_enddef(ncid_);
-    c << nc_put_var_int(ncid_, sweep_var, request.sweeps.data());
-    c << nc_put_var_int(ncid_, cell_var, request.cells.data());
-    if (c.status != NC_NOERR) return nc_strerror(c.status);
+    c << netcdf().nc_enddef(ncid_);
+    c << netcdf().nc_put_var_int(ncid_, sweep_var, request.sweeps.data());
+    c << netcdf().nc_put_var_int(ncid_, cell_var, request.cells.data());
+    if (c.status != NC_NOERR) return netcdf().nc_strerror(c.status);
     row_.resize(request.fields.size() * request.cells.size());
     return "";
 }
@@ -290,17 +347,17 @@ void StateRecorder::after_sweep(const Lattice *lattice, bool extended, int32_t r
     const size_t one[2] = {1, 8};
     char stage[8] = {};
     std::memcpy(stage, extended ? "extended" : "boot", extended ? 8 : 4);
-    c << nc_put_vara_double(ncid_, time_var_, at, one, &lattice->time);
-    c << nc_put_vara_text(ncid_, stage_var_, at, one, stage);
+    c << netcdf().nc_put_vara_double(ncid_, time_var_, at, one, &lattice->time);
+    c << netcdf().nc_put_vara_text(ncid_, stage_var_, at, one, stage);
     const size_t count[2] = {1, cells};
     for (size_t f = 0; f < field_vars_.size(); ++f)
-        c << nc_put_vara_double(ncid_, field_vars_[f], at, count, row_.data() + f * cells);
+        c << netcdf().nc_put_vara_double(ncid_, field_vars_[f], at, count, row_.data() + f * cells);
     if (c.status != NC_NOERR) fail(c.status);
 }
 
 std::string StateRecorder::close() {
     if (ncid_ < 0) return problem_.empty() ? "the record was never created" : problem_;
-    const int status = nc_close(ncid_);
+    const int status = netcdf().nc_close(ncid_);
     ncid_ = -1;
     if (status != NC_NOERR) fail(status);
     if (problem_.empty() && next_ != request_.sweeps.size()) problem_ = "the run ended before its last recorded sweep";
