@@ -74,6 +74,17 @@ lv::OutputFile::~OutputFile() {
     slot_taken[slot_] = false;
 }
 
+std::string lv::OutputFile::reserve(uint64_t bytes) const {
+    if (temporary_.empty() || bytes == 0) return "";
+    const int fd = ::open(temporary_.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return std::string("cannot write ") + path + ": " + std::strerror(errno);
+    const int status = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes));
+    const int error = errno;
+    ::close(fd);
+    if (status == 0 || (error != ENOSPC && error != EDQUOT && error != EFBIG)) return "";
+    return std::string("cannot write ") + path + ": " + std::strerror(error);
+}
+
 bool lv::OutputFile::to_stdout() const { return path != nullptr && std::strcmp(path, "-") == 0; }
 
 std::string lv::final_target(const std::string &path) {

@@ -8,6 +8,7 @@
 // link stays one: its final target gets the data, written beside the target.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <span>
 #include <string>
@@ -51,6 +52,11 @@ class OutputFile {
     // Closes the temporary file's stream, leaving the file, for a writer that
     // opens it by name; false when closing fails.
     bool close_stream();
+    // Sets aside `bytes` of the file system for the temporary file, without
+    // changing its size, so that a disk too full for the output refuses it
+    // before the run rather than losing it after: "" or why it could not.
+    // Where the file system cannot set space aside, nothing is checked.
+    std::string reserve(uint64_t bytes) const;
     // Puts in place a temporary file that was written by name.
     bool commit();
     // Removes the temporary file, if any.

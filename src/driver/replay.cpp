@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "driver/internal.h"
 #include "driver/outputs.h"
@@ -282,6 +283,10 @@ int main(int argc, char **argv) {
     // temporary files; a signal the caller ignores stays ignored.
     lv::remove_outputs_on_signals();
     if (const std::string failed = lv::open_outputs(outputs); !failed.empty()) return refuse(failed, false);
+    // A row of the trace takes under 256 bytes, the summary well under 64 KiB.
+    for (const auto &[out, bytes] : {std::pair{&trace, uint64_t{256} * lv::kRunSweeps + 4096},
+                                     std::pair{&summary, uint64_t{65536}}})
+        if (const std::string full = out->reserve(bytes); !full.empty()) return refuse(full, false);
     lv::StateRecorder recorder;
     if (state.requested()) {
         const std::string failed =
@@ -290,6 +295,10 @@ int main(int argc, char **argv) {
                                                     {static_cast<unsigned>(seed), lv::math_mode_name(mode),
                                                      LUMIVANE_VERSION, lv::sweep_math(mode).path});
         if (!failed.empty()) return refuse(std::string("cannot write ") + state.path + ": " + failed, false);
+        // The record's size is known: its rows and its header.
+        const uint64_t row = 8 * (2 + request.fields.size() * request.cells.size());
+        if (const std::string full = state.reserve(row * request.sweeps.size() + 8192); !full.empty())
+            return refuse(full, false);
     }
 
     if (!trace.requested() && !summary.requested() && !state.requested())
