@@ -161,12 +161,16 @@ std::string RecordOptions::resolve(const char *path, RecordRequest &out) const {
     if (const std::string problem = parse_fields(fields != nullptr ? fields : "phase,amplitude", out.fields);
         !problem.empty())
         return "--record-fields: " + problem;
-    if (const std::string problem = parse_range(sweeps != nullptr ? sweeps : "0:1500:10", kRunSweeps, out.sweeps);
-        !problem.empty())
-        return std::string("--record-sweeps '") + (sweeps != nullptr ? sweeps : "") + "' " + problem;
-    if (const std::string problem = parse_range(cells != nullptr ? cells : ":", kRecordableCells, out.cells);
-        !problem.empty())
-        return std::string("--record-cells '") + (cells != nullptr ? cells : "") + "' " + problem;
+    const struct {
+        const char *given, *name, *fallback;
+        int32_t length;
+        std::vector<int32_t> &out;
+    } ranges[] = {{sweeps, "--record-sweeps", "0:1500:10", kRunSweeps, out.sweeps},
+                  {cells, "--record-cells", ":", kRecordableCells, out.cells}};
+    for (const auto &r : ranges)
+        if (const std::string problem = parse_range(r.given != nullptr ? r.given : r.fallback, r.length, r.out);
+            !problem.empty())
+            return std::string(r.name) + " '" + (r.given != nullptr ? r.given : "") + "' " + problem;
     return "";
 }
 
