@@ -335,14 +335,12 @@ void StateRecorder::after_sweep(const Lattice *lattice, bool extended, int32_t r
         return;
     const size_t row = next_++;
     const int32_t declared = declared_slots(lattice);
-    const bool readable = declared > 0 && chunks_present(lattice, declared);
+    const bool readable = slots_present(lattice);
     const size_t cells = request_.cells.size();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (size_t i = 0; i < cells; ++i) {
         const int32_t k = request_.cells[i];
-        const Slot *s = readable && k < declared
-                            ? lattice->chunks[k / SLOTS_PER_CHUNK]->slots + k % SLOTS_PER_CHUNK
-                            : nullptr;
+        const Slot *s = readable && k < declared ? declared_slot(lattice, k) : nullptr;
         for (size_t f = 0; f < request_.fields.size(); ++f)
             row_[f * cells + i] = s != nullptr ? value_of(request_.fields[f], s) : nan;
     }
