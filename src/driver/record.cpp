@@ -180,19 +180,25 @@ namespace {
 
 // The calls a record makes, found in libnetcdf when the first record is
 // asked for: the library and the forty it needs are loaded only then.
+// Each named once: the member and its lookup both come from this list.
+#define LV_NETCDF_CALLS(X) \
+    X(nc__create) \
+    X(nc_close) \
+    X(nc_def_dim) \
+    X(nc_def_var) \
+    X(nc_enddef) \
+    X(nc_put_att_double) \
+    X(nc_put_att_text) \
+    X(nc_put_var_int) \
+    X(nc_put_vara_double) \
+    X(nc_put_vara_text) \
+    X(nc_set_fill) \
+    X(nc_strerror)
+
 struct NetCdf {
-    decltype(&::nc__create) nc__create = nullptr;
-    decltype(&::nc_close) nc_close = nullptr;
-    decltype(&::nc_def_dim) nc_def_dim = nullptr;
-    decltype(&::nc_def_var) nc_def_var = nullptr;
-    decltype(&::nc_enddef) nc_enddef = nullptr;
-    decltype(&::nc_put_att_double) nc_put_att_double = nullptr;
-    decltype(&::nc_put_att_text) nc_put_att_text = nullptr;
-    decltype(&::nc_put_var_int) nc_put_var_int = nullptr;
-    decltype(&::nc_put_vara_double) nc_put_vara_double = nullptr;
-    decltype(&::nc_put_vara_text) nc_put_vara_text = nullptr;
-    decltype(&::nc_set_fill) nc_set_fill = nullptr;
-    decltype(&::nc_strerror) nc_strerror = nullptr;
+#define LV_MEMBER(call) decltype(&::call) call = nullptr;
+    LV_NETCDF_CALLS(LV_MEMBER)
+#undef LV_MEMBER
     std::string problem;  // why the library could not be loaded; empty when it was
 };
 
@@ -206,24 +212,16 @@ const NetCdf &netcdf() {
             call = reinterpret_cast<std::remove_reference_t<decltype(call)>>(::dlsym(library, name));
             if (call == nullptr && why == nullptr) why = ::dlerror();
         };
-        find(n.nc__create, "nc__create");
-        find(n.nc_close, "nc_close");
-        find(n.nc_def_dim, "nc_def_dim");
-        find(n.nc_def_var, "nc_def_var");
-        find(n.nc_enddef, "nc_enddef");
-        find(n.nc_put_att_double, "nc_put_att_double");
-        find(n.nc_put_att_text, "nc_put_att_text");
-        find(n.nc_put_var_int, "nc_put_var_int");
-        find(n.nc_put_vara_double, "nc_put_vara_double");
-        find(n.nc_put_vara_text, "nc_put_vara_text");
-        find(n.nc_set_fill, "nc_set_fill");
-        find(n.nc_strerror, "nc_strerror");
+#define LV_FIND(call) find(n.call, #call);
+        LV_NETCDF_CALLS(LV_FIND)
+#undef LV_FIND
         if (why != nullptr)
             n.problem = std::string("--record needs libnetcdf (Debian: apt-get install libnetcdf-dev): ") + why;
         return n;
     }();
     return loaded;
 }
+#undef LV_NETCDF_CALLS
 
 }  // namespace
 
