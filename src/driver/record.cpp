@@ -122,11 +122,18 @@ std::string parse_range(const char *text, int32_t length, std::vector<int32_t> &
     return "";
 }
 
+namespace {
+
+constexpr struct {
+    const char *name;
+    const char *RecordOptions::*member;
+} kOptions[] = {{"--record-fields", &RecordOptions::fields},
+                {"--record-sweeps", &RecordOptions::sweeps},
+                {"--record-cells", &RecordOptions::cells}};
+
+}  // namespace
+
 bool RecordOptions::take(int &i, int argc, char **argv, std::string &problem) {
-    static constexpr struct { const char *name; const char *RecordOptions::*member; } kOptions[] = {
-        {"--record-fields", &RecordOptions::fields},
-        {"--record-sweeps", &RecordOptions::sweeps},
-        {"--record-cells", &RecordOptions::cells}};
     const std::string_view arg(argv[i]);
     for (const auto &[name, member] : kOptions) {
         const std::string_view option(name);
@@ -152,9 +159,8 @@ bool RecordOptions::take(int &i, int argc, char **argv, std::string &problem) {
 
 std::string RecordOptions::resolve(const char *path, RecordRequest &out) const {
     if (path == nullptr) {
-        for (const auto &[given, name] : {std::pair{fields, "--record-fields"}, std::pair{sweeps, "--record-sweeps"},
-                                          std::pair{cells, "--record-cells"}})
-            if (given != nullptr) return std::string(name) + " needs --record PATH";
+        for (const auto &[name, member] : kOptions)
+            if (this->*member != nullptr) return std::string(name) + " needs --record PATH";
         return "";
     }
     if (std::strcmp(path, "-") == 0) return "--record cannot be - (a netCDF file is written by name)";
