@@ -120,10 +120,9 @@ std::string lv::OutputFile::open() {
     target_ = final_target(path);
     if (target_.empty()) return std::string("cannot write ") + path + ": " + std::strerror(ELOOP);
     struct stat st {};
-    if (::stat(target_.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        return std::string("cannot write ") + path + ": it is a directory";
     if (::stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        return std::string("cannot write ") + path + ": it is not a regular file";
+        return std::string("cannot write ") + path +
+               (S_ISDIR(st.st_mode) ? ": it is a directory" : ": it is not a regular file");
     const std::string stem = target_ + "." + std::to_string(::getpid()) + ".";
     if (stem.size() + 12 >= PATH_MAX) return std::string("cannot write ") + path + ": its name is too long";
     static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";

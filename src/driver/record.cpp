@@ -122,11 +122,18 @@ std::string parse_range(const char *text, int32_t length, std::vector<int32_t> &
     return "";
 }
 
+namespace {
+
+constexpr struct {
+    const char *name;
+    const char *RecordOptions::*member;
+} kOptions[] = {{"--record-fields", &RecordOptions::fields},
+                {"--record-sweeps", &RecordOptions::sweeps},
+                {"--record-cells", &RecordOptions::cells}};
+
+}  // namespace
+
 bool RecordOptions::take(int &i, int argc, char **argv, std::string &problem) {
-    static constexpr struct { const char *name; const char *RecordOptions::*member; } kOptions[] = {
-        {"--record-fields", &RecordOptions::fields},
-        {"--record-sweeps", &RecordOptions::sweeps},
-        {"--record-cells", &RecordOptions::cells}};
     const std::string_view arg(argv[i]);
     for (const auto &[name, member] : kOptions) {
         const std::string_view option(name);
@@ -152,21 +159,24 @@ bool RecordOptions::take(int &i, int argc, char **argv, std::string &problem) {
 
 std::string RecordOptions::resolve(const char *path, RecordRequest &out) const {
     if (path == nullptr) {
-        for (const auto &[given, name] : {std::pair{fields, "--record-fields"}, std::pair{sweeps, "--record-sweeps"},
-                                          std::pair{cells, "--record-cells"}})
-            if (given != nullptr) return std::string(name) + " needs --record PATH";
+        for (const auto &[name, member] : kOptions)
+            if (this->*member != nullptr) return std::string(name) + " needs --record PATH";
         return "";
     }
     if (std::strcmp(path, "-") == 0) return "--record cannot be - (a netCDF file is written by name)";
     if (const std::string problem = parse_fields(fields != nullptr ? fields : "phase,amplitude", out.fields);
         !problem.empty())
         return "--record-fields: " + problem;
-    if (const std::string problem = parse_range(sweeps != nullptr ? sweeps : "0:1500:10", kRunSweeps, out.sweeps);
-        !problem.empty())
-        return std::string("--record-sweeps '") + (sweeps != nullptr ? sweeps : "") + "' " + problem;
-    if (const std::string problem = parse_range(cells != nullptr ? cells : ":", kRecordableCells, out.cells);
-        !problem.empty())
-        return std::string("--record-cells '") + (cells != nullptr ? cells : "") + "' " + problem;
+    const struct {
+        const char *given, *name, *fallback;
+        int32_t length;
+        std::vector<int32_t> &out;
+    } ranges[] = {{sweeps, "--record-sweeps", "0:1500:10", kRunSweeps, out.sweeps},
+                  {cells, "--record-cells", ":", kRecordableCells, out.cells}};
+    for (const auto &r : ranges)
+        if (const std::string problem = parse_range(r.given != nullptr ? r.given : r.fallback, r.length, r.out);
+            !problem.empty())
+            return std::string(r.name) + " '" + (r.given != nullptr ? r.given : "") + "' " + problem;
     return "";
 }
 
@@ -176,19 +186,25 @@ namespace {
 
 // The calls a record makes, found in libnetcdf when the first record is
 // asked for: the library and the forty it needs are loaded only then.
+// Each named once: the member and its lookup both come from this list.
+#define LV_NETCDF_CALLS(X) \
+    X(nc__create) \
+    X(nc_close) \
+    X(nc_def_dim) \
+    X(nc_def_var) \
+    X(nc_enddef) \
+    X(nc_put_att_double) \
+    X(nc_put_att_text) \
+    X(nc_put_var_int) \
+    X(nc_put_vara_double) \
+    X(nc_put_vara_text) \
+    X(nc_set_fill) \
+    X(nc_strerror)
+
 struct NetCdf {
-    decltype(&::nc__create) nc__create = nullptr;
-    decltype(&::nc_close) nc_close = nullptr;
-    decltype(&::nc_def_dim) nc_def_dim = nullptr;
-    decltype(&::nc_def_var) nc_def_var = nullptr;
-    decltype(&::nc_enddef) nc_enddef = nullptr;
-    decltype(&::nc_put_att_double) nc_put_att_double = nullptr;
-    decltype(&::nc_put_att_text) nc_put_att_text = nullptr;
-    decltype(&::nc_put_var_int) nc_put_var_int = nullptr;
-    decltype(&::nc_put_vara_double) nc_put_vara_double = nullptr;
-    decltype(&::nc_put_vara_text) nc_put_vara_text = nullptr;
-    decltype(&::nc_set_fill) nc_set_fill = nullptr;
-    decltype(&::nc_strerror) nc_strerror = nullptr;
+#define LV_MEMBER(call) decltype(&::call) call = nullptr;
+    LV_NETCDF_CALLS(LV_MEMBER)
+#undef LV_MEMBER
     std::string problem;  // why the library could not be loaded; empty when it was
 };
 
@@ -202,24 +218,16 @@ const NetCdf &netcdf() {
             call = reinterpret_cast<std::remove_reference_t<decltype(call)>>(::dlsym(library, name));
             if (call == nullptr && why == nullptr) why = ::dlerror();
         };
-        find(n.nc__create, "nc__create");
-        find(n.nc_close, "nc_close");
-        find(n.nc_def_dim, "nc_def_dim");
-        find(n.nc_def_var, "nc_def_var");
-        find(n.nc_enddef, "nc_enddef");
-        find(n.nc_put_att_double, "nc_put_att_double");
-        find(n.nc_put_att_text, "nc_put_att_text");
-        find(n.nc_put_var_int, "nc_put_var_int");
-        find(n.nc_put_vara_double, "nc_put_vara_double");
-        find(n.nc_put_vara_text, "nc_put_vara_text");
-        find(n.nc_set_fill, "nc_set_fill");
-        find(n.nc_strerror, "nc_strerror");
+#define LV_FIND(call) find(n.call, #call);
+        LV_NETCDF_CALLS(LV_FIND)
+#undef LV_FIND
         if (why != nullptr)
             n.problem = std::string("--record needs libnetcdf (Debian: apt-get install libnetcdf-dev): ") + why;
         return n;
     }();
     return loaded;
 }
+#undef LV_NETCDF_CALLS
 
 }  // namespace
 
@@ -331,14 +339,12 @@ void StateRecorder::after_sweep(const Lattice *lattice, bool extended, int32_t r
         return;
     const size_t row = next_++;
     const int32_t declared = declared_slots(lattice);
-    const bool readable = declared > 0 && chunks_present(lattice, declared);
+    const bool readable = slots_present(lattice);
     const size_t cells = request_.cells.size();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (size_t i = 0; i < cells; ++i) {
         const int32_t k = request_.cells[i];
-        const Slot *s = readable && k < declared
-                            ? lattice->chunks[k / SLOTS_PER_CHUNK]->slots + k % SLOTS_PER_CHUNK
-                            : nullptr;
+        const Slot *s = readable && k < declared ? declared_slot(lattice, k) : nullptr;
         for (size_t f = 0; f < request_.fields.size(); ++f)
             row_[f * cells + i] = s != nullptr ? value_of(request_.fields[f], s) : nan;
     }

@@ -95,23 +95,11 @@ void evolve(Lattice *lattice, lv::RunRecord *record) {
     if (record != nullptr) record->final_phase_var = lattice->phase_var;
 }
 
-// The declared slot k, reached through its chunk's block.
-const Slot *declared_slot(const Lattice *l, int32_t k) {
-    return l->chunks[k / SLOTS_PER_CHUNK]->slots + k % SLOTS_PER_CHUNK;
-}
-
-// Whether every chunk that holds a declared slot exists: only then may the
-// record read slots, since a lookup would make an absent chunk, and draw.
-bool slots_present(const Lattice *l) {
-    const int32_t n = lv::declared_slots(l);
-    return n > 0 && lv::chunks_present(l, n);
-}
-
 int32_t count_locked(const Lattice *l) {
-    if (!slots_present(l)) return 0;
+    if (!lv::slots_present(l)) return 0;
     int32_t locked = 0;
     for (int32_t k = 0, n = lv::declared_slots(l); k < n; ++k)
-        locked += (declared_slot(l, k)->flags & FLAG_LOCKED) != 0;
+        locked += (lv::declared_slot(l, k)->flags & FLAG_LOCKED) != 0;
     return locked;
 }
 
@@ -127,7 +115,7 @@ void RunRecord::before_sweep(const Lattice *lattice, double dt) {
     dt_start_ = dt;
     time_before_ = lattice->time;
     quiet_before_ = lattice->consensus_steps;
-    present_before_ = slots_present(lattice);
+    present_before_ = lv::slots_present(lattice);
     if (recount_) locked_ = count_locked(lattice);
     recount_ = false;
 }

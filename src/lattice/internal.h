@@ -30,6 +30,18 @@ inline bool chunks_present(const Lattice *l, int32_t n) {
     return true;
 }
 
+// Whether every chunk that holds a declared slot exists: only then may an
+// observer read slots, since a lookup would make an absent chunk, and draw.
+inline bool slots_present(const Lattice *l) {
+    const int32_t n = declared_slots(l);
+    return n > 0 && chunks_present(l, n);
+}
+
+// The declared slot k, reached through its chunk's block (its chunk exists).
+inline const Slot *declared_slot(const Lattice *l, int32_t k) {
+    return l->chunks[k / SLOTS_PER_CHUNK]->slots + k % SLOTS_PER_CHUNK;
+}
+
 // The fixed run's own lattice, which no host can reach, holds only what the
 // run uses. Materialising one of its chunks keeps the generator's state where
 // the chunk's 7 x SLOTS_PER_CHUNK draws begin (the chunk's origin) and jumps

@@ -52,12 +52,6 @@ void block_carve(ChunkBlock *b, int64_t first, int64_t last, F &&f) {
     }
 }
 
-// The whole block, in position order.
-template <class F>
-void block_carve(ChunkBlock *b, F &&f) {
-    block_carve(b, 0, SLOTS_PER_CHUNK, f);
-}
-
 // The block whose records these are, or null for records that own separate buffers.
 ChunkBlock *block_of(const Slot *records);
 
